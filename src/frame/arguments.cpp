@@ -1,0 +1,134 @@
+#include "arguments.hpp"
+
+namespace zv {
+namespace {
+
+Py_ssize_t count_defaults(const Signature& sig) {
+    return sig.defaults ? PyTuple_GET_SIZE(sig.defaults) : 0;
+}
+
+/// Refuses a wrong number of positional arguments.
+bool refuse_count(const Signature& sig, Py_ssize_t given) {
+    Py_ssize_t ndefaults = count_defaults(sig);
+    Py_ssize_t required = sig.nparams - ndefaults;
+    Py_ssize_t expected = given < required ? required : sig.nparams;
+    const char* bound = ndefaults == 0 ? "exactly" : given < required ? "at least" : "at most";
+    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
+                 sig.name, bound, expected, expected == 1 ? "" : "s", given);
+    return false;
+}
+
+/// Index of the parameter called `key`, or -1.
+Py_ssize_t find_param(const Signature& sig, PyObject* key) {
+    PyObject* const* names = &PyTuple_GET_ITEM(sig.varnames, 0);
+    for (Py_ssize_t i = 0; i < sig.nparams; ++i)
+        if (names[i] == key) return i;
+    for (Py_ssize_t i = 0; i < sig.nparams; ++i) {
+        int eq = PyUnicode_Compare(names[i], key) == 0;
+        if (eq) return i;
+    }
+    return -1;
+}
+
+/// The value passed for keyword `name`, or null (borrowed).
+PyObject* find_keyword(PyObject* kwnames, PyObject* const* kwvalues, PyObject* name) {
+    Py_ssize_t n = PyTuple_GET_SIZE(kwnames);
+    PyObject* const* keys = &PyTuple_GET_ITEM(kwnames, 0);
+    for (Py_ssize_t i = 0; i < n; ++i)
+        if (keys[i] == name) return kwvalues[i];
+    for (Py_ssize_t i = 0; i < n; ++i)
+        if (PyUnicode_Check(keys[i]) && PyUnicode_Compare(keys[i], name) == 0) return kwvalues[i];
+    return nullptr;
+}
+
+/// Names the first keyword that cannot be bound: not a text, unknown, or a
+/// parameter already given by position.
+bool refuse_keywords(const Signature& sig, PyObject* kwnames, Py_ssize_t nargs) {
+    Py_ssize_t n = PyTuple_GET_SIZE(kwnames);
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* key = PyTuple_GET_ITEM(kwnames, i);
+        if (!PyUnicode_Check(key)) {
+            PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", sig.name);
+            return false;
+        }
+        Py_ssize_t index = find_param(sig, key);
+        if (index < 0) {
+            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", sig.name,
+                         key);
+            return false;
+        }
+        if (index < nargs) {
+            PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
+                         sig.name, key);
+            return false;
+        }
+    }
+    PyErr_SetString(PyExc_SystemError, "keyword arguments could not be bound");
+    return false;
+}
+
+bool bind_keywords(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
+                   PyObject* kwnames, PyObject** out) {
+    Py_ssize_t required = sig.nparams - count_defaults(sig);
+    Py_ssize_t unused = PyTuple_GET_SIZE(kwnames);
+    PyObject* const* kwvalues = args + nargs;
+    for (Py_ssize_t i = nargs; i < sig.nparams; ++i) {
+        PyObject* value = find_keyword(kwnames, kwvalues, PyTuple_GET_ITEM(sig.varnames, i));
+        if (value) {
+            out[i] = value;
+            --unused;
+        } else if (i < required) {
+            return refuse_count(sig, i);
+        } else {
+            out[i] = PyTuple_GET_ITEM(sig.defaults, i - required);
+        }
+    }
+    return unused == 0 || refuse_keywords(sig, kwnames, nargs);
+}
+
+bool check_exact_types(const Signature& sig, PyObject* const* out) {
+    for (Py_ssize_t i = 0; i < sig.nparams; ++i) {
+        Exact want = sig.params[i].exact;
+        if (want == Exact::any) continue;
+        PyObject* v = out[i];
+        bool ok = want == Exact::str ? PyUnicode_CheckExact(v) : PyLong_CheckExact(v);
+        if (ok) continue;
+        PyErr_Format(PyExc_TypeError,
+                     "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
+                     sig.params[i].name, want == Exact::str ? "str" : "int", Py_TYPE(v)->tp_name);
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool bind_arguments(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
+                    PyObject* kwnames, PyObject** out) noexcept {
+    Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    if (sig.nparams == 0) {
+        if (nkw) {
+            PyErr_Format(PyExc_TypeError, "%.200s() takes no keyword arguments", sig.name);
+            return false;
+        }
+        if (nargs) {
+            PyErr_Format(PyExc_TypeError, "%.200s() takes no arguments (%zd given)", sig.name,
+                         nargs);
+            return false;
+        }
+        return true;
+    }
+    if (nargs > sig.nparams) return refuse_count(sig, nargs);
+    for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = args[i];
+    if (nkw) {
+        if (!bind_keywords(sig, args, nargs, kwnames, out)) return false;
+    } else {
+        Py_ssize_t required = sig.nparams - count_defaults(sig);
+        if (nargs < required) return refuse_count(sig, nargs);
+        for (Py_ssize_t i = nargs; i < sig.nparams; ++i)
+            out[i] = PyTuple_GET_ITEM(sig.defaults, i - required);
+    }
+    return check_exact_types(sig, out);
+}
+
+}  // namespace zv

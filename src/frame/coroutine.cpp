@@ -1,0 +1,192 @@
+#include "coroutine.hpp"
+#include "error.hpp"
+
+namespace zv {
+namespace {
+
+struct CoroutineObject {
+    PyObject_HEAD
+    CoroutineBody body;
+    PyObject* state;
+    PyObject* name;
+    PyObject* qualname;
+    bool finished;
+};
+
+CoroutineObject* as_coroutine(PyObject* self) { return reinterpret_cast<CoroutineObject*>(self); }
+
+/// Runs the body on the first send. Returns the result (new reference) or
+/// null with an error set; a finished coroutine refuses to run again.
+PyObject* coroutine_run(PyObject* self, PyObject* value) {
+    CoroutineObject* c = as_coroutine(self);
+    if (c->finished) {
+        PyErr_SetString(PyExc_RuntimeError, "cannot reuse already awaited coroutine");
+        return nullptr;
+    }
+    if (value && value != Py_None) {
+        PyErr_SetString(PyExc_TypeError, "can't send non-None value to a just-started coroutine");
+        return nullptr;
+    }
+    c->finished = true;
+    return guarded<PyObject*>(nullptr, [&] { return c->body(c->state).release(); });
+}
+
+/// Finishes the coroutine with its result: StopIteration carries the value.
+PyObject* coroutine_send(PyObject* self, PyObject* value) {
+    Ref result = Ref::steal(coroutine_run(self, value));
+    if (!result) return nullptr;
+    PyErr_SetObject(PyExc_StopIteration, result.get());
+    return nullptr;
+}
+
+PyObject* coroutine_iternext(PyObject* self) {
+    Ref result = Ref::steal(coroutine_run(self, Py_None));
+    if (result && result.get() != Py_None) PyErr_SetObject(PyExc_StopIteration, result.get());
+    return nullptr;
+}
+
+PyObject* coroutine_throw(PyObject* self, PyObject* args) {
+    PyObject *type, *value = nullptr, *tb = nullptr;
+    if (!PyArg_UnpackTuple(args, "throw", 1, 3, &type, &value, &tb)) return nullptr;
+    as_coroutine(self)->finished = true;
+    if (PyExceptionClass_Check(type)) {
+        PyErr_SetObject(type, value ? value : Py_None);
+    } else if (PyExceptionInstance_Check(type)) {
+        if (value && value != Py_None) {
+            PyErr_SetString(PyExc_TypeError, "instance exception may not have a separate value");
+            return nullptr;
+        }
+        PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(type)), type);
+    } else {
+        PyErr_Format(PyExc_TypeError,
+                     "exceptions must be classes or instances deriving from BaseException, not %s",
+                     Py_TYPE(type)->tp_name);
+    }
+    return nullptr;
+}
+
+PyObject* coroutine_close(PyObject* self, PyObject*) {
+    as_coroutine(self)->finished = true;
+    Py_RETURN_NONE;
+}
+
+PyObject* coroutine_await(PyObject* self) { return Ref::borrow(self).release(); }
+
+PyObject* coroutine_repr(PyObject* self) {
+    return PyUnicode_FromFormat("<native coroutine object %U at %p>", as_coroutine(self)->qualname,
+                                self);
+}
+
+int coroutine_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(as_coroutine(self)->state);
+    Py_VISIT(as_coroutine(self)->name);
+    Py_VISIT(as_coroutine(self)->qualname);
+    return 0;
+}
+
+int coroutine_clear(PyObject* self) {
+    Py_CLEAR(as_coroutine(self)->state);
+    Py_CLEAR(as_coroutine(self)->name);
+    Py_CLEAR(as_coroutine(self)->qualname);
+    return 0;
+}
+
+void coroutine_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    coroutine_clear(self);
+    PyObject_GC_Del(self);
+    Py_DECREF(type);
+}
+
+PyObject* get_name(PyObject* self, void*) { return Ref::borrow(as_coroutine(self)->name).release(); }
+PyObject* get_qualname(PyObject* self, void*) {
+    return Ref::borrow(as_coroutine(self)->qualname).release();
+}
+PyObject* get_false(PyObject*, void*) { Py_RETURN_FALSE; }
+PyObject* get_none(PyObject*, void*) { Py_RETURN_NONE; }
+
+PyGetSetDef coroutine_getset[] = {
+    {"__name__", get_name, nullptr, nullptr, nullptr},
+    {"__qualname__", get_qualname, nullptr, nullptr, nullptr},
+    {"cr_running", get_false, nullptr, nullptr, nullptr},
+    {"cr_frame", get_none, nullptr, nullptr, nullptr},
+    {"cr_await", get_none, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMethodDef coroutine_methods[] = {
+    {"send", coroutine_send, METH_O, nullptr},
+    {"throw", coroutine_throw, METH_VARARGS, nullptr},
+    {"close", coroutine_close, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot coroutine_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(coroutine_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(coroutine_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(coroutine_clear)},
+    {Py_tp_repr, reinterpret_cast<void*>(coroutine_repr)},
+    {Py_tp_iternext, reinterpret_cast<void*>(coroutine_iternext)},
+    {Py_am_await, reinterpret_cast<void*>(coroutine_await)},
+    {Py_tp_getset, coroutine_getset},
+    {Py_tp_methods, coroutine_methods},
+    {0, nullptr},
+};
+
+PyType_Spec coroutine_spec = {
+    "zarvosdk.coroutine",
+    sizeof(CoroutineObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
+    coroutine_slots,
+};
+
+Persistent the_coroutine_type;
+
+PyObject* coroutine_type() {
+    if (!the_coroutine_type) the_coroutine_type.set(own(PyType_FromSpec(&coroutine_spec)));
+    return the_coroutine_type.get();
+}
+
+/// Calls `module.Coroutine.register(type)`; returns false with an error set on failure.
+bool register_with(const char* module_name) {
+    Ref module = Ref::steal(PyImport_ImportModule(module_name));
+    if (!module) return false;
+    Ref abc = Ref::steal(PyObject_GetAttrString(module.get(), "Coroutine"));
+    if (!abc) return false;
+    PyObject* type = the_coroutine_type.get();
+    return Ref::steal(PyObject_CallMethod(abc.get(), "register", "O", type)).get() != nullptr;
+}
+
+}  // namespace
+
+Ref make_coroutine(CoroutineBody body, PyObject* state, PyObject* name, PyObject* qualname) {
+    auto* c = PyObject_GC_New(CoroutineObject, reinterpret_cast<PyTypeObject*>(coroutine_type()));
+    if (!c) raise();
+    c->body = body;
+    c->state = Ref::borrow(state).release();
+    c->name = Ref::borrow(name).release();
+    c->qualname = Ref::borrow(qualname).release();
+    c->finished = false;
+    PyObject_GC_Track(c);
+    return Ref::steal(reinterpret_cast<PyObject*>(c));
+}
+
+void register_coroutine_type() {
+    static bool registered = false;
+    if (registered) return;
+    coroutine_type();
+    if (!register_with("collections.abc")) {
+        PyErr_Clear();
+        check(PyErr_WarnEx(PyExc_RuntimeWarning,
+                           "could not register the package's coroutine type with "
+                           "collections.abc.Coroutine",
+                           1));
+    }
+    if (!register_with("backports_abc")) PyErr_Clear();
+    registered = true;
+}
+
+}  // namespace zv

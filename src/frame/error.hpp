@@ -1,0 +1,62 @@
+// Error propagation between host calls and C++ code.
+//
+// Inside the package a failed host call throws `Error` (the host's exception is
+// already set). Every entry point called by the host catches it and returns
+// NULL / -1, so no C++ exception ever crosses into the host.
+#pragma once
+#include <Python.h>
+#include <new>
+#include <exception>
+#include "ref.hpp"
+
+namespace zv {
+
+/// Thrown when the host's error indicator is set.
+struct Error {};
+
+[[noreturn]] inline void raise() { throw Error{}; }
+
+/// Sets a host exception with a formatted message, then throws.
+template <class... A>
+[[noreturn]] void raise(PyObject* type, const char* format, A... args) {
+    PyErr_Format(type, format, args...);
+    throw Error{};
+}
+
+/// Checks a new reference returned by the host and takes ownership of it.
+inline Ref own(PyObject* p) {
+    if (!p) raise();
+    return Ref::steal(p);
+}
+/// Checks a borrowed reference returned by the host (an error must be set when null).
+inline PyObject* checked(PyObject* p) {
+    if (!p) raise();
+    return p;
+}
+/// Checks a host status code (negative on error) and returns it.
+inline int check(int status) {
+    if (status < 0) raise();
+    return status;
+}
+
+/// Takes the pending host exception when it derives from `Exception`: returns
+/// the exception object, normalised and carrying its traceback. Anything else
+/// (KeyboardInterrupt, SystemExit, ...) stays pending and `Error` is rethrown.
+Ref catch_exception();
+
+/// Turns any C++ exception in flight into the matching host exception.
+void set_error_from_current_exception() noexcept;
+
+/// Runs `body` for a host entry point: returns its result, or `fail` with the
+/// host's exception set when it throws.
+template <class R, class F>
+R guarded(R fail, F&& body) noexcept {
+    try {
+        return body();
+    } catch (...) {
+        set_error_from_current_exception();
+        return fail;
+    }
+}
+
+}  // namespace zv

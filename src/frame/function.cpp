@@ -1,0 +1,300 @@
+#include "function.hpp"
+#include <structmember.h>
+#include "arguments.hpp"
+#include "traceback.hpp"
+
+namespace zv {
+namespace {
+
+struct FunctionObject {
+    PyObject_HEAD
+    vectorcallfunc vectorcall;
+    const FunctionSpec* spec;
+    const ModuleFrame* frame;
+    Signature sig;
+    PyObject* name;        // __name__
+    PyObject* qualname;    // __qualname__
+    PyObject* module;      // __module__
+    PyObject* doc;         // __doc__
+    PyObject* defaults;    // __defaults__ (tuple) or null
+    PyObject* annotations; // __annotations__ (dict) or null until asked for
+    PyObject* dict;        // __dict__ or null
+    PyObject* globals;     // __globals__
+    PyObject* code;        // __code__
+    PyObject* varnames;    // parameter names
+    PyObject* tb_code;     // traceback entry, made on the first failure
+    PyObject* weakrefs;
+};
+
+FunctionObject* as_function(PyObject* self) { return reinterpret_cast<FunctionObject*>(self); }
+
+/// Adds this function's entry to the traceback of the exception leaving it.
+void add_function_traceback(FunctionObject* f) noexcept {
+    if (!f->tb_code) {
+        PyObject *type, *value, *tb;
+        PyErr_Fetch(&type, &value, &tb);
+        Ref path = Ref::steal(PyUnicode_FromFormat("%U.%U", f->frame->name.get(), f->qualname));
+        if (path && PyUnicode_Check(path.get())) {
+            const char* text = PyUnicode_AsUTF8(path.get());
+            if (text) f->tb_code = new_traceback_code(text, f->frame->source_file, f->spec->line);
+        }
+        PyErr_Clear();
+        PyErr_Restore(type, value, tb);
+    }
+    add_traceback(f->tb_code, f->globals);
+}
+
+PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf,
+                              PyObject* kwnames) noexcept {
+    FunctionObject* f = as_function(self);
+    Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    PyObject* bound[max_params];
+    PyObject* result = nullptr;
+    if (bind_arguments(f->sig, args, nargs, kwnames, bound))
+        result = guarded<PyObject*>(nullptr, [&] { return f->spec->body(bound).release(); });
+    if (!result) {
+        if (!PyErr_Occurred())
+            PyErr_SetString(PyExc_SystemError, "native function returned no result");
+        add_function_traceback(f);
+    }
+    return result;
+}
+
+int function_traverse(PyObject* self, visitproc visit, void* arg) {
+    FunctionObject* f = as_function(self);
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(f->name);
+    Py_VISIT(f->qualname);
+    Py_VISIT(f->module);
+    Py_VISIT(f->doc);
+    Py_VISIT(f->defaults);
+    Py_VISIT(f->annotations);
+    Py_VISIT(f->dict);
+    Py_VISIT(f->globals);
+    Py_VISIT(f->code);
+    Py_VISIT(f->varnames);
+    Py_VISIT(f->tb_code);
+    return 0;
+}
+
+int function_clear(PyObject* self) {
+    FunctionObject* f = as_function(self);
+    Py_CLEAR(f->name);
+    Py_CLEAR(f->qualname);
+    Py_CLEAR(f->module);
+    Py_CLEAR(f->doc);
+    Py_CLEAR(f->defaults);
+    Py_CLEAR(f->annotations);
+    Py_CLEAR(f->dict);
+    Py_CLEAR(f->globals);
+    Py_CLEAR(f->code);
+    Py_CLEAR(f->varnames);
+    Py_CLEAR(f->tb_code);
+    f->sig.varnames = nullptr;
+    f->sig.defaults = nullptr;
+    return 0;
+}
+
+void function_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    if (as_function(self)->weakrefs) PyObject_ClearWeakRefs(self);
+    function_clear(self);
+    PyObject_GC_Del(self);
+    Py_DECREF(type);
+}
+
+PyObject* function_descr_get(PyObject* self, PyObject* obj, PyObject*) {
+    if (obj == nullptr || obj == Py_None) return Ref::borrow(self).release();
+    return PyMethod_New(self, obj);
+}
+
+PyObject* function_repr(PyObject* self) {
+    return PyUnicode_FromFormat("<native function %U at %p>", as_function(self)->qualname, self);
+}
+
+PyObject* function_reduce(PyObject* self, PyObject*) {
+    return Ref::borrow(as_function(self)->qualname).release();
+}
+
+// Attributes -------------------------------------------------------------
+
+PyObject* get_or_none(PyObject* value) { return Ref::borrow(value ? value : Py_None).release(); }
+
+int set_text(PyObject** slot, PyObject* value, const char* what) {
+    if (!value || !PyUnicode_Check(value)) {
+        PyErr_Format(PyExc_TypeError, "%s must be set to a string object", what);
+        return -1;
+    }
+    Ref old = Ref::steal(*slot);
+    *slot = Ref::borrow(value).release();
+    return 0;
+}
+
+PyObject* get_name(PyObject* self, void*) { return get_or_none(as_function(self)->name); }
+int set_name(PyObject* self, PyObject* v, void*) {
+    return set_text(&as_function(self)->name, v, "__name__");
+}
+PyObject* get_qualname(PyObject* self, void*) { return get_or_none(as_function(self)->qualname); }
+int set_qualname(PyObject* self, PyObject* v, void*) {
+    return set_text(&as_function(self)->qualname, v, "__qualname__");
+}
+
+/// Setter for attributes that take any object (deleting stores None).
+int set_any(PyObject** slot, PyObject* value) {
+    Ref old = Ref::steal(*slot);
+    *slot = Ref::borrow(value ? value : Py_None).release();
+    return 0;
+}
+PyObject* get_module(PyObject* self, void*) { return get_or_none(as_function(self)->module); }
+int set_module(PyObject* self, PyObject* v, void*) { return set_any(&as_function(self)->module, v); }
+PyObject* get_doc(PyObject* self, void*) { return get_or_none(as_function(self)->doc); }
+int set_doc(PyObject* self, PyObject* v, void*) { return set_any(&as_function(self)->doc, v); }
+
+PyObject* get_defaults(PyObject* self, void*) { return get_or_none(as_function(self)->defaults); }
+PyObject* get_none(PyObject*, void*) { Py_RETURN_NONE; }
+PyObject* get_globals(PyObject* self, void*) { return get_or_none(as_function(self)->globals); }
+PyObject* get_code(PyObject* self, void*) { return get_or_none(as_function(self)->code); }
+
+PyObject* get_annotations(PyObject* self, void*) {
+    FunctionObject* f = as_function(self);
+    if (!f->annotations && !(f->annotations = PyDict_New())) return nullptr;
+    return Ref::borrow(f->annotations).release();
+}
+int set_annotations(PyObject* self, PyObject* v, void*) {
+    if (v == Py_None) v = nullptr;
+    if (v && !PyDict_Check(v)) {
+        PyErr_SetString(PyExc_TypeError, "__annotations__ must be set to a dict object");
+        return -1;
+    }
+    Ref old = Ref::steal(as_function(self)->annotations);
+    as_function(self)->annotations = Ref::borrow(v).release();
+    return 0;
+}
+
+/// The host's coroutine marker for coroutine functions, otherwise False.
+PyObject* get_is_coroutine(PyObject* self, void*) {
+    if (!as_function(self)->spec->coroutine) Py_RETURN_FALSE;
+    Ref coroutines = Ref::steal(PyImport_ImportModule("asyncio.coroutines"));
+    if (!coroutines) return nullptr;
+    return PyObject_GetAttrString(coroutines.get(), "_is_coroutine");
+}
+
+PyGetSetDef function_getset[] = {
+    {"__name__", get_name, set_name, nullptr, nullptr},
+    {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
+    {"__module__", get_module, set_module, nullptr, nullptr},
+    {"__doc__", get_doc, set_doc, nullptr, nullptr},
+    {"__defaults__", get_defaults, nullptr, nullptr, nullptr},
+    {"__kwdefaults__", get_none, nullptr, nullptr, nullptr},
+    {"__annotations__", get_annotations, set_annotations, nullptr, nullptr},
+    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+    {"__globals__", get_globals, nullptr, nullptr, nullptr},
+    {"__closure__", get_none, nullptr, nullptr, nullptr},
+    {"__code__", get_code, nullptr, nullptr, nullptr},
+    {"_is_coroutine", get_is_coroutine, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMethodDef function_methods[] = {
+    {"__reduce__", function_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyMemberDef function_members[] = {
+    {"__vectorcalloffset__", T_PYSSIZET, offsetof(FunctionObject, vectorcall), READONLY, nullptr},
+    {"__dictoffset__", T_PYSSIZET, offsetof(FunctionObject, dict), READONLY, nullptr},
+    {"__weaklistoffset__", T_PYSSIZET, offsetof(FunctionObject, weakrefs), READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+PyType_Slot function_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(function_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(function_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(function_clear)},
+    {Py_tp_repr, reinterpret_cast<void*>(function_repr)},
+    {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
+    {Py_tp_descr_get, reinterpret_cast<void*>(function_descr_get)},
+    {Py_tp_getset, function_getset},
+    {Py_tp_methods, function_methods},
+    {Py_tp_members, function_members},
+    {0, nullptr},
+};
+
+PyType_Spec function_spec = {
+    "zarvosdk.function",
+    sizeof(FunctionObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
+        Py_TPFLAGS_METHOD_DESCRIPTOR,
+    function_slots,
+};
+
+Persistent the_function_type;
+
+Ref make_varnames(const FunctionSpec& spec, Py_ssize_t n) {
+    Ref names = own(PyTuple_New(n));
+    for (Py_ssize_t i = 0; i < n; ++i)
+        PyTuple_SET_ITEM(names.get(), i, own(PyUnicode_InternFromString(spec.params[i].name)).release());
+    return names;
+}
+
+Ref make_code(const FunctionSpec& spec, const ModuleFrame& frame, PyObject* varnames, int n) {
+    Ref empty_bytes = own(PyBytes_FromStringAndSize(nullptr, 0));
+    Ref empty = own(PyTuple_New(0));
+    Ref filename = own(PyUnicode_FromString(frame.source_file));
+    Ref name = own(PyUnicode_InternFromString(spec.name));
+    int flags = CO_OPTIMIZED | CO_NEWLOCALS | (spec.coroutine ? CO_COROUTINE : 0);
+    return own(reinterpret_cast<PyObject*>(PyCode_NewWithPosOnlyArgs(
+        n, 0, 0, n, 0, flags, empty_bytes.get(), empty.get(), empty.get(), varnames, empty.get(),
+        empty.get(), filename.get(), name.get(), spec.line, empty_bytes.get())));
+}
+
+Py_ssize_t count_params(const FunctionSpec& spec) {
+    Py_ssize_t n = 0;
+    while (n < max_params && spec.params[n].name) ++n;
+    return n;
+}
+
+}  // namespace
+
+PyTypeObject* function_type() {
+    if (!the_function_type) the_function_type.set(own(PyType_FromSpec(&function_spec)));
+    return reinterpret_cast<PyTypeObject*>(the_function_type.get());
+}
+
+Ref make_function(const FunctionSpec& spec, ModuleFrame& frame, PyObject* defaults,
+                  PyObject* annotations) {
+    Py_ssize_t n = count_params(spec);
+    if (defaults && (!PyTuple_Check(defaults) || PyTuple_GET_SIZE(defaults) > n))
+        raise(PyExc_SystemError, "bad defaults for %s", spec.qualname);
+    Ref varnames = make_varnames(spec, n);
+    Ref code = make_code(spec, frame, varnames.get(), static_cast<int>(n));
+    Ref name = own(PyUnicode_InternFromString(spec.name));
+    Ref qualname = own(PyUnicode_InternFromString(spec.qualname));
+    Ref doc = spec.doc ? own(PyUnicode_FromString(spec.doc)) : Ref::borrow(Py_None);
+    PyTypeObject* type = function_type();
+    FunctionObject* f = PyObject_GC_New(FunctionObject, type);
+    if (!f) raise();
+    Ref result = Ref::steal(reinterpret_cast<PyObject*>(f));
+    f->vectorcall = function_vectorcall;
+    f->spec = &spec;
+    f->frame = &frame;
+    f->name = name.release();
+    f->qualname = qualname.release();
+    f->module = Ref::borrow(frame.name.get()).release();
+    f->doc = doc.release();
+    f->defaults = defaults && PyTuple_GET_SIZE(defaults) ? Ref::borrow(defaults).release() : nullptr;
+    f->annotations = Ref::borrow(annotations).release();
+    f->dict = nullptr;
+    f->globals = Ref::borrow(frame.globals).release();
+    f->code = code.release();
+    f->varnames = varnames.release();
+    f->tb_code = nullptr;
+    f->weakrefs = nullptr;
+    f->sig = Signature{spec.name, spec.params, n, f->varnames, f->defaults};
+    PyObject_GC_Track(result.get());
+    return result;
+}
+
+}  // namespace zv

@@ -1,0 +1,46 @@
+// The package's function type: native functions that present themselves to
+// callers like functions of the host.
+#pragma once
+#include <Python.h>
+#include "ref.hpp"
+#include "module_frame.hpp"
+
+namespace zv {
+
+/// Exact-type requirement on a parameter, checked after binding.
+enum class Exact : unsigned char { any, str, int_ };
+
+struct Param {
+    const char* name;
+    Exact exact = Exact::any;
+};
+
+constexpr int max_params = 8;
+
+/// Body of a native function: receives the bound arguments (borrowed, in
+/// parameter order, the instance first for methods) and returns a new reference.
+/// Throws `Error` with the host's exception set on failure.
+using FunctionBody = Ref (*)(PyObject* const* args);
+
+struct FunctionSpec {
+    const char* name;      // "_run"
+    const char* qualname;  // "ForecastTool._run"
+    const char* doc;       // null: no docstring
+    int line;              // definition line, for code objects and tracebacks
+    FunctionBody body;
+    Param params[max_params];
+    bool coroutine = false;  // the host's asyncio takes it for a coroutine function
+};
+
+/// Makes a function object of the module `frame` (new reference). `defaults`
+/// (a tuple) and `annotations` (a dict) may be null.
+Ref make_function(const FunctionSpec& spec, ModuleFrame& frame, PyObject* defaults = nullptr,
+                  PyObject* annotations = nullptr);
+
+/// The package's function type (borrowed), made on first use.
+PyTypeObject* function_type();
+
+}  // namespace zv
+
+/// The source line of a definition, for `FunctionSpec::line`.
+#define ZV_HERE __LINE__

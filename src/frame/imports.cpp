@@ -1,0 +1,103 @@
+#include "imports.hpp"
+#include "call.hpp"
+
+namespace zv {
+namespace {
+
+/// The host's import with the module's namespace as globals, level 0.
+Ref import_module(ModuleFrame& frame, PyObject* name, PyObject* fromlist) {
+    Ref locals = own(PyDict_New());
+    return own(PyImport_ImportModuleLevelObject(name, frame.globals, locals.get(), fromlist, 0));
+}
+
+/// The entry of sys.modules for `name` when that module finished initialising.
+Ref finished_module(PyObject* name) {
+    Ref module = Ref::steal(PyImport_GetModule(name));
+    if (!module) {
+        if (PyErr_Occurred()) raise();
+        return module;
+    }
+    Ref spec = Ref::steal(PyObject_GetAttrString(module.get(), "__spec__"));
+    if (!spec) {
+        PyErr_Clear();
+        return module;
+    }
+    Ref initializing = Ref::steal(PyObject_GetAttrString(spec.get(), "_initializing"));
+    if (!initializing) {
+        PyErr_Clear();
+        return module;
+    }
+    return truth(initializing.get()) ? Ref() : std::move(module);
+}
+
+/// `from module import name`: the attribute, else the submodule entry of sys.modules.
+Ref import_name(PyObject* module, PyObject* name) {
+    Ref value = Ref::steal(PyObject_GetAttr(module, name));
+    if (value) return value;
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) raise();
+    PyErr_Clear();
+    Ref module_name = Ref::steal(PyObject_GetAttrString(module, "__name__"));
+    if (module_name && PyUnicode_Check(module_name.get())) {
+        Ref full = own(PyUnicode_FromFormat("%U.%U", module_name.get(), name));
+        value = Ref::steal(PyImport_GetModule(full.get()));
+        if (value) return value;
+    }
+    if (PyErr_Occurred() && !PyErr_ExceptionMatches(PyExc_AttributeError)) raise();
+    PyErr_Clear();
+    raise(PyExc_ImportError, "cannot import name %S", name);
+}
+
+}  // namespace
+
+void import_plain(ModuleFrame& frame, const char* name, const char* as) {
+    Ref key = own(PyUnicode_InternFromString(name));
+    Ref module = finished_module(key.get());
+    if (!module) module = import_module(frame, key.get(), nullptr);
+    frame.set(as, module.get());
+}
+
+void import_from(ModuleFrame& frame, const char* module, std::initializer_list<const char*> names) {
+    Ref key = own(PyUnicode_InternFromString(module));
+    Ref fromlist = own(PyTuple_New(static_cast<Py_ssize_t>(names.size())));
+    Py_ssize_t i = 0;
+    for (const char* n : names)
+        PyTuple_SET_ITEM(fromlist.get(), i++, own(PyUnicode_InternFromString(n)).release());
+    Ref imported = import_module(frame, key.get(), fromlist.get());
+    for (i = 0; i < PyTuple_GET_SIZE(fromlist.get()); ++i) {
+        PyObject* name = PyTuple_GET_ITEM(fromlist.get(), i);
+        Ref value = import_name(imported.get(), name);
+        frame.set(name, value.get());
+    }
+}
+
+void import_star(ModuleFrame& frame, const char* module) {
+    Ref key = own(PyUnicode_InternFromString(module));
+    Ref star = own(PyUnicode_InternFromString("*"));
+    Ref fromlist = tuple({star.get()});
+    Ref imported = import_module(frame, key.get(), fromlist.get());
+    Ref names = Ref::steal(PyObject_GetAttrString(imported.get(), "__all__"));
+    bool public_only = false;
+    if (!names) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) raise();
+        PyErr_Clear();
+        Ref dict = Ref::steal(PyObject_GetAttrString(imported.get(), "__dict__"));
+        if (!dict) {
+            if (!PyErr_ExceptionMatches(PyExc_AttributeError)) raise();
+            PyErr_Clear();
+            raise(PyExc_ImportError, "from-import-* object has no __dict__ and no __all__");
+        }
+        names = own(PyMapping_Keys(dict.get()));
+        public_only = true;
+    }
+    Ref iter = own(PyObject_GetIter(names.get()));
+    while (Ref name = Ref::steal(PyIter_Next(iter.get()))) {
+        if (public_only && PyUnicode_Check(name.get()) && PyUnicode_GET_LENGTH(name.get()) > 0 &&
+            PyUnicode_READ_CHAR(name.get(), 0) == '_')
+            continue;
+        Ref value = getattr(imported.get(), name.get());
+        frame.set(name.get(), value.get());
+    }
+    if (PyErr_Occurred()) raise();
+}
+
+}  // namespace zv

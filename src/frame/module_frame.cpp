@@ -1,0 +1,214 @@
+#include "module_frame.hpp"
+#include <cstdio>
+#include "coroutine.hpp"
+#include "traceback.hpp"
+
+namespace zv {
+namespace {
+
+PyMethodDef no_methods[] = {{nullptr, nullptr, 0, nullptr}};
+
+ModuleFrame& frame_of(PyModuleDef* def) { return *reinterpret_cast<ModuleFrame*>(def); }
+
+int64_t current_interpreter() { return PyInterpreterState_GetID(PyInterpreterState_Get()); }
+
+/// Copies one attribute of the import spec into the module namespace; a spec
+/// without the attribute is passed over.
+void copy_spec_attribute(PyObject* spec, PyObject* ns, const char* from, const char* to,
+                         bool allow_none) {
+    Ref value = Ref::steal(PyObject_GetAttrString(spec, from));
+    if (!value) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) raise();
+        PyErr_Clear();
+        return;
+    }
+    if (allow_none || value.get() != Py_None) check(PyDict_SetItemString(ns, to, value.get()));
+}
+
+PyObject* create_module(PyObject* spec, PyModuleDef* def) noexcept {
+    ModuleFrame& f = frame_of(def);
+    int64_t interp = current_interpreter();
+    if (interp == -1) return nullptr;
+    if (f.interpreter == -1) {
+        f.interpreter = interp;
+    } else if (f.interpreter != interp) {
+        PyErr_SetString(PyExc_ImportError,
+                        "Interpreter change detected - this module can only be loaded into one "
+                        "interpreter per process.");
+        return nullptr;
+    }
+    if (f.module) return Ref::borrow(f.module.get()).release();
+    return guarded<PyObject*>(nullptr, [&] {
+        Ref name = own(PyObject_GetAttrString(spec, "name"));
+        Ref module = own(PyModule_NewObject(name.get()));
+        PyObject* ns = checked(PyModule_GetDict(module.get()));
+        copy_spec_attribute(spec, ns, "loader", "__loader__", true);
+        copy_spec_attribute(spec, ns, "origin", "__file__", true);
+        copy_spec_attribute(spec, ns, "parent", "__package__", true);
+        copy_spec_attribute(spec, ns, "submodule_search_locations", "__path__", false);
+        return module.release();
+    });
+}
+
+/// Major and minor number of the running host, read from its version text.
+void running_version(int& major, int& minor) {
+    const char* v = Py_GetVersion();
+    major = minor = 0;
+    for (; *v >= '0' && *v <= '9'; ++v) major = major * 10 + (*v - '0');
+    if (*v == '.')
+        for (++v; *v >= '0' && *v <= '9'; ++v) minor = minor * 10 + (*v - '0');
+}
+
+void check_version(const ModuleFrame& f) {
+    int major, minor;
+    running_version(major, minor);
+    if (major == PY_MAJOR_VERSION && minor == PY_MINOR_VERSION) return;
+    char message[256];
+    std::snprintf(message, sizeof message,
+                  "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d",
+                  PY_MAJOR_VERSION, PY_MINOR_VERSION, f.version_name, "does not match", major,
+                  minor);
+    check(PyErr_WarnEx(PyExc_RuntimeWarning, message, 1));
+}
+
+/// Registers the module in sys.modules under its qualified name unless an
+/// entry exists; reports whether it did.
+bool register_module(const ModuleFrame& f) {
+    PyObject* modules = checked(PyImport_GetModuleDict());
+    if (PyDict_GetItemWithError(modules, f.name.get())) return false;
+    if (PyErr_Occurred()) raise();
+    check(PyDict_SetItem(modules, f.name.get(), f.module.get()));
+    return true;
+}
+
+/// Takes back a registration made by a failed exec, keeping the pending error.
+void unregister_module(const ModuleFrame& f) noexcept {
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    PyObject* modules = PyImport_GetModuleDict();
+    if (modules && f.name && PyDict_GetItemWithError(modules, f.name.get()) == f.module.get())
+        PyDict_DelItem(modules, f.name.get());
+    PyErr_Clear();
+    PyErr_Restore(type, value, tb);
+}
+
+void resolve_builtins(ModuleFrame& f) {
+    PyObject* dict = checked(PyModule_GetDict(builtins_module()));
+    for (int i = 0; f.builtin_names && f.builtin_names[i]; ++i) {
+        Ref name = own(PyUnicode_InternFromString(f.builtin_names[i]));
+        PyObject* value = PyDict_GetItemWithError(dict, name.get());
+        if (!value) {
+            if (!PyErr_Occurred()) raise(PyExc_NameError, "name '%U' is not defined", name.get());
+            raise();
+        }
+        f.builtins[i].set(Ref::borrow(value));
+    }
+}
+
+void run_exec_steps(ModuleFrame& f, bool& registered) {
+    check(PyDict_SetItemString(f.globals, "__builtins__", builtins_module()));
+    check_version(f);
+    if (f.constants) f.constants();
+    registered = register_module(f);
+    resolve_builtins(f);
+    if (f.registers_coroutine_type) register_coroutine_type();
+    f.line = 1;
+    f.body(f);
+    Ref test = own(PyDict_New());
+    f.set("__test__", test.get());
+}
+
+int exec_module(PyObject* module) noexcept {
+    PyModuleDef* def = PyModule_GetDef(module);
+    if (!def) return -1;
+    ModuleFrame& f = frame_of(def);
+    if (f.module) {
+        if (f.module.get() == module) return 0;
+        PyErr_Format(PyExc_RuntimeError,
+                     "Module '%s' has already been imported. Re-initialisation is not supported.",
+                     f.short_name);
+        return -1;
+    }
+    f.module.set(Ref::borrow(module));
+    f.globals = PyModule_GetDict(module);
+    f.line = 1;
+    bool registered = false;
+    try {
+        if (!f.name) intern(f.name, f.qualified_name);
+        run_exec_steps(f, registered);
+        return 0;
+    } catch (...) {
+        set_error_from_current_exception();
+    }
+    if (!PyErr_Occurred()) PyErr_SetString(PyExc_ImportError, f.init_name);
+    add_traceback(f.init_name, f.source_file, f.line, f.globals);
+    if (registered) unregister_module(f);
+    f.globals = nullptr;
+    f.module.clear();  // the next import starts over with a fresh module
+    return -1;
+}
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_create, reinterpret_cast<void*>(create_module)},
+    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+    {0, nullptr},
+};
+
+}  // namespace
+
+ModuleFrame module_frame(const char* short_name, const char* qualified_name,
+                         const char* version_name, const char* init_name,
+                         const char* source_file, const char* const* builtin_names,
+                         ModuleConstants constants, ModuleBody body,
+                         bool registers_coroutine_type) {
+    ModuleFrame f{};
+    f.def = PyModuleDef{PyModuleDef_HEAD_INIT, short_name, nullptr, 0, no_methods, module_slots,
+                        nullptr, nullptr, nullptr};
+    f.short_name = short_name;
+    f.qualified_name = qualified_name;
+    f.version_name = version_name;
+    f.init_name = init_name;
+    f.source_file = source_file;
+    f.builtin_names = builtin_names;
+    f.constants = constants;
+    f.body = body;
+    f.registers_coroutine_type = registers_coroutine_type;
+    return f;
+}
+
+PyObject* init_module(ModuleFrame& frame) noexcept { return PyModuleDef_Init(&frame.def); }
+
+PyObject* intern(Persistent& slot, const char* text) {
+    if (!slot) slot.set(own(PyUnicode_InternFromString(text)));
+    return slot.get();
+}
+
+PyObject* builtins_module() {
+    static PyObject* module = nullptr;  // borrowed: the interpreter keeps it alive
+    if (!module) module = checked(PyImport_AddModule("builtins"));
+    return module;
+}
+
+Ref ModuleFrame::global(PyObject* key) const {
+    if (!globals) raise(PyExc_RuntimeError, "module '%s' is not initialised", qualified_name);
+    PyObject* value = PyDict_GetItemWithError(globals, key);
+    if (!value) {
+        if (PyErr_Occurred()) raise();
+        value = PyDict_GetItemWithError(checked(PyModule_GetDict(builtins_module())), key);
+        if (!value) {
+            if (!PyErr_Occurred()) raise(PyExc_NameError, "name '%U' is not defined", key);
+            raise();
+        }
+    }
+    return Ref::borrow(value);
+}
+
+void ModuleFrame::set(PyObject* key, PyObject* value) const {
+    check(PyDict_SetItem(globals, key, value));
+}
+
+void ModuleFrame::set(const char* key, PyObject* value) const {
+    check(PyDict_SetItemString(globals, key, value));
+}
+
+}  // namespace zv
