@@ -2,15 +2,19 @@
 
 namespace zv {
 
-Ref catch_exception() {
+Handler::Handler() {
     if (!PyErr_ExceptionMatches(PyExc_Exception)) raise();
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
-    PyErr_NormalizeException(&type, &value, &tb);
-    Ref t = Ref::steal(type), v = Ref::steal(value), trace = Ref::steal(tb);
-    if (trace && PyException_SetTraceback(v.get(), trace.get()) < 0) raise();
-    return v;
+    PyObject *t, *v, *tb;
+    PyErr_Fetch(&t, &v, &tb);
+    PyErr_NormalizeException(&t, &v, &tb);
+    Ref type = Ref::steal(t), value = Ref::steal(v), trace = Ref::steal(tb);
+    if (trace) check(PyException_SetTraceback(value.get(), trace.get()));
+    value_ = Ref::borrow(value.get());
+    PyErr_GetExcInfo(&saved_type_, &saved_value_, &saved_tb_);
+    PyErr_SetExcInfo(type.release(), value.release(), trace.release());
 }
+
+Handler::~Handler() { PyErr_SetExcInfo(saved_type_, saved_value_, saved_tb_); }
 
 void set_error_from_current_exception() noexcept {
     try {

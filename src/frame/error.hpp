@@ -39,10 +39,26 @@ inline int check(int status) {
     return status;
 }
 
-/// Takes the pending host exception when it derives from `Exception`: returns
-/// the exception object, normalised and carrying its traceback. Anything else
-/// (KeyboardInterrupt, SystemExit, ...) stays pending and `Error` is rethrown.
-Ref catch_exception();
+/// An `except Exception` clause. Constructed while a host exception is
+/// pending: takes it when it derives from `Exception` (anything else, such as
+/// KeyboardInterrupt or SystemExit, stays pending and `Error` is rethrown),
+/// normalises it, attaches its traceback and makes it the exception being
+/// handled (sys.exc_info) until the handler ends, when the previous one returns.
+class Handler {
+public:
+    Handler();
+    ~Handler();
+    Handler(const Handler&) = delete;
+    Handler& operator=(const Handler&) = delete;
+    /// The exception object (borrowed).
+    PyObject* value() const noexcept { return value_.get(); }
+
+private:
+    PyObject* saved_type_ = nullptr;
+    PyObject* saved_value_ = nullptr;
+    PyObject* saved_tb_ = nullptr;
+    Ref value_;
+};
 
 /// Turns any C++ exception in flight into the matching host exception.
 void set_error_from_current_exception() noexcept;

@@ -49,10 +49,15 @@ Ref import_name(PyObject* module, PyObject* name) {
 
 }  // namespace
 
+Ref import_plain_module(ModuleFrame& frame, PyObject* name) {
+    Ref module = finished_module(name);
+    if (!module) module = import_module(frame, name, nullptr);
+    return module;
+}
+
 void import_plain(ModuleFrame& frame, const char* name, const char* as) {
     Ref key = own(PyUnicode_InternFromString(name));
-    Ref module = finished_module(key.get());
-    if (!module) module = import_module(frame, key.get(), nullptr);
+    Ref module = import_plain_module(frame, key.get());
     frame.set(as, module.get());
 }
 

@@ -109,8 +109,8 @@ void open_database(PyObject* self) {
 
 /// Records the text of the exception being handled as the status message.
 void record_failure(PyObject* self) {
-    Ref error = zv::catch_exception();
-    Ref text = zv::str(error.get());
+    zv::Handler handler;
+    Ref text = zv::str(handler.value());
     set_status(self, n.message.get(), text.get());
 }
 
@@ -193,9 +193,9 @@ Ref runner_init(PyObject* const* a) {
     try {
         build_sql_agent(self);
     } catch (const zv::Error&) {
-        Ref error = zv::catch_exception();
-        zv::setattr(self, n.error.get(), error.get());
-        zv::call(print(), {n.error_occurred.get(), error.get()});
+        zv::Handler handler;
+        zv::setattr(self, n.error.get(), handler.value());
+        zv::call(print(), {n.error_occurred.get(), handler.value()});
     }
     return Ref::borrow(Py_None);
 }
