@@ -26,6 +26,8 @@ struct FunctionObject {
     PyObject* weakrefs;
 };
 
+Ref getattr_string(PyObject* obj, const char* name) { return own(PyObject_GetAttrString(obj, name)); }
+
 FunctionObject* as_function(PyObject* self) { return reinterpret_cast<FunctionObject*>(self); }
 
 /// Adds this function's entry to the traceback of the exception leaving it.
@@ -239,15 +241,22 @@ Ref make_varnames(const FunctionSpec& spec, Py_ssize_t n) {
     return names;
 }
 
+/// A code object naming the function and its parameters, so that the host's
+/// signature inspection sees them: an empty code object with the parameter
+/// names put in through `replace`, which every supported interpreter offers.
 Ref make_code(const FunctionSpec& spec, const ModuleFrame& frame, PyObject* varnames, int n) {
-    Ref empty_bytes = own(PyBytes_FromStringAndSize(nullptr, 0));
-    Ref empty = own(PyTuple_New(0));
-    Ref filename = own(PyUnicode_FromString(frame.source_file));
-    Ref name = own(PyUnicode_InternFromString(spec.name));
-    int flags = CO_OPTIMIZED | CO_NEWLOCALS | (spec.coroutine ? CO_COROUTINE : 0);
-    return own(reinterpret_cast<PyObject*>(PyCode_NewWithPosOnlyArgs(
-        n, 0, 0, n, 0, flags, empty_bytes.get(), empty.get(), empty.get(), varnames, empty.get(),
-        empty.get(), filename.get(), name.get(), spec.line, empty_bytes.get())));
+    Ref empty = own(reinterpret_cast<PyObject*>(
+        PyCode_NewEmpty(frame.source_file, spec.name, spec.line)));
+    Ref replace = getattr_string(empty.get(), "replace");
+    Ref count = own(PyLong_FromLong(n));
+    Ref zero = own(PyLong_FromLong(0));
+    Ref flags = own(PyLong_FromLong(CO_OPTIMIZED | CO_NEWLOCALS | (spec.coroutine ? CO_COROUTINE : 0)));
+    Ref keywords = own(Py_BuildValue("{sOsOsOsOsOsO}", "co_argcount", count.get(),
+                                     "co_posonlyargcount", zero.get(), "co_kwonlyargcount",
+                                     zero.get(), "co_nlocals", count.get(), "co_varnames",
+                                     varnames, "co_flags", flags.get()));
+    Ref no_args = own(PyTuple_New(0));
+    return own(PyObject_Call(replace.get(), no_args.get(), keywords.get()));
 }
 
 Py_ssize_t count_params(const FunctionSpec& spec) {

@@ -1,5 +1,6 @@
 #include "traceback.hpp"
 #include <frameobject.h>
+#include "compat.hpp"
 #include "ref.hpp"
 
 namespace zv {
@@ -20,7 +21,7 @@ void add_traceback(PyObject* code, PyObject* globals) noexcept {
     PyErr_Restore(type, value, tb);
     if (!frame) return;
     auto* f = reinterpret_cast<PyFrameObject*>(frame.get());
-    f->f_lineno = c->co_firstlineno;
+    compat::set_frame_line(f, c->co_firstlineno);
     PyTraceBack_Here(f);
 }
 
