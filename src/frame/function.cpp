@@ -46,14 +46,37 @@ void add_function_traceback(FunctionObject* f) noexcept {
     add_traceback(f->tb_code, f->globals);
 }
 
+/// Holds a reference to each bound argument while the body runs, as the
+/// local variables of a host function do. Libraries that judge how an object
+/// is used by its reference count (pandas warns of chained assignment when a
+/// frame is referenced only by the call itself) then see what they would see
+/// from a host function.
+class LocalReferences {
+public:
+    LocalReferences(PyObject* const* values, Py_ssize_t count) : values_(values), count_(count) {
+        for (Py_ssize_t i = 0; i < count_; ++i) Py_INCREF(values_[i]);
+    }
+    ~LocalReferences() {
+        for (Py_ssize_t i = 0; i < count_; ++i) Py_DECREF(values_[i]);
+    }
+    LocalReferences(const LocalReferences&) = delete;
+    LocalReferences& operator=(const LocalReferences&) = delete;
+
+private:
+    PyObject* const* values_;
+    Py_ssize_t count_;
+};
+
 PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf,
                               PyObject* kwnames) noexcept {
     FunctionObject* f = as_function(self);
     Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     PyObject* bound[max_params];
     PyObject* result = nullptr;
-    if (bind_arguments(f->sig, args, nargs, kwnames, bound))
+    if (bind_arguments(f->sig, args, nargs, kwnames, bound)) {
+        LocalReferences locals(bound, f->sig.nparams);
         result = guarded<PyObject*>(nullptr, [&] { return f->spec->body(bound).release(); });
+    }
     if (!result) {
         if (!PyErr_Occurred())
             PyErr_SetString(PyExc_SystemError, "native function returned no result");

@@ -1,5 +1,6 @@
 #include "module_frame.hpp"
 #include <cstdio>
+#include <cstring>
 #include "coroutine.hpp"
 #include "traceback.hpp"
 
@@ -92,6 +93,21 @@ void unregister_module(const ModuleFrame& f) noexcept {
     PyErr_Restore(type, value, tb);
 }
 
+/// Binds the module on its parent package, as the host's import does after
+/// loading a submodule; needed when the module entered sys.modules through
+/// another name (the top-level forecast_tool).
+void bind_on_parent(const ModuleFrame& f) {
+    const char* dot = std::strrchr(f.qualified_name, '.');
+    if (!dot) return;
+    Ref parent_name = own(PyUnicode_FromStringAndSize(f.qualified_name, dot - f.qualified_name));
+    Ref parent = Ref::steal(PyImport_GetModule(parent_name.get()));
+    if (!parent) {
+        if (PyErr_Occurred()) raise();
+        return;
+    }
+    check(PyObject_SetAttrString(parent.get(), dot + 1, f.module.get()));
+}
+
 void resolve_builtins(ModuleFrame& f) {
     PyObject* dict = checked(PyModule_GetDict(builtins_module()));
     for (int i = 0; f.builtin_names && f.builtin_names[i]; ++i) {
@@ -116,6 +132,7 @@ void run_exec_steps(ModuleFrame& f, bool& registered) {
     f.body(f);
     Ref test = own(PyDict_New());
     f.set("__test__", test.get());
+    if (registered) bind_on_parent(f);
 }
 
 int exec_module(PyObject* module) noexcept {
@@ -201,6 +218,19 @@ Ref ModuleFrame::global(PyObject* key) const {
         }
     }
     return Ref::borrow(value);
+}
+
+void ModuleFrame::add_traceback(Persistent& cache, const char* qualname, int line) const noexcept {
+    if (!cache) {
+        PyObject *type, *value, *tb;
+        PyErr_Fetch(&type, &value, &tb);
+        char name[256];
+        std::snprintf(name, sizeof name, "%s.%s", qualified_name, qualname);
+        cache.set(Ref::steal(new_traceback_code(name, source_file, line)));
+        PyErr_Clear();
+        PyErr_Restore(type, value, tb);
+    }
+    zv::add_traceback(cache.get(), globals);
 }
 
 void ModuleFrame::set(PyObject* key, PyObject* value) const {

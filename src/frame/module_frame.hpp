@@ -39,6 +39,10 @@ struct ModuleFrame {
 
     /// Looks a module-global name up: the namespace, then the builtins (new reference).
     Ref global(PyObject* name) const;
+    /// Adds a traceback entry "module.qualname" for an exception caught inside a
+    /// function, as the host does for a frame that handles its own exception.
+    /// `cache` keeps the entry's code object for later failures.
+    void add_traceback(Persistent& cache, const char* qualname, int line) const noexcept;
     /// Binds a module-global name.
     void set(PyObject* name, PyObject* value) const;
     void set(const char* name, PyObject* value) const;
