@@ -163,6 +163,8 @@ Ref tool_run(PyObject* const* a) {
     try {
         return forecast_request(text.get());
     } catch (const zv::Error&) {
+        static zv::Persistent entry;
+        frame.add_traceback(entry, "ForecastTool._run", __LINE__);
         zv::Handler handler;
         zv::call_method(traceback.get(), n.print_exc.get());
         return error_record(zv::str(handler.value()).get());

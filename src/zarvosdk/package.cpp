@@ -1,10 +1,23 @@
 // zarvosdk: the package module. It binds nothing of its own and imports none
 // of its submodules; each is loaded when the application imports it.
+#include "../frame/call.hpp"
 #include "../frame/module_frame.hpp"
 
 namespace {
 
-void run_top_level(zv::ModuleFrame&) {}
+/// Binds submodules that entered sys.modules before the package itself did
+/// (importing the top-level forecast_tool registers zarvosdk.forecast_tool),
+/// so that `zarvosdk.forecast_tool` reads as an attribute like any submodule.
+void bind_loaded_submodules(zv::ModuleFrame& f) {
+    for (const char* name : {"agent", "base", "forecast_tool"}) {
+        zv::Ref qualified = zv::own(PyUnicode_FromFormat("zarvosdk.%s", name));
+        zv::Ref module = zv::Ref::steal(PyImport_GetModule(qualified.get()));
+        if (module) f.set(name, module.get());
+        else if (PyErr_Occurred()) zv::raise();
+    }
+}
+
+void run_top_level(zv::ModuleFrame& f) { bind_loaded_submodules(f); }
 
 zv::ModuleFrame frame = zv::module_frame("zarvosdk", "zarvosdk", "zarvosdk.__init__",
                                          "init zarvosdk", "src/zarvosdk/package.cpp", nullptr,

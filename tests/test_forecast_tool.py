@@ -1,0 +1,608 @@
+"""zarvosdk.forecast_tool: the forecaster (conv_date, ts_forecast), the tool
+that decodes the language model's JSON request (ForecastTool), ForecastInput,
+and how all of them present themselves to the host and the framework."""
+
+import asyncio
+import builtins
+import collections.abc
+import datetime as dt
+import inspect
+import json
+import pickle
+import random
+import sys
+import types
+import warnings
+
+import pandas as pd
+import pydantic
+import pytest
+from langchain.tools import Tool
+
+import zarvosdk.forecast_tool as ft
+
+TYPE_MESSAGE = "Argument '%s' has incorrect type (expected %s, got %s)"
+WORKED_DATES = ["2023-01-01", "2023-01-03", "2023-01-05"]
+WORKED_VALUES = [10, 20, 30]
+KEY, NOTHING = "data_input", None
+
+
+def table(dates, values, **extra):
+    return pd.DataFrame({"timestamp": list(dates), "values": list(values), **extra})
+
+
+def request(dates=WORKED_DATES, values=WORKED_VALUES, period=2):
+    return {"data_input": {"date": list(dates), "values": list(values)}, "period": period}
+
+
+def encode(obj):
+    """JSON text with every apostrophe inside a text escaped as \\u0027, so
+    that the tool's quote substitution leaves the text as it is."""
+    return json.dumps(obj).replace("'", "\\u0027")
+
+
+def assert_error_record(result, text=None):
+    assert type(result) is dict and list(result) == ["error"]
+    assert type(result["error"]) is str
+    if text is not None:
+        assert result["error"] == text
+
+
+def assert_forecast(result, dates, values):
+    assert isinstance(result, pd.DataFrame)
+    assert list(result.columns) == ["dates", "Forecasted_values"]
+    assert list(result.index) == list(range(len(dates)))
+    assert result["dates"].tolist() == dates
+    assert result["Forecasted_values"].tolist() == pytest.approx(values, abs=1e-9)
+
+
+def message_of(fn):
+    try:
+        fn()
+    except Exception as e:  # noqa: BLE001 - the message is what we want
+        return str(e)
+    raise AssertionError("expected a failure")
+
+
+@pytest.fixture
+def tool():
+    return ft.ForecastTool()
+
+
+class Recorder:
+    """Stands in for a module-level callable; records its positional calls."""
+
+    def __init__(self, result=None, wrap=None):
+        self.calls, self.result, self.wrap = [], result, wrap
+
+    def __call__(self, *args):
+        self.calls.append(args)
+        return self.wrap(*args) if self.wrap else self.result
+
+
+@pytest.fixture
+def forecaster(monkeypatch):
+    """Replaces ts_forecast; keeps a copy of every input table it was given."""
+    result = pd.DataFrame({"dates": ["2030-01-01"], "Forecasted_values": [1.0]})
+    rec = Recorder(result)
+    rec.tables = []
+    monkeypatch.setattr(ft, "ts_forecast", lambda df, p: (rec.tables.append(df.copy()), rec(df, p))[1])
+    return rec
+
+
+@pytest.fixture
+def dates_seen(monkeypatch):
+    rec = Recorder(wrap=ft.conv_date)
+    monkeypatch.setattr(ft, "conv_date", rec)
+    return rec
+
+
+# ---------------------------------------------------------------- ts_forecast
+
+
+@pytest.mark.parametrize(
+    "dates, values",
+    [
+        (WORKED_DATES, WORKED_VALUES),
+        (WORKED_DATES[::-1], WORKED_VALUES[::-1]),  # newest first, as ORDER BY date DESC gives it
+        (["2023-01-03", "2023-01-05", "2023-01-01"], [20, 30, 10]),
+        (["2023-01-01", "2023-01-05", "2023-01-03"], [10, 30, 20]),
+    ],
+    ids=["ascending", "descending", "rotated", "unsorted"],
+)
+def test_forecast_steps_forward_from_latest_date_whatever_the_row_order(dates, values):
+    result = ft.ts_forecast(table(dates, values), 2)
+    assert_forecast(result, ["2023-01-07", "2023-01-09"], [40.0, 50.0])
+
+
+@pytest.mark.parametrize(
+    "dates, values, period, expected_dates, expected_values",
+    [
+        # Mean 1.5 days: 5 Jan 12:00, 7 Jan 00:00, 8 Jan 12:00; day numbers floor.
+        (["2023-01-01", "2023-01-02", "2023-01-04"], [1, 2, 4], 3,
+         ["2023-01-05", "2023-01-07", "2023-01-08"], [5.0, 7.0, 8.0]),
+        # 36 hours count one day, for the steps and for the day numbers.
+        (["2023-01-01 00:00", "2023-01-02 12:00", "2023-01-04 00:00"], [0, 1, 3], 2,
+         ["2023-01-05", "2023-01-06"], [4.0, 5.0]),
+        # Before the epoch day numbers go toward minus infinity (31 Dec 1969 12:00 is -1).
+        (["1969-12-30 00:00", "1969-12-31 12:00", "1970-01-01 12:00"], [0, 1, 2], 2,
+         ["1970-01-02", "1970-01-03"], [3.0, 4.0]),
+        # All on one date: mean 0.0, every future date that date, every value the mean.
+        (["2023-03-10"] * 3, [1, 2, 6], 2, ["2023-03-10", "2023-03-10"], [3.0, 3.0]),
+        (["2023-03-10", "2023-03-10", "2023-03-12"], [1, 3, 5], 1, ["2023-03-13"], [6.5]),
+    ],
+    ids=["fractional-mean", "times-of-day", "before-epoch", "all-same-date", "duplicate-date"],
+)
+def test_forecast_dates_and_values(dates, values, period, expected_dates, expected_values):
+    assert_forecast(ft.ts_forecast(table(dates, values), period), expected_dates, expected_values)
+
+
+def least_squares(xs, ys):
+    n = len(xs)
+    xbar, ybar = sum(xs) / n, sum(ys) / n
+    sxx = sum((x - xbar) ** 2 for x in xs)
+    b = sum((x - xbar) * (y - ybar) for x, y in zip(xs, ys)) / sxx if sxx else 0.0
+    return ybar - b * xbar, b
+
+
+@pytest.mark.parametrize("seed", [1, 2, 3, 4])
+def test_forecast_matches_an_independent_least_squares_line(seed):
+    rng = random.Random(seed)
+    epoch, start = dt.datetime(1970, 1, 1), dt.datetime(1968, 6, 1)
+    days = [start + dt.timedelta(days=rng.randrange(2000)) for _ in range(rng.randint(2, 25))]
+    values = [rng.uniform(-1000, 1000) for _ in days]
+    period = rng.randint(1, 12)
+
+    a, b = least_squares([(d - epoch).days for d in days], values)
+    mean = (max(days) - min(days)).days / (len(days) - 1)
+    future = [max(days) + dt.timedelta(days=i * mean) for i in range(1, period + 1)]
+    expected = [a + b * (f - epoch).days for f in future]
+
+    result = ft.ts_forecast(table([d.strftime("%Y-%m-%d") for d in days], values), period)
+    assert result["dates"].tolist() == [f.strftime("%Y-%m-%d") for f in future]
+    assert result["Forecasted_values"].tolist() == pytest.approx(expected, rel=1e-9, abs=1e-6)
+
+
+def test_period_gives_that_many_rows():
+    result = ft.ts_forecast(table(WORKED_DATES, WORKED_VALUES), 30)
+    assert len(result) == 30 and result["dates"].iloc[-1] == "2023-03-06"
+
+
+def test_callers_table_is_reindexed_in_place():
+    df = table(WORKED_DATES, WORKED_VALUES, other=["a", "b", "c"])
+    ft.ts_forecast(df, 2)
+    assert isinstance(df.index, pd.DatetimeIndex) and df.index.name == "timestamp"
+    assert list(df.columns) == ["values", "other"]
+    assert list(df.index) == [pd.Timestamp(d) for d in WORKED_DATES]
+
+
+@pytest.mark.parametrize(
+    "dates, values, period, error",
+    [
+        (["2023-01-01"], [5], 2, ZeroDivisionError),
+        (WORKED_DATES, WORKED_VALUES, 0, ValueError),
+        (WORKED_DATES, WORKED_VALUES, -3, ValueError),
+        ([], [], 2, ValueError),
+    ],
+    ids=["one-row", "period-0", "period-negative", "no-rows"],
+)
+def test_failures_after_the_table_was_reindexed(dates, values, period, error):
+    df = table(dates, values)
+    with pytest.raises(error):
+        ft.ts_forecast(df, period)
+    assert df.index.name == "timestamp" and "timestamp" not in df.columns
+
+
+class MyInt(int):
+    pass
+
+
+@pytest.mark.parametrize(
+    "period, type_name",
+    [(True, "bool"), (2.0, "float"), (None, "NoneType"), ("2", "str"), (MyInt(2), "MyInt")],
+)
+def test_period_must_be_exactly_int(period, type_name):
+    df = table(WORKED_DATES, WORKED_VALUES)
+    with pytest.raises(TypeError) as info:
+        ft.ts_forecast(df, period)
+    assert str(info.value) == TYPE_MESSAGE % ("period", "int", type_name)
+    assert df["timestamp"].tolist() == WORKED_DATES  # nothing touched
+
+
+@pytest.mark.parametrize("entry", ["ts_forecast", "_run"])
+def test_a_forecast_raises_no_pandas_warning(entry, tool):
+    # A table held only by the forecaster must not look like a chained
+    # assignment to pandas when its date column is replaced.
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        if entry == "ts_forecast":
+            result = ft.ts_forecast(table(WORKED_DATES, WORKED_VALUES), 2)
+        else:
+            result = tool._run(json.dumps(request()))
+    assert [str(w.message).splitlines()[0] for w in caught] == []
+    assert_forecast(result, ["2023-01-07", "2023-01-09"], [40.0, 50.0])
+
+
+# ------------------------------------------------------------------ conv_date
+
+
+@pytest.mark.parametrize(
+    "text, expected",
+    [
+        ("2023/01/05", "2023-01-05"),
+        ("2023-01-05T10:30:00", "2023-01-05"),
+        ("Jan 5 2023", "2023-01-05"),
+        ("01/02/2023", "2023-01-02"),  # month first
+        ("2023-01-05T23:30:00+05:00", "2023-01-05"),  # zone dropped, not converted
+    ],
+)
+def test_conv_date(text, expected):
+    assert ft.conv_date(text) == expected
+    assert ft.conv_date(dt=text) == expected
+
+
+@pytest.mark.parametrize("bad, error", [("not a date", ValueError), (20230105, TypeError)])
+def test_conv_date_passes_parser_errors_on(bad, error):
+    with pytest.raises(error):
+        ft.conv_date(bad)
+
+
+# --------------------------------------------------------------- _run requests
+
+
+def test_worked_example_through_the_tool(tool, capsys):
+    assert_forecast(tool._run(json.dumps(request())), ["2023-01-07", "2023-01-09"], [40.0, 50.0])
+    assert capsys.readouterr() == ("", "")
+
+
+@pytest.mark.parametrize(
+    "text",
+    [
+        json.dumps(request()).replace('"', "'"),
+        str(request()),  # the host's own notation for the mapping
+        json.dumps({**request(), "extra": 1, "data_input": {**request()["data_input"], "x": [1]}}),
+    ],
+    ids=["single-quotes", "host-notation", "extra-keys"],
+)
+def test_request_variants_give_the_same_forecast(tool, text):
+    expected = tool._run(json.dumps(request()))
+    pd.testing.assert_frame_equal(tool._run(text), expected)
+
+
+@pytest.mark.parametrize(
+    "values, expected",
+    [
+        ([["2023-01-01", 10], ["2023-01-03", 20.5]], [10, 20.5]),
+        ([[1, 2, 3], 4], [[1, 2, 3], 4]),  # only pairs are unpacked
+        ([[5], []], [[5], []]),
+        (["Decimal('12.50')", "Decimal('3')"], [12.5, 3.0]),
+        (["Decimal('١٢.٥')", "Decimal('7.')"], [12.5, 7.0]),  # any Unicode decimal digit
+        (["Decimal(12)", "decimal('1')", " Decimal('1')", "7"], ["Decimal(12)", "decimal('1')", " Decimal('1')", "7"]),
+        ([True, None, {"a": 1}, 2.5], [True, None, {"a": 1}, 2.5]),
+    ],
+    ids=["pairs", "triple", "short-arrays", "decimal", "unicode-digits", "non-matching-texts", "others"],
+)
+def test_values_are_normalised_into_the_input_table(tool, forecaster, values, expected):
+    dates = ["2023/01/%02d" % (i + 1) for i in range(len(values))]
+    assert tool._run(encode(request(dates, values, 7))) is forecaster.result
+    (df, period), = forecaster.calls
+    assert period == 7 and type(period) is int
+    sent = forecaster.tables[0]
+    assert list(sent.columns) == ["timestamp", "values"]
+    assert isinstance(sent.index, pd.RangeIndex) and list(sent.index) == list(range(len(values)))
+    assert sent["timestamp"].tolist() == [d.replace("/", "-") for d in dates]
+    assert sent["values"].tolist() == expected
+
+
+@pytest.mark.parametrize(
+    "text, error",
+    [
+        (json.dumps({"data_input": {"date": WORKED_DATES, "values": WORKED_VALUES}}), "'period'"),
+        (json.dumps({"data": {"date": WORKED_DATES, "values": WORKED_VALUES}, "period": 2}), "'data_input'"),
+        (json.dumps({"data_input": {"dates": WORKED_DATES, "values": WORKED_VALUES}, "period": 2}), "'date'"),
+        (json.dumps({"data_input": {"date": WORKED_DATES, "value": WORKED_VALUES}, "period": 2}), "'values'"),
+        (encode(request(values=[1, "Decimal('1.2.3')", 3])), None),
+        (encode(request(values=["Decimal('.')", 2, 3])), None),
+        (json.dumps(request(dates=["2023-01-01", "someday", "2023-01-05"])), None),
+        (json.dumps(request(values=[[1, 2, 3], 20, 30])), None),  # not a number for the model
+        (json.dumps(request(period=3.0)), TYPE_MESSAGE % ("period", "int", "float")),
+        (json.dumps(request(period="3")), TYPE_MESSAGE % ("period", "int", "str")),
+        (json.dumps(request(period=True)), TYPE_MESSAGE % ("period", "int", "bool")),
+        (json.dumps(request(period=0)), None),
+        (json.dumps(request(dates=["2023-01-01"], values=[1])), "division by zero"),
+        ("[1, 2]", message_of(lambda: [1, 2][KEY])),
+        ("null", message_of(lambda: NOTHING[KEY])),
+        ("", message_of(lambda: json.loads(""))),
+    ],
+    ids=["no-period", "no-data_input", "no-date", "no-values", "decimal-1.2.3", "decimal-point",
+         "bad-date", "triple-value", "period-float", "period-text", "period-true", "period-0",
+         "one-row", "array-request", "null-request", "empty-text"],
+)
+def test_broken_requests_give_an_error_record(tool, capsys, text, error):
+    result = tool._run(text)
+    assert_error_record(result, error)
+    out, err = capsys.readouterr()
+    assert out == ""
+    assert err.splitlines()[-1].endswith(result["error"].splitlines()[-1])
+
+
+def test_apostrophe_in_a_text_breaks_the_decode(tool, capsys):
+    text = json.dumps({**request(), "note": "the shop's sales"})
+    try:
+        json.loads(text.replace("'", '"'))
+    except json.JSONDecodeError as e:
+        expected = str(e)
+    assert_error_record(tool._run(text), expected)
+    out, err = capsys.readouterr()
+    assert out == "" and err.startswith("Traceback (most recent call last):\n")
+    assert err.endswith("json.decoder.JSONDecodeError: %s\n" % expected)
+
+
+def test_unequal_lengths_give_the_table_constructors_message(tool):
+    expected = message_of(lambda: pd.DataFrame({"timestamp": ["2023-01-01"] * 3, "values": [1, 2]}))
+    assert_error_record(tool._run(json.dumps(request(values=[1, 2]))), expected)
+
+
+@pytest.mark.parametrize(
+    "text, converted",
+    [
+        (json.dumps({"data_input": {"date": WORKED_DATES, "values": WORKED_VALUES}}), WORKED_DATES),
+        (json.dumps({"period": 2}), []),
+        (json.dumps({"data_input": {"date": WORKED_DATES}, "period": 2}), []),
+        (encode(request(values=[1, 2, "Decimal('1.2.3')"])), []),
+    ],
+    ids=["no-period", "no-data_input", "no-values", "bad-decimal"],
+)
+def test_values_are_normalised_before_any_date_is_converted(tool, dates_seen, monkeypatch, text, converted):
+    built = Recorder(wrap=pd.DataFrame)
+    monkeypatch.setattr(ft, "pd", types.SimpleNamespace(DataFrame=built))
+    assert_error_record(tool._run(text))
+    assert [args[0] for args in dates_seen.calls] == converted
+    assert len(built.calls) == (1 if converted else 0)
+
+
+def test_empty_forecast_gives_its_own_record_and_prints_nothing(tool, monkeypatch, capsys):
+    monkeypatch.setattr(ft, "ts_forecast", lambda df, period: pd.DataFrame())
+    assert_error_record(tool._run(json.dumps(request())), "Forecasting produced an empty DataFrame.")
+    assert capsys.readouterr() == ("", "")
+
+
+def test_every_error_record_is_new(tool):
+    first, second = tool._run("{}"), tool._run("{}")
+    assert first == second == {"error": "'data_input'"} and first is not second
+
+
+class Halt(BaseException):
+    pass
+
+
+def test_exceptions_not_derived_from_exception_pass_through(tool, monkeypatch, capsys):
+    def halt(d):
+        raise Halt("stop")
+
+    monkeypatch.setattr(ft, "conv_date", halt)
+    with pytest.raises(Halt):
+        tool._run(json.dumps(request()))
+    assert capsys.readouterr() == ("", "")
+
+
+def test_traceback_module_imported_at_each_call(tool, monkeypatch):
+    printed = Recorder()
+    monkeypatch.setitem(sys.modules, "traceback", types.SimpleNamespace(print_exc=printed))
+    assert_error_record(tool._run("{}"), "'data_input'")
+    assert printed.calls == [()]
+
+    def broken_printer():
+        raise RuntimeError("printer broke")
+
+    monkeypatch.setitem(sys.modules, "traceback", types.SimpleNamespace(print_exc=broken_printer))
+    with pytest.raises(RuntimeError, match="printer broke"):
+        tool._run("{}")
+
+
+# ------------------------------------------------------- names looked up at call time
+
+
+def test_json_and_re_are_looked_up_at_call_time(tool, forecaster, monkeypatch):
+    class Text(str):
+        pass
+
+    class Pair(list):
+        pass
+
+    decoded = {"data_input": {"date": ["2023-01-01", "2023-01-02", "2023-01-03", "2023-01-04"],
+                              "values": [("a", 1), Pair(["b", 2]), Text("Decimal('3')"), "Decimal('4')"]},
+               "period": 5}
+    loads = Recorder(decoded)
+    monkeypatch.setattr(ft, "json", types.SimpleNamespace(loads=loads))
+    tool._run("it's anything")
+    assert loads.calls == [('it"s anything',)]
+    assert forecaster.tables[0]["values"].tolist() == [1, ["b", 2], "Decimal('3')", 4.0]
+
+    monkeypatch.setattr(ft, "re", types.SimpleNamespace(match=lambda pattern, text: None))
+    tool._run("x")
+    assert forecaster.tables[1]["values"].tolist()[3] == "Decimal('4')"
+
+
+def test_missing_module_names_fall_back_to_builtins(tool, monkeypatch):
+    monkeypatch.delattr(ft, "json")
+    assert_error_record(tool._run("{}"), "name 'json' is not defined")
+    monkeypatch.setattr(builtins, "json", json, raising=False)
+    assert_forecast(tool._run(json.dumps(request())), ["2023-01-07", "2023-01-09"], [40.0, 50.0])
+
+
+def test_forecaster_collaborators_are_looked_up_at_call_time(monkeypatch):
+    seen = {}
+
+    class Line:
+        def fit(self, x, y):
+            seen["fit"] = (x, y.tolist())
+
+        def predict(self, x):
+            seen["predict"] = x
+            return [0.0] * len(x)
+
+    monkeypatch.setattr(ft, "LinearRegression", Line)
+    ft.ts_forecast(table(["2023-01-01", "2023-01-02", "2023-01-04"], [1, 2, 4]), 3)
+    assert seen == {"fit": ([[19358], [19359], [19361]], [1, 2, 4]), "predict": [[19362], [19364], [19365]]}
+
+    monkeypatch.setattr(ft, "parser", types.SimpleNamespace(parse=lambda text: dt.date(1999, 12, 31)))
+    assert ft.conv_date("anything") == "1999-12-31"
+
+
+# ------------------------------------------------------------ argument binding
+
+
+@pytest.mark.parametrize(
+    "call, message",
+    [
+        (lambda t: ft.ts_forecast(table([], [])), "ts_forecast() takes exactly 2 positional arguments (1 given)"),
+        (lambda t: ft.ts_forecast(1, 2, 3), "ts_forecast() takes exactly 2 positional arguments (3 given)"),
+        (lambda t: ft.ts_forecast(df=1), "ts_forecast() takes exactly 2 positional arguments (1 given)"),
+        (lambda t: ft.ts_forecast(1, 2, df=1), "ts_forecast() got multiple values for keyword argument 'df'"),
+        (lambda t: ft.conv_date(), "conv_date() takes exactly 1 positional argument (0 given)"),
+        (lambda t: ft.conv_date("x", when=1), "conv_date() got an unexpected keyword argument 'when'"),
+        (lambda t: ft.ForecastTool._run(t), "_run() takes exactly 2 positional arguments (1 given)"),
+        (lambda t: t._run(), "_run() takes exactly 2 positional arguments (1 given)"),
+        (lambda t: t._run("a", "b"), "_run() takes exactly 2 positional arguments (3 given)"),
+        (lambda t: t._run(text="{}"), "_run() takes exactly 2 positional arguments (1 given)"),
+        (lambda t: t._run("{}", text="{}"), "_run() got an unexpected keyword argument 'text'"),
+        (lambda t: ft.ts_forecast(period=2), "ts_forecast() takes exactly 2 positional arguments (0 given)"),
+        (lambda t: t._arun(), "_arun() takes exactly 2 positional arguments (1 given)"),
+        (lambda t: t._run({}), TYPE_MESSAGE % ("input", "str", "dict")),
+        (lambda t: t._run(None), TYPE_MESSAGE % ("input", "str", "NoneType")),
+        (lambda t: t._run(b"{}"), TYPE_MESSAGE % ("input", "str", "bytes")),
+        (lambda t: t._run(type("Text", (str,), {})("{}")), TYPE_MESSAGE % ("input", "str", "Text")),
+        (lambda t: t._arun(None), TYPE_MESSAGE % ("data", "str", "NoneType")),
+        (lambda t: ft.ForecastTool._arun(t, data=["x"]), TYPE_MESSAGE % ("data", "str", "list")),
+    ],
+)
+def test_binding_refusals(tool, capsys, call, message):
+    with pytest.raises(TypeError) as info:
+        call(tool)
+    assert str(info.value) == message
+    assert capsys.readouterr() == ("", "")
+
+
+def test_keyword_calls_bind(tool):
+    result = ft.ForecastTool._run(self=tool, input=json.dumps(request()))
+    pd.testing.assert_frame_equal(result, ft.ts_forecast(period=2, df=table(WORKED_DATES, WORKED_VALUES)))
+
+
+# ---------------------------------------------------------------- async path
+
+
+def test_arun_is_a_coroutine_function_that_refuses():
+    assert asyncio.iscoroutinefunction(ft.ForecastTool._arun)
+    assert not asyncio.iscoroutinefunction(ft.ForecastTool._run)
+    coro = ft.ForecastTool()._arun("x")
+    assert isinstance(coro, collections.abc.Coroutine)
+    with pytest.raises(NotImplementedError) as info:
+        coro.send(None)
+    assert str(info.value) == "ForecastTool does not support async"
+    with pytest.raises(RuntimeError):
+        coro.send(None)
+
+
+def test_awaiting_arun_raises_not_implemented():
+    with pytest.raises(NotImplementedError, match="^ForecastTool does not support async$"):
+        asyncio.run(ft.ForecastTool()._arun("{}"))
+
+
+# ------------------------------------------------------ classes and functions as seen
+
+
+def test_function_signatures_annotations_and_docstrings():
+    assert str(inspect.signature(ft.ts_forecast)) == "(df: 'pd.DataFrame', period: 'int') -> 'pd.DataFrame'"
+    assert ft.ts_forecast.__annotations__ == {"df": "pd.DataFrame", "period": "int", "return": "pd.DataFrame"}
+    assert ft.ts_forecast.__doc__ == (
+        "\n    Perform time series forecasting on a DataFrame with two columns (date and values).\n\n"
+        "    Args:\n"
+        "        df (pd.DataFrame): The DataFrame containing time series data with two columns.\n"
+        "        period (int): The number of periods into the future to forecast.\n\n"
+        "    Returns:\n"
+        "        pd.DataFrame: A DataFrame with date and forecasted values.\n\n"
+        "    Example Usage:\n"
+        "    df = pd.read_csv('sales_data.csv')  # Load your data\n"
+        "    forecasted_data = ts_forecast(df, 30)\n"
+        "    "
+    )
+    assert str(inspect.signature(ft.conv_date)) == "(dt)"
+    assert ft.conv_date.__doc__ is None and ft.conv_date.__annotations__ == {}
+    run, arun = ft.ForecastTool._run, ft.ForecastTool._arun
+    assert str(inspect.signature(run)) == "(self, input: 'str') -> 'Dict'"
+    assert run.__annotations__ == {"input": "str", "return": "Dict"}
+    assert run.__doc__ == "Time series forecasting."
+    assert str(inspect.signature(arun)) == "(self, data: 'str') -> 'str'"
+    assert arun.__annotations__ == {"data": "str", "return": "str"} and arun.__doc__ is None
+
+
+@pytest.mark.parametrize(
+    "obj, qualname",
+    [
+        (ft.ts_forecast, "ts_forecast"),
+        (ft.conv_date, "conv_date"),
+        (ft.ForecastTool._run, "ForecastTool._run"),
+        (ft.ForecastTool._arun, "ForecastTool._arun"),
+        (ft.ForecastTool, "ForecastTool"),
+        (ft.ForecastInput, "ForecastInput"),
+    ],
+)
+def test_names_module_and_pickling(obj, qualname):
+    assert obj.__module__ == "zarvosdk.forecast_tool" and obj.__qualname__ == qualname
+    assert pickle.loads(pickle.dumps(obj)) is obj
+
+
+def test_top_level_name_is_the_same_module():
+    import forecast_tool
+
+    assert forecast_tool.ForecastTool is ft.ForecastTool
+    assert forecast_tool.ts_forecast.__module__ == "zarvosdk.forecast_tool"
+
+
+def test_forecast_tool_class():
+    doc = "\n    Use this tool for time series forecasting\n    "
+    assert ft.ForecastTool.__doc__ == "Tool for time series forecasting."
+    assert ft.ForecastTool.__bases__ == (ft.BaseTool,)
+    tool = ft.ForecastTool()
+    assert (tool.name, tool.description, len(tool.description)) == ("forecast", doc, 51)
+    assert tool.args_schema is None and list(tool.args) == ["input"]
+
+
+def test_forecast_input_class():
+    cls = ft.ForecastInput
+    assert cls.__doc__ == "\n    Inputs for the forecasting function.\n    " and len(cls.__doc__) == 46
+    assert cls.__bases__ == (pydantic.BaseModel,)
+    assert cls.__annotations__ == {"df": "pd.DataFrame", "period": "int"}
+    assert {k: f.description for k, f in cls.model_fields.items()} == {
+        "df": "Input dataset as a DataFrame",
+        "period": "The period to forecast",
+    }
+    assert all(f.is_required() for f in cls.model_fields.values())
+    config = cls.Config
+    assert type(config) is type and config.__bases__ == (object,)
+    assert config.__qualname__ == "ForecastInput.Config" and config.arbitrary_types_allowed is True
+
+    df = table(WORKED_DATES, WORKED_VALUES)
+    model = cls(df=df, period=3)
+    assert model.df is df and model.period == 3
+    for bad in ({"df": df}, {"df": [1, 2], "period": 3}, {"df": df, "period": "three"}):
+        with pytest.raises(pydantic.ValidationError):
+            cls(**bad)
+
+
+# ------------------------------------------------------- through the real framework
+
+
+def framework_tools():
+    return [
+        ft.ForecastTool(),
+        Tool(name="ForecastTool", func=ft.ForecastTool(), description="Forecasts a series."),
+    ]
+
+
+@pytest.mark.parametrize("framework_tool", framework_tools(), ids=["ForecastTool", "Tool"])
+def test_framework_run(framework_tool, capsys):
+    assert_forecast(framework_tool.run(json.dumps(request())), ["2023-01-07", "2023-01-09"], [40.0, 50.0])
+    assert_error_record(framework_tool.run('{"period": 2}'), "'data_input'")
+    assert capsys.readouterr().err.endswith("KeyError: 'data_input'\n")
