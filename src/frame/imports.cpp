@@ -17,6 +17,8 @@ Ref finished_module(PyObject* name) {
         if (PyErr_Occurred()) raise();
         return module;
     }
+    // None marks a module whose import is blocked: the host's import reports it.
+    if (module.get() == Py_None) return Ref();
     Ref spec = Ref::steal(PyObject_GetAttrString(module.get(), "__spec__"));
     if (!spec) {
         PyErr_Clear();
