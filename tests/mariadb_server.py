@@ -65,6 +65,14 @@ def find_server_binaries():
     )
 
 
+def server_environment():
+    """The environment for the server's own processes: without a sanitizer
+    runtime preloaded for the Python under test."""
+    env = dict(os.environ)
+    env.pop("LD_PRELOAD", None)
+    return env
+
+
 def free_loopback_port():
     with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
         s.bind(("127.0.0.1", 0))
@@ -224,6 +232,7 @@ class MariaDBServer:
                 stderr=subprocess.STDOUT,
                 start_new_session=True,
                 preexec_fn=_die_with_parent if on_main else None,
+                env=server_environment(),
             )
         _live_servers.add(self)
         self._wait_ready()
@@ -296,6 +305,7 @@ class MariaDBServer:
                 stderr=subprocess.STDOUT,
                 cwd=self.base_dir,
                 timeout=self.startup_timeout,
+                env=server_environment(),
             )
         if rc != 0:
             shutil.rmtree(self.datadir, ignore_errors=True)

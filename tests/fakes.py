@@ -1,0 +1,163 @@
+"""Recording stand-ins for the framework objects that zarvosdk.base drives.
+
+The fakes keep every call they receive so that tests can check exactly what
+the package passed on, and they can be told what to answer or what to raise.
+"""
+
+import re
+from typing import Any, List, Optional
+
+from langchain_core.language_models.chat_models import SimpleChatModel
+from langchain_core.messages import BaseMessage
+
+
+class FakeHandle:
+    """Stands for the framework's SQL database handle made for one address."""
+
+    def __init__(self, uri):
+        self.uri = uri
+
+    def __repr__(self):
+        return "FakeHandle(%r)" % (self.uri,)
+
+
+class RecordingSQLDatabase:
+    """Takes the place of the framework's SQLDatabase class.
+
+    Each `from_uri` call is recorded as (args, kwargs). The call answers with
+    the next entry of `outcomes`: an exception instance (or class) is raised,
+    anything else is returned. Once `outcomes` is used up, every call returns
+    a new FakeHandle for the address it was given.
+    """
+
+    def __init__(self, *outcomes):
+        self.outcomes = list(outcomes)
+        self.calls = []
+        self.handles = []
+
+    def from_uri(self, *args, **kwargs):
+        self.calls.append((args, kwargs))
+        if self.outcomes:
+            outcome = self.outcomes.pop(0)
+            if isinstance(outcome, BaseException) or (
+                isinstance(outcome, type) and issubclass(outcome, BaseException)
+            ):
+                raise outcome
+            self.handles.append(outcome)
+            return outcome
+        handle = FakeHandle(args[0] if args else None)
+        self.handles.append(handle)
+        return handle
+
+    @property
+    def uris(self):
+        return [args[0] for args, _ in self.calls]
+
+
+class FakeAgent:
+    """An agent whose `run` records its arguments and answers or raises."""
+
+    def __init__(self, answer="the answer", raises=None, text="<fake sql agent>"):
+        self.answer = answer
+        self.raises = raises
+        self.text = text
+        self.runs = []
+
+    def run(self, *args, **kwargs):
+        self.runs.append((args, kwargs))
+        if self.raises is not None:
+            raise self.raises
+        return self.answer
+
+    def __str__(self):
+        return self.text
+
+
+class EmptyAgent(FakeAgent):
+    """An agent that counts as false (its length is zero)."""
+
+    def __len__(self):
+        return 0
+
+
+class RecordingAgentFactory:
+    """Takes the place of create_sql_agent: records (args, kwargs) of each call,
+    then returns `result` or raises `raises`."""
+
+    def __init__(self, result=None, raises=None):
+        self.result = FakeAgent() if result is None and raises is None else result
+        self.raises = raises
+        self.calls = []
+
+    def __call__(self, *args, **kwargs):
+        self.calls.append((args, kwargs))
+        if self.raises is not None:
+            raise self.raises
+        return self.result
+
+
+class NoneAgentFactory(RecordingAgentFactory):
+    """A create_sql_agent that builds nothing (returns None)."""
+
+    def __init__(self):
+        super().__init__(result=None, raises=None)
+        self.result = None
+
+
+# Scripted chat model ---------------------------------------------------------
+
+_OBSERVATION = re.compile(r"Observation: (.*?)\nThought:", re.S)
+
+
+class ScriptedSQLChatModel(SimpleChatModel):
+    """An offline chat model that plays a zero-shot ReAct SQL agent.
+
+    It answers from what it reads in the prompt it receives, so the final
+    answer can only be right when the tools really ran:
+    1. no observation yet: ask for the table list (sql_db_list_tables);
+    2. one observation: find the table named `table` in that list and ask for
+       `query` on it (sql_db_query);
+    3. two observations: take the number of the query's result and give it as
+       the final answer.
+    Every prompt text is kept in `prompts`.
+    """
+
+    table: str
+    query: str
+    prompts: List[str] = []
+
+    @property
+    def _llm_type(self) -> str:
+        return "scripted-sql"
+
+    def _call(
+        self,
+        messages: List[BaseMessage],
+        stop: Optional[List[str]] = None,
+        run_manager: Any = None,
+        **kwargs: Any,
+    ) -> str:
+        prompt = "\n".join(str(m.content) for m in messages)
+        self.prompts.append(prompt)
+        # Only the part after the instructions holds this run's steps.
+        scratchpad = prompt.split("Begin!", 1)[-1]
+        observations = _OBSERVATION.findall(scratchpad + "\nThought:")
+        if not observations:
+            return (
+                "I should see which tables there are.\n"
+                "Action: sql_db_list_tables\n"
+                "Action Input: "
+            )
+        if len(observations) == 1:
+            tables = [t.strip() for t in observations[0].split(",")]
+            if self.table not in tables:
+                return "Final Answer: no table %s among %r" % (self.table, tables)
+            return (
+                "The table %s holds the readings; I will query it.\n"
+                "Action: sql_db_query\n"
+                "Action Input: %s" % (self.table, self.query.format(table=self.table))
+            )
+        numbers = re.findall(r"-?\d+", observations[1])
+        if not numbers:
+            return "Final Answer: the query gave no number: %s" % observations[1]
+        return "I now know the final answer.\nFinal Answer: The total is %s." % numbers[0]
