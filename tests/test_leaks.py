@@ -227,3 +227,62 @@ def test_forecaster_does_not_leak():
     text = "Jan 5 2023"
     assert_no_leak(lambda: ft.conv_date(text), text)
     assert_no_leak(raises(Exception, ft.conv_date, "not a date at all"))
+
+
+# zarvosdk.agent ----------------------------------------------------------------
+
+def test_agent_assembly_does_not_leak(monkeypatch):
+    with warnings.catch_warnings(record=True):
+        import zarvosdk.agent as agent
+
+    class Made:
+        def __init__(self, *args, **kwargs):
+            pass
+
+        def run(self, query):
+            return query
+
+    for name in ("SQLDatabaseToolkit", "create_python_agent", "create_sql_agent",
+                 "PythonREPLTool", "initialize_agent", "Tool", "ForecastTool"):
+        monkeypatch.setattr(agent, name, Made)
+    llm, db = object(), object()
+
+    def assemble():
+        agent.AgentInitializer(llm, db, 7).create_agent()
+        agent.conversatonal_memory
+
+    assert_no_leak(assemble, llm, db)
+    assert_no_leak(raises(TypeError, agent.conversatonal_memory, llm), llm)
+
+
+# Failed imports --------------------------------------------------------------------
+
+def test_repeated_failed_imports_do_not_leak():
+    import subprocess
+
+    code = """
+import gc, sys, warnings
+warnings.simplefilter("ignore")
+sys.modules["pymysql"] = None
+def attempt():
+    try:
+        import zarvosdk.base
+    except ImportError:
+        pass
+    else:
+        raise SystemExit("import succeeded")
+for _ in range(20):
+    attempt()
+growth = []
+for _ in range(3):
+    gc.collect()
+    before = sys.getallocatedblocks()
+    for _ in range(50):
+        attempt()
+    gc.collect()
+    growth.append(sys.getallocatedblocks() - before)
+print(min(growth))
+"""
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=300)
+    assert done.returncode == 0, done.stderr
+    assert int(done.stdout.split()[-1]) < 25
