@@ -158,7 +158,9 @@ Ref forecast_request(PyObject* text) {
 Ref tool_run(PyObject* const* a) {
     Ref traceback = zv::import_plain_module(frame, n.traceback.get());
     Ref text = Ref::borrow(a[1]);
-    if (PyUnicode_FindChar(text.get(), '\'', 0, PyUnicode_GET_LENGTH(text.get()), 1) != -1)
+    Py_ssize_t quote = PyUnicode_FindChar(text.get(), '\'', 0, PyUnicode_GET_LENGTH(text.get()), 1);
+    if (quote == -2) zv::raise();
+    if (quote >= 0)
         text = zv::own(PyUnicode_Replace(text.get(), n.single_quote.get(), n.double_quote.get(), -1));
     try {
         return forecast_request(text.get());
