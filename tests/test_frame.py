@@ -615,7 +615,12 @@ def test_failed_import_starts_over_next_time(block):
         assert result["partial"] is True
 
 
-@pytest.mark.skipif(sys.version_info[:2] == (3, 9), reason="the build targets this host version")
+def built_for_this_host():
+    """The extension file carries the interpreter tag it was built for."""
+    return ".cpython-%d%d-" % sys.version_info[:2] in os.path.basename(zarvosdk.__file__)
+
+
+@pytest.mark.skipif(built_for_this_host(), reason="the build targets this host version")
 def test_version_warning_on_another_host():
     result = run_python(
         """
