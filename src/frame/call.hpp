@@ -26,9 +26,21 @@ inline Ref call_method(PyObject* self, PyObject* name, std::initializer_list<PyO
     return own(PyObject_VectorcallMethod(name, stack, n - nkw, kwnames));
 }
 
-inline Ref getattr(PyObject* obj, PyObject* name) { return own(PyObject_GetAttr(obj, name)); }
+/// `obj.name`. Module code passes names it interned once, which go straight
+/// to the type's slot, as PyObject_GetAttr ends up doing.
+inline Ref getattr(PyObject* obj, PyObject* name) {
+    getattrofunc get = Py_TYPE(obj)->tp_getattro;
+    if (get && PyUnicode_CheckExact(name) && PyUnicode_CHECK_INTERNED(name))
+        return own(get(obj, name));
+    return own(PyObject_GetAttr(obj, name));
+}
+/// `obj.name = value`; an interned name skips the host's interning step.
 inline void setattr(PyObject* obj, PyObject* name, PyObject* value) {
-    check(PyObject_SetAttr(obj, name, value));
+    setattrofunc set = Py_TYPE(obj)->tp_setattro;
+    if (set && PyUnicode_CheckExact(name) && PyUnicode_CHECK_INTERNED(name))
+        check(set(obj, name, value));
+    else
+        check(PyObject_SetAttr(obj, name, value));
 }
 inline Ref getitem(PyObject* obj, PyObject* key) { return own(PyObject_GetItem(obj, key)); }
 inline void setitem(PyObject* obj, PyObject* key, PyObject* value) {
