@@ -187,8 +187,8 @@ class Formatted:
     def __str__(self):
         return "by str"
 
-    def __format__(self, spec):
-        return "by format(%r)" % spec
+    def __format__(self, format_spec):
+        return "by format(%r)" % format_spec
 
 
 @pytest.mark.parametrize(

@@ -252,8 +252,8 @@ def test_error_in_the_none_test_propagates(fake_db):
 class Formatted:
     """Formats differently from its str(), to tell format() from str()."""
 
-    def __format__(self, spec):
-        return "fmt[%s]" % spec
+    def __format__(self, format_spec):
+        return "fmt[%s]" % format_spec
 
     def __str__(self):
         return "str"
@@ -284,7 +284,7 @@ def test_connection_address(fake_db, credentials, uri, method):
 
 def test_str_subclass_is_formatted(fake_db):
     class Name(str):
-        def __format__(self, spec):
+        def __format__(self, format_spec):
             return "formatted"
 
     DatabaseConnector("u", "p", "h", Name("d")).connect()
@@ -428,7 +428,7 @@ class FormatFails:
     def __init__(self, error):
         self.error = error
 
-    def __format__(self, spec):
+    def __format__(self, format_spec):
         raise self.error
 
 

@@ -359,7 +359,7 @@ def test_submodule_attributes():
 def test_reimport_after_removal_gives_the_same_module(monkeypatch):
     original_class = base.DatabaseConnector
     sentinel = object()
-    # The host's importer rewrites the spec attributes of the module it gets
+    # The host's importer rewrites the import spec attributes of the module it gets
     # back; keep them for the other tests.
     for name in ("__spec__", "__loader__", "__file__", "__package__", "__name__"):
         monkeypatch.setattr(base, name, getattr(base, name))

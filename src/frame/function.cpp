@@ -9,7 +9,7 @@ namespace {
 struct FunctionObject {
     PyObject_HEAD
     vectorcallfunc vectorcall;
-    const FunctionSpec* spec;
+    const FunctionDef* fdef;
     const ModuleFrame* frame;
     Signature sig;
     PyObject* name;        // __name__
@@ -38,7 +38,7 @@ void add_function_traceback(FunctionObject* f) noexcept {
         Ref path = Ref::steal(PyUnicode_FromFormat("%U.%U", f->frame->name.get(), f->qualname));
         if (path && PyUnicode_Check(path.get())) {
             const char* text = PyUnicode_AsUTF8(path.get());
-            if (text) f->tb_code = new_traceback_code(text, f->frame->source_file, f->spec->line);
+            if (text) f->tb_code = new_traceback_code(text, f->frame->source_file, f->fdef->line);
         }
         PyErr_Clear();
         PyErr_Restore(type, value, tb);
@@ -75,7 +75,7 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
     PyObject* result = nullptr;
     if (bind_arguments(f->sig, args, nargs, kwnames, bound)) {
         LocalReferences locals(bound, f->sig.nparams);
-        result = guarded<PyObject*>(nullptr, [&] { return f->spec->body(bound).release(); });
+        result = guarded<PyObject*>(nullptr, [&] { return f->fdef->body(bound).release(); });
     }
     if (!result) {
         if (!PyErr_Occurred())
@@ -199,7 +199,7 @@ int set_annotations(PyObject* self, PyObject* v, void*) {
 
 /// The host's coroutine marker for coroutine functions, otherwise False.
 PyObject* get_is_coroutine(PyObject* self, void*) {
-    if (!as_function(self)->spec->coroutine) Py_RETURN_FALSE;
+    if (!as_function(self)->fdef->coroutine) Py_RETURN_FALSE;
     Ref coroutines = Ref::steal(PyImport_ImportModule("asyncio.coroutines"));
     if (!coroutines) return nullptr;
     return PyObject_GetAttrString(coroutines.get(), "_is_coroutine");
@@ -246,7 +246,7 @@ PyType_Slot function_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec function_spec = {
+PyType_Spec function_def = {
     "zarvosdk.function",
     sizeof(FunctionObject),
     0,
@@ -257,23 +257,23 @@ PyType_Spec function_spec = {
 
 Persistent the_function_type;
 
-Ref make_varnames(const FunctionSpec& spec, Py_ssize_t n) {
+Ref make_varnames(const FunctionDef& fdef, Py_ssize_t n) {
     Ref names = own(PyTuple_New(n));
     for (Py_ssize_t i = 0; i < n; ++i)
-        PyTuple_SET_ITEM(names.get(), i, own(PyUnicode_InternFromString(spec.params[i].name)).release());
+        PyTuple_SET_ITEM(names.get(), i, own(PyUnicode_InternFromString(fdef.params[i].name)).release());
     return names;
 }
 
 /// A code object naming the function and its parameters, so that the host's
 /// signature inspection sees them: an empty code object with the parameter
 /// names put in through `replace`, which every supported interpreter offers.
-Ref make_code(const FunctionSpec& spec, const ModuleFrame& frame, PyObject* varnames, int n) {
+Ref make_code(const FunctionDef& fdef, const ModuleFrame& frame, PyObject* varnames, int n) {
     Ref empty = own(reinterpret_cast<PyObject*>(
-        PyCode_NewEmpty(frame.source_file, spec.name, spec.line)));
+        PyCode_NewEmpty(frame.source_file, fdef.name, fdef.line)));
     Ref replace = getattr_string(empty.get(), "replace");
     Ref count = own(PyLong_FromLong(n));
     Ref zero = own(PyLong_FromLong(0));
-    Ref flags = own(PyLong_FromLong(CO_OPTIMIZED | CO_NEWLOCALS | (spec.coroutine ? CO_COROUTINE : 0)));
+    Ref flags = own(PyLong_FromLong(CO_OPTIMIZED | CO_NEWLOCALS | (fdef.coroutine ? CO_COROUTINE : 0)));
     Ref keywords = own(Py_BuildValue("{sOsOsOsOsOsO}", "co_argcount", count.get(),
                                      "co_posonlyargcount", zero.get(), "co_kwonlyargcount",
                                      zero.get(), "co_nlocals", count.get(), "co_varnames",
@@ -282,35 +282,35 @@ Ref make_code(const FunctionSpec& spec, const ModuleFrame& frame, PyObject* varn
     return own(PyObject_Call(replace.get(), no_args.get(), keywords.get()));
 }
 
-Py_ssize_t count_params(const FunctionSpec& spec) {
+Py_ssize_t count_params(const FunctionDef& fdef) {
     Py_ssize_t n = 0;
-    while (n < max_params && spec.params[n].name) ++n;
+    while (n < max_params && fdef.params[n].name) ++n;
     return n;
 }
 
 }  // namespace
 
 PyTypeObject* function_type() {
-    if (!the_function_type) the_function_type.set(own(PyType_FromSpec(&function_spec)));
+    if (!the_function_type) the_function_type.set(own(PyType_FromSpec(&function_def)));
     return reinterpret_cast<PyTypeObject*>(the_function_type.get());
 }
 
-Ref make_function(const FunctionSpec& spec, ModuleFrame& frame, PyObject* defaults,
+Ref make_function(const FunctionDef& fdef, ModuleFrame& frame, PyObject* defaults,
                   PyObject* annotations) {
-    Py_ssize_t n = count_params(spec);
+    Py_ssize_t n = count_params(fdef);
     if (defaults && (!PyTuple_Check(defaults) || PyTuple_GET_SIZE(defaults) > n))
-        raise(PyExc_SystemError, "bad defaults for %s", spec.qualname);
-    Ref varnames = make_varnames(spec, n);
-    Ref code = make_code(spec, frame, varnames.get(), static_cast<int>(n));
-    Ref name = own(PyUnicode_InternFromString(spec.name));
-    Ref qualname = own(PyUnicode_InternFromString(spec.qualname));
-    Ref doc = spec.doc ? own(PyUnicode_FromString(spec.doc)) : Ref::borrow(Py_None);
+        raise(PyExc_SystemError, "bad defaults for %s", fdef.qualname);
+    Ref varnames = make_varnames(fdef, n);
+    Ref code = make_code(fdef, frame, varnames.get(), static_cast<int>(n));
+    Ref name = own(PyUnicode_InternFromString(fdef.name));
+    Ref qualname = own(PyUnicode_InternFromString(fdef.qualname));
+    Ref doc = fdef.doc ? own(PyUnicode_FromString(fdef.doc)) : Ref::borrow(Py_None);
     PyTypeObject* type = function_type();
     FunctionObject* f = PyObject_GC_New(FunctionObject, type);
     if (!f) raise();
     Ref result = Ref::steal(reinterpret_cast<PyObject*>(f));
     f->vectorcall = function_vectorcall;
-    f->spec = &spec;
+    f->fdef = &fdef;
     f->frame = &frame;
     f->name = name.release();
     f->qualname = qualname.release();
@@ -324,7 +324,7 @@ Ref make_function(const FunctionSpec& spec, ModuleFrame& frame, PyObject* defaul
     f->varnames = varnames.release();
     f->tb_code = nullptr;
     f->weakrefs = nullptr;
-    f->sig = Signature{spec.name, spec.params, n, f->varnames, f->defaults};
+    f->sig = Signature{fdef.name, fdef.params, n, f->varnames, f->defaults};
     PyObject_GC_Track(result.get());
     return result;
 }

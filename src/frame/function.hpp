@@ -22,7 +22,7 @@ constexpr int max_params = 8;
 /// Throws `Error` with the host's exception set on failure.
 using FunctionBody = Ref (*)(PyObject* const* args);
 
-struct FunctionSpec {
+struct FunctionDef {
     const char* name;      // "_run"
     const char* qualname;  // "ForecastTool._run"
     const char* doc;       // null: no docstring
@@ -34,7 +34,7 @@ struct FunctionSpec {
 
 /// Makes a function object of the module `frame` (new reference). `defaults`
 /// (a tuple) and `annotations` (a dict) may be null.
-Ref make_function(const FunctionSpec& spec, ModuleFrame& frame, PyObject* defaults = nullptr,
+Ref make_function(const FunctionDef& fdef, ModuleFrame& frame, PyObject* defaults = nullptr,
                   PyObject* annotations = nullptr);
 
 /// The package's function type (borrowed), made on first use.
@@ -42,5 +42,5 @@ PyTypeObject* function_type();
 
 }  // namespace zv
 
-/// The source line of a definition, for `FunctionSpec::line`.
+/// The source line of a definition, for `FunctionDef::line`.
 #define ZV_HERE __LINE__

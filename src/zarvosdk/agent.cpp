@@ -108,7 +108,7 @@ Ref conversatonal_memory(PyObject* const*) {
                     n.memory_keywords.get());
 }
 
-const zv::FunctionSpec conversatonal_memory_spec{
+const zv::FunctionDef conversatonal_memory_def{
     "conversatonal_memory", "conversatonal_memory", nullptr, ZV_HERE, conversatonal_memory, {}};
 
 // AgentInitializer ------------------------------------------------------------
@@ -215,36 +215,36 @@ Ref initializer_create_agent(PyObject* const* a) {
                     n.agent_keywords.get());
 }
 
-const zv::FunctionSpec initializer_init_spec{
+const zv::FunctionDef initializer_init_def{
     "__init__", "AgentInitializer.__init__", nullptr, ZV_HERE, initializer_init,
     {{"self"}, {"llm"}, {"db"}, {"path"}}};
-const zv::FunctionSpec initializer_python_agent_spec{
+const zv::FunctionDef initializer_python_agent_def{
     "initialize_python_agent", "AgentInitializer.initialize_python_agent", nullptr, ZV_HERE,
     initializer_python_agent, {{"self"}}};
-const zv::FunctionSpec initializer_sql_agent_spec{
+const zv::FunctionDef initializer_sql_agent_def{
     "initialize_sql_agent", "AgentInitializer.initialize_sql_agent", nullptr, ZV_HERE,
     initializer_sql_agent, {{"self"}}};
-const zv::FunctionSpec initializer_tools_spec{
+const zv::FunctionDef initializer_tools_def{
     "initialize_tools", "AgentInitializer.initialize_tools", nullptr, ZV_HERE, initializer_tools,
     {{"self"}}};
-const zv::FunctionSpec initializer_create_agent_spec{
+const zv::FunctionDef initializer_create_agent_def{
     "create_agent", "AgentInitializer.create_agent", nullptr, ZV_HERE, initializer_create_agent,
     {{"self"}}};
 
 /// Binds a method in the class namespace under its own name.
-void define_method(zv::ModuleFrame& f, PyObject* ns, const zv::FunctionSpec& spec,
+void define_method(zv::ModuleFrame& f, PyObject* ns, const zv::FunctionDef& fdef,
                    PyObject* defaults = nullptr) {
-    Ref method = zv::make_function(spec, f, defaults);
-    zv::check(PyMapping_SetItemString(ns, spec.name, method.get()));
+    Ref method = zv::make_function(fdef, f, defaults);
+    zv::check(PyMapping_SetItemString(ns, fdef.name, method.get()));
 }
 
 void initializer_body(zv::ModuleFrame& f, PyObject* ns) {
     Ref defaults = zv::tuple({n.default_path.get()});
-    define_method(f, ns, initializer_init_spec, defaults.get());
-    define_method(f, ns, initializer_python_agent_spec);
-    define_method(f, ns, initializer_sql_agent_spec);
-    define_method(f, ns, initializer_tools_spec);
-    define_method(f, ns, initializer_create_agent_spec);
+    define_method(f, ns, initializer_init_def, defaults.get());
+    define_method(f, ns, initializer_python_agent_def);
+    define_method(f, ns, initializer_sql_agent_def);
+    define_method(f, ns, initializer_tools_def);
+    define_method(f, ns, initializer_create_agent_def);
 }
 
 // Top level -------------------------------------------------------------------
@@ -274,7 +274,7 @@ void run_imports(zv::ModuleFrame& f) {
 void run_top_level(zv::ModuleFrame& f) {
     run_imports(f);
     ZV_LINE(f);
-    Ref factory = zv::make_function(conversatonal_memory_spec, f);
+    Ref factory = zv::make_function(conversatonal_memory_def, f);
     f.set(n.conversatonal_memory.get(), factory.get());
     ZV_LINE(f);
     Ref current = f.global(n.conversatonal_memory.get());

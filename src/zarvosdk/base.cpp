@@ -178,22 +178,22 @@ Ref connector_getdbinstance(PyObject* const* a) {
     return zv::getattr(self, n.db.get());
 }
 
-const zv::FunctionSpec connector_init_spec{
+const zv::FunctionDef connector_init_def{
     "__init__", "DatabaseConnector.__init__", nullptr, ZV_HERE, connector_init,
     {{"self"}, {"db_user"}, {"db_password"}, {"db_host"}, {"db_name"}}};
-const zv::FunctionSpec connector_connect_spec{
+const zv::FunctionDef connector_connect_def{
     "connect", "DatabaseConnector.connect", nullptr, ZV_HERE, connector_connect, {{"self"}}};
-const zv::FunctionSpec connector_getdbinstance_spec{
+const zv::FunctionDef connector_getdbinstance_def{
     "getdbinstance", "DatabaseConnector.getdbinstance", nullptr, ZV_HERE, connector_getdbinstance,
     {{"self"}}};
 
 void connector_body(zv::ModuleFrame& f, PyObject* ns) {
     Ref defaults = zv::tuple({Py_None, Py_None, Py_None, Py_None});
-    Ref init = zv::make_function(connector_init_spec, f, defaults.get());
+    Ref init = zv::make_function(connector_init_def, f, defaults.get());
     zv::check(PyMapping_SetItemString(ns, "__init__", init.get()));
-    Ref connect = zv::make_function(connector_connect_spec, f);
+    Ref connect = zv::make_function(connector_connect_def, f);
     zv::check(PyMapping_SetItemString(ns, "connect", connect.get()));
-    Ref getdbinstance = zv::make_function(connector_getdbinstance_spec, f);
+    Ref getdbinstance = zv::make_function(connector_getdbinstance_def, f);
     zv::check(PyMapping_SetItemString(ns, "getdbinstance", getdbinstance.get()));
 }
 
@@ -245,19 +245,19 @@ Ref runner_run(PyObject* const* a) {
     return Ref::borrow(Py_None);
 }
 
-const zv::FunctionSpec runner_init_spec{
+const zv::FunctionDef runner_init_def{
     "__init__", "AgentRunner.__init__", nullptr, ZV_HERE, runner_init,
     {{"self"}, {"llm"}, {"toolkit"}, {"verbose"}, {"agent_type"}}};
-const zv::FunctionSpec runner_run_spec{
+const zv::FunctionDef runner_run_def{
     "run", "AgentRunner.run", nullptr, ZV_HERE, runner_run, {{"self"}, {"query"}}};
 
 void runner_body(zv::ModuleFrame& f, PyObject* ns) {
     Ref agent_types = f.global(n.AgentType.get());
     Ref zero_shot = zv::getattr(agent_types.get(), n.ZERO_SHOT_REACT_DESCRIPTION.get());
     Ref defaults = zv::tuple({Py_True, zero_shot.get()});
-    Ref init = zv::make_function(runner_init_spec, f, defaults.get());
+    Ref init = zv::make_function(runner_init_def, f, defaults.get());
     zv::check(PyMapping_SetItemString(ns, "__init__", init.get()));
-    Ref run = zv::make_function(runner_run_spec, f);
+    Ref run = zv::make_function(runner_run_def, f);
     zv::check(PyMapping_SetItemString(ns, "run", run.get()));
 }
 

@@ -184,10 +184,10 @@ Ref tool_arun(PyObject* const*) {
     return zv::make_coroutine(refuse_async, Py_None, name.get(), qualname.get());
 }
 
-const zv::FunctionSpec tool_run_spec{
+const zv::FunctionDef tool_run_def{
     "_run", "ForecastTool._run", "Time series forecasting.", ZV_HERE, tool_run,
     {{"self"}, {"input", Exact::str}}};
-const zv::FunctionSpec tool_arun_spec{
+const zv::FunctionDef tool_arun_def{
     "_arun", "ForecastTool._arun", nullptr, ZV_HERE, tool_arun,
     {{"self"}, {"data", Exact::str}}, true};
 
@@ -211,10 +211,10 @@ void tool_body(zv::ModuleFrame& f, PyObject* ns) {
     Ref description =
         zv::own(PyUnicode_FromString("\n    Use this tool for time series forecasting\n    "));
     set_entry(ns, "description", description.get());
-    Ref run = zv::make_function(tool_run_spec, f, nullptr,
+    Ref run = zv::make_function(tool_run_def, f, nullptr,
                                 annotations({{"input", "str"}, {"return", "Dict"}}).get());
     set_entry(ns, "_run", run.get());
-    Ref arun = zv::make_function(tool_arun_spec, f, nullptr,
+    Ref arun = zv::make_function(tool_arun_def, f, nullptr,
                                  annotations({{"data", "str"}, {"return", "str"}}).get());
     set_entry(ns, "_arun", arun.get());
 }
@@ -364,9 +364,9 @@ const char ts_forecast_doc[] =
     "    forecasted_data = ts_forecast(df, 30)\n"
     "    ";
 
-const zv::FunctionSpec conv_date_spec{"conv_date", "conv_date", nullptr, ZV_HERE, conv_date,
+const zv::FunctionDef conv_date_def{"conv_date", "conv_date", nullptr, ZV_HERE, conv_date,
                                       {{"dt"}}};
-const zv::FunctionSpec ts_forecast_spec{"ts_forecast", "ts_forecast", ts_forecast_doc, ZV_HERE,
+const zv::FunctionDef ts_forecast_def{"ts_forecast", "ts_forecast", ts_forecast_doc, ZV_HERE,
                                         ts_forecast, {{"df"}, {"period", Exact::int_}}};
 
 // Top level -----------------------------------------------------------------------
@@ -395,10 +395,10 @@ void run_top_level(zv::ModuleFrame& f) {
                                "Tool for time series forecasting.", tool_body);
     f.set("ForecastTool", tool.get());
 
-    ZV_LINE(f), f.set("conv_date", zv::make_function(conv_date_spec, f).get());
+    ZV_LINE(f), f.set("conv_date", zv::make_function(conv_date_def, f).get());
     ZV_LINE(f);
     Ref hints = annotations({{"df", "pd.DataFrame"}, {"period", "int"}, {"return", "pd.DataFrame"}});
-    f.set("ts_forecast", zv::make_function(ts_forecast_spec, f, nullptr, hints.get()).get());
+    f.set("ts_forecast", zv::make_function(ts_forecast_def, f, nullptr, hints.get()).get());
 }
 
 }  // namespace
