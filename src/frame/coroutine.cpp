@@ -31,17 +31,23 @@ PyObject* coroutine_run(PyObject* self, PyObject* value) {
     return guarded<PyObject*>(nullptr, [&] { return c->body(c->state).release(); });
 }
 
+/// Raises StopIteration carrying `result` as its value. The exception is made
+/// here: handed over as a bare value, a tuple would become its arguments.
+void stop_with(PyObject* result) {
+    Ref stop = Ref::steal(PyObject_CallOneArg(PyExc_StopIteration, result));
+    if (stop) PyErr_SetObject(PyExc_StopIteration, stop.get());
+}
+
 /// Finishes the coroutine with its result: StopIteration carries the value.
 PyObject* coroutine_send(PyObject* self, PyObject* value) {
     Ref result = Ref::steal(coroutine_run(self, value));
-    if (!result) return nullptr;
-    PyErr_SetObject(PyExc_StopIteration, result.get());
+    if (result) stop_with(result.get());
     return nullptr;
 }
 
 PyObject* coroutine_iternext(PyObject* self) {
     Ref result = Ref::steal(coroutine_run(self, Py_None));
-    if (result && result.get() != Py_None) PyErr_SetObject(PyExc_StopIteration, result.get());
+    if (result && result.get() != Py_None) stop_with(result.get());
     return nullptr;
 }
 
