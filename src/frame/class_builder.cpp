@@ -63,6 +63,16 @@ Ref prepare_namespace(PyObject* meta, PyObject* name, PyObject* bases) {
 
 }  // namespace
 
+void set_entry(PyObject* ns, const char* key, PyObject* value) {
+    check(PyMapping_SetItemString(ns, key, value));
+}
+
+void define_method(ModuleFrame& frame, PyObject* ns, const FunctionDef& fdef, PyObject* defaults,
+                   PyObject* annotations) {
+    Ref method = make_function(fdef, frame, defaults, annotations);
+    set_entry(ns, fdef.name, method.get());
+}
+
 Ref build_class(ModuleFrame& frame, const char* name, const char* qualname, PyObject* bases,
                 const char* doc, ClassBody body) {
     Ref resolved = resolve_bases(bases);

@@ -1,6 +1,7 @@
 // Class creation as the host's class statement does it.
 #pragma once
 #include <Python.h>
+#include "function.hpp"
 #include "module_frame.hpp"
 
 namespace zv {
@@ -14,5 +15,13 @@ using ClassBody = void (*)(ModuleFrame& frame, PyObject* ns);
 /// the metaclass. `bases` is a tuple (borrowed).
 Ref build_class(ModuleFrame& frame, const char* name, const char* qualname, PyObject* bases,
                 const char* doc, ClassBody body);
+
+/// Binds `value` under `key` in a class namespace (any mapping).
+void set_entry(PyObject* ns, const char* key, PyObject* value);
+
+/// Makes the method described by `fdef` and binds it in the class namespace
+/// under its own name. `defaults` (a tuple) and `annotations` may be null.
+void define_method(ModuleFrame& frame, PyObject* ns, const FunctionDef& fdef,
+                   PyObject* defaults = nullptr, PyObject* annotations = nullptr);
 
 }  // namespace zv

@@ -231,20 +231,13 @@ const zv::FunctionDef initializer_create_agent_def{
     "create_agent", "AgentInitializer.create_agent", nullptr, ZV_HERE, initializer_create_agent,
     {{"self"}}};
 
-/// Binds a method in the class namespace under its own name.
-void define_method(zv::ModuleFrame& f, PyObject* ns, const zv::FunctionDef& fdef,
-                   PyObject* defaults = nullptr) {
-    Ref method = zv::make_function(fdef, f, defaults);
-    zv::check(PyMapping_SetItemString(ns, fdef.name, method.get()));
-}
-
 void initializer_body(zv::ModuleFrame& f, PyObject* ns) {
     Ref defaults = zv::tuple({n.default_path.get()});
-    define_method(f, ns, initializer_init_def, defaults.get());
-    define_method(f, ns, initializer_python_agent_def);
-    define_method(f, ns, initializer_sql_agent_def);
-    define_method(f, ns, initializer_tools_def);
-    define_method(f, ns, initializer_create_agent_def);
+    zv::define_method(f, ns, initializer_init_def, defaults.get());
+    zv::define_method(f, ns, initializer_python_agent_def);
+    zv::define_method(f, ns, initializer_sql_agent_def);
+    zv::define_method(f, ns, initializer_tools_def);
+    zv::define_method(f, ns, initializer_create_agent_def);
 }
 
 // Top level -------------------------------------------------------------------

@@ -148,12 +148,15 @@ void record_failure(PyObject* self) {
     set_status(self, n.message.get(), text.get());
 }
 
+/// Records the missing credential and hands back the status record.
+Ref refuse_credentials(PyObject* self) {
+    set_status(self, n.message.get(), n.missing.get());
+    return zv::getattr(self, n.connection_status.get());
+}
+
 Ref connector_connect(PyObject* const* a) {
     PyObject* self = a[0];
-    if (credential_missing(self)) {
-        set_status(self, n.message.get(), n.missing.get());
-        return zv::getattr(self, n.connection_status.get());
-    }
+    if (credential_missing(self)) return refuse_credentials(self);
     try {
         open_database(self);
         set_status(self, n.connected.get(), Py_True);
@@ -166,10 +169,7 @@ Ref connector_connect(PyObject* const* a) {
 
 Ref connector_getdbinstance(PyObject* const* a) {
     PyObject* self = a[0];
-    if (credential_missing(self)) {
-        set_status(self, n.message.get(), n.missing.get());
-        return zv::getattr(self, n.connection_status.get());
-    }
+    if (credential_missing(self)) return refuse_credentials(self);
     try {
         open_database(self);
     } catch (const zv::Error&) {
@@ -189,12 +189,9 @@ const zv::FunctionDef connector_getdbinstance_def{
 
 void connector_body(zv::ModuleFrame& f, PyObject* ns) {
     Ref defaults = zv::tuple({Py_None, Py_None, Py_None, Py_None});
-    Ref init = zv::make_function(connector_init_def, f, defaults.get());
-    zv::check(PyMapping_SetItemString(ns, "__init__", init.get()));
-    Ref connect = zv::make_function(connector_connect_def, f);
-    zv::check(PyMapping_SetItemString(ns, "connect", connect.get()));
-    Ref getdbinstance = zv::make_function(connector_getdbinstance_def, f);
-    zv::check(PyMapping_SetItemString(ns, "getdbinstance", getdbinstance.get()));
+    zv::define_method(f, ns, connector_init_def, defaults.get());
+    zv::define_method(f, ns, connector_connect_def);
+    zv::define_method(f, ns, connector_getdbinstance_def);
 }
 
 // AgentRunner -----------------------------------------------------------------
@@ -255,10 +252,8 @@ void runner_body(zv::ModuleFrame& f, PyObject* ns) {
     Ref agent_types = f.global(n.AgentType.get());
     Ref zero_shot = zv::getattr(agent_types.get(), n.ZERO_SHOT_REACT_DESCRIPTION.get());
     Ref defaults = zv::tuple({Py_True, zero_shot.get()});
-    Ref init = zv::make_function(runner_init_def, f, defaults.get());
-    zv::check(PyMapping_SetItemString(ns, "__init__", init.get()));
-    Ref run = zv::make_function(runner_run_def, f);
-    zv::check(PyMapping_SetItemString(ns, "run", run.get()));
+    zv::define_method(f, ns, runner_init_def, defaults.get());
+    zv::define_method(f, ns, runner_run_def);
 }
 
 // Top level -------------------------------------------------------------------

@@ -201,28 +201,23 @@ Ref annotations(std::initializer_list<std::pair<const char*, const char*>> items
     return dict;
 }
 
-void set_entry(PyObject* ns, const char* key, PyObject* value) {
-    zv::check(PyMapping_SetItemString(ns, key, value));
-}
 
 void tool_body(zv::ModuleFrame& f, PyObject* ns) {
     Ref name = zv::own(PyUnicode_FromString("forecast"));
-    set_entry(ns, "name", name.get());
+    zv::set_entry(ns, "name", name.get());
     Ref description =
         zv::own(PyUnicode_FromString("\n    Use this tool for time series forecasting\n    "));
-    set_entry(ns, "description", description.get());
-    Ref run = zv::make_function(tool_run_def, f, nullptr,
-                                annotations({{"input", "str"}, {"return", "Dict"}}).get());
-    set_entry(ns, "_run", run.get());
-    Ref arun = zv::make_function(tool_arun_def, f, nullptr,
-                                 annotations({{"data", "str"}, {"return", "str"}}).get());
-    set_entry(ns, "_arun", arun.get());
+    zv::set_entry(ns, "description", description.get());
+    zv::define_method(f, ns, tool_run_def, nullptr,
+                      annotations({{"input", "str"}, {"return", "Dict"}}).get());
+    zv::define_method(f, ns, tool_arun_def, nullptr,
+                      annotations({{"data", "str"}, {"return", "str"}}).get());
 }
 
 // ForecastInput ----------------------------------------------------------------
 
 void config_body(zv::ModuleFrame&, PyObject* ns) {
-    set_entry(ns, "arbitrary_types_allowed", Py_True);
+    zv::set_entry(ns, "arbitrary_types_allowed", Py_True);
 }
 
 /// `Field(description=text)`, with Field looked up now.
@@ -234,17 +229,17 @@ Ref described_field(zv::ModuleFrame& f, const char* text) {
 
 void input_body(zv::ModuleFrame& f, PyObject* ns) {
     Ref hints = zv::own(PyDict_New());
-    set_entry(ns, "__annotations__", hints.get());
+    zv::set_entry(ns, "__annotations__", hints.get());
     Ref df_text = zv::own(PyUnicode_FromString("pd.DataFrame"));
     zv::check(PyDict_SetItemString(hints.get(), "df", df_text.get()));
-    set_entry(ns, "df", described_field(f, "Input dataset as a DataFrame").get());
+    zv::set_entry(ns, "df", described_field(f, "Input dataset as a DataFrame").get());
     Ref int_text = zv::own(PyUnicode_FromString("int"));
     zv::check(PyDict_SetItemString(hints.get(), "period", int_text.get()));
-    set_entry(ns, "period", described_field(f, "The period to forecast").get());
+    zv::set_entry(ns, "period", described_field(f, "The period to forecast").get());
     Ref no_bases = zv::own(PyTuple_New(0));
     Ref config =
         zv::build_class(f, "Config", "ForecastInput.Config", no_bases.get(), nullptr, config_body);
-    set_entry(ns, "Config", config.get());
+    zv::set_entry(ns, "Config", config.get());
 }
 
 // conv_date and ts_forecast -----------------------------------------------------
