@@ -15,4 +15,14 @@ inline void set_frame_line([[maybe_unused]] PyFrameObject* frame, [[maybe_unused
 #endif
 }
 
+/// The globals of `frame` (new reference).
+inline PyObject* frame_globals(PyFrameObject* frame) {
+#if PY_VERSION_HEX < 0x030B0000
+    Py_XINCREF(frame->f_globals);
+    return frame->f_globals;
+#else
+    return PyFrame_GetGlobals(frame);
+#endif
+}
+
 }  // namespace zv::compat

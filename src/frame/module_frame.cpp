@@ -2,6 +2,7 @@
 #include <cstdio>
 #include <cstring>
 #include "coroutine.hpp"
+#include "top_level.hpp"
 #include "traceback.hpp"
 
 namespace zv {
@@ -129,7 +130,7 @@ void run_exec_steps(ModuleFrame& f, bool& registered) {
     resolve_builtins(f);
     if (f.registers_coroutine_type) register_coroutine_type();
     f.line = 1;
-    f.body(f);
+    run_top_level(f);
     Ref test = own(PyDict_New());
     f.set("__test__", test.get());
     if (registered) bind_on_parent(f);

@@ -1,0 +1,191 @@
+"""What an application sees of the framework's warnings when it imports the
+package: nothing from the package's own import-time code, everything from its
+own code, and its warning setup untouched. Each case runs in a fresh
+interpreter with warnings shown (-W default)."""
+
+import os
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+import zarvosdk
+
+ALL_MODULES = "import zarvosdk.base, zarvosdk.agent, zarvosdk.forecast_tool"
+
+
+def run(code, *options):
+    """Runs `code` in a fresh interpreter importing this build; returns (stdout, stderr)."""
+    env = dict(os.environ)
+    env.pop("PYTHONWARNINGS", None)
+    root = os.path.dirname(os.path.dirname(os.path.abspath(zarvosdk.__file__)))
+    env["PYTHONPATH"] = os.pathsep.join([root] + ([env["PYTHONPATH"]] if env.get("PYTHONPATH") else []))
+    proc = subprocess.run(
+        [sys.executable, *options, "-c", textwrap.dedent(code)],
+        env=env,
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        universal_newlines=True,
+        timeout=120,
+    )
+    assert proc.returncode == 0, proc.stderr[-3000:]
+    return proc.stdout, proc.stderr
+
+
+@pytest.mark.parametrize("options", [("-W", "default"), ("-W", "always")], ids=["default", "always"])
+def test_importing_the_package_prints_nothing(options):
+    out, err = run(ALL_MODULES, *options)
+    assert (out, err) == ("", "")
+
+
+# An application's own deprecated uses, after the package was imported: each
+# must warn as it does in a process that never imported the package.
+APPLICATION_USES = {
+    # attributed to the application's line
+    "agents": ("from langchain.agents import create_sql_agent", "Importing create_sql_agent from langchain.agents is deprecated"),
+    "callbacks": ("from langchain.callbacks import StreamlitCallbackHandler", "Importing StreamlitCallbackHandler from"),
+    # attributed to the framework's own line, shared with the package's import
+    "llms": ("from langchain.llms import OpenAI", "Importing LLMs from langchain is deprecated"),
+    "chat_models": ("from langchain.chat_models import ChatOpenAI", "Importing chat models from langchain is deprecated"),
+    # pydantic's notice for a class-based config, which the package's ForecastInput has too
+    "config": (
+        "from pydantic import BaseModel\nclass M(BaseModel):\n    class Config:\n        arbitrary_types_allowed = True",
+        "Support for class-based `config` is deprecated",
+    ),
+}
+
+
+@pytest.mark.parametrize("use", sorted(APPLICATION_USES))
+def test_the_applications_own_deprecated_uses_still_warn(use):
+    code, text = APPLICATION_USES[use]
+    _, alone = run(code, "-W", "default")
+    _, after = run(ALL_MODULES + "\n" + code, "-W", "default")
+    assert text in alone
+    assert after.count(text) == alone.count(text), after
+
+
+def test_warning_filters_and_display_hook_are_left_as_they_were():
+    out, _ = run(
+        """
+        import warnings
+        # the libraries' own filters, added when they are first imported
+        import pandas, sklearn.linear_model, langchain.agents, langchain.chains.conversation.memory
+        import langchain_experimental.agents.agent_toolkits, langchain_experimental.tools.python.tool
+        filters, display = list(warnings.filters), warnings._showwarnmsg
+        import zarvosdk.base, zarvosdk.agent, zarvosdk.forecast_tool
+        print(filters == warnings.filters, display is warnings._showwarnmsg)
+        """,
+        "-W", "default",
+    )
+    assert out.split() == ["True", "True"]
+
+
+def test_the_frameworks_own_filters_set_during_the_import_stay():
+    # The framework switches its deprecation notices on when first imported,
+    # here inside the package's import; that filter must survive it.
+    out, _ = run(
+        """
+        import warnings
+        import zarvosdk.base
+        from langchain_core._api.deprecation import LangChainDeprecationWarning
+        print(any(f[0] == "default" and f[2] is LangChainDeprecationWarning for f in warnings.filters))
+        """
+    )
+    assert out.split() == ["True"]
+
+
+# A stand-in for the `typing` module that the forecast module imports `Dict`
+# from: reading the name warns, once as a deprecation, once as a user warning,
+# and from another thread as a deprecation.
+NOISY_TYPING = """
+import sys, threading, types, typing, warnings
+import pandas, sklearn.linear_model, dateutil.parser, pydantic, langchain.tools.base
+
+class NoisyTyping(types.ModuleType):
+    def __getattr__(self, name):
+        if name == "Dict":
+            warnings.warn("typing stand-in: deprecated", DeprecationWarning)
+            warnings.warn("typing stand-in: user", UserWarning)
+            other = threading.Thread(
+                target=lambda: warnings.warn("typing stand-in: other thread", DeprecationWarning))
+            other.start()
+            other.join()
+        return getattr(typing, name)
+
+sys.modules["typing"] = NoisyTyping("typing")
+import zarvosdk.forecast_tool
+"""
+
+
+def test_only_deprecations_of_the_importing_thread_are_dropped():
+    _, err = run(NOISY_TYPING, "-W", "default")
+    assert "typing stand-in: deprecated" not in err
+    assert "typing stand-in: user" in err
+    assert "typing stand-in: other thread" in err
+
+
+def test_the_framework_finds_the_importing_module():
+    # The framework asks which module imports a deprecated name; it must find
+    # the package's module from the importing frame, not search every module
+    # for a frame that names none.
+    out, _ = run(
+        """
+        import inspect
+        import langchain.agents, langchain.chat_models, langchain.llms, langchain.sql_database
+        found, original = [], inspect.getmodule
+        def getmodule(obj, _filename=None):
+            module = original(obj, _filename)
+            if inspect.isframe(obj):
+                found.append(getattr(module, "__name__", None))
+            return module
+        inspect.getmodule = getmodule
+        import zarvosdk.base
+        print(found.count("zarvosdk.base") > 0, found.count(None))
+        """
+    )
+    module_found, unnamed = out.split()
+    assert module_found == "True"
+    # only the host's own from-list step, which runs in the importer's
+    # machinery, is left without a module (two lookups per deprecated name)
+    assert int(unnamed) <= 2 * 16
+
+
+# pydantic whose Field fails: the forecast module's class body calls it.
+FAILING_FIELD = """
+import sys, types, pydantic
+import pandas, sklearn.linear_model, dateutil.parser, langchain.tools.base
+
+def Field(**kwargs):
+    raise RuntimeError("no fields today")
+
+stand_in = types.ModuleType("pydantic")
+stand_in.BaseModel, stand_in.Field = pydantic.BaseModel, Field
+sys.modules["pydantic"] = stand_in
+"""
+
+
+@pytest.mark.parametrize(
+    "setup, module, entries",
+    [
+        ('import sys\nsys.modules["pymysql"] = None\n', "zarvosdk.base", ["init zarvosdk.base"]),
+        (FAILING_FIELD, "zarvosdk.forecast_tool", ["init zarvosdk.forecast_tool", "Field"]),
+    ],
+    ids=["import-machinery", "python-code"],
+)
+def test_a_failed_import_shows_no_entry_for_the_modules_frame(setup, module, entries):
+    out, _ = run(
+        setup
+        + textwrap.dedent(
+            """
+            import traceback
+            try:
+                import %s
+            except Exception as e:
+                found = traceback.extract_tb(e.__traceback__)
+                print("|".join(f.name for f in found[1:] if not f.filename.startswith("<frozen")))
+            """
+            % module
+        )
+    )
+    assert out.strip().split("|") == entries
