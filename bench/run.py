@@ -57,12 +57,15 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
 VARIANTS = ("native", "cython", "python")
 
+# What the native package must meet. Call overhead is set against the Cython
+# twin, which does the same host work for the same behaviour; the import of a
+# module with a plain twin against that twin, the others against their floor.
 TARGETS = {
-    "calls_vs_cython": 0.8,
-    "calls_vs_python": 0.3,
+    "calls_vs_cython": 1.0,
     "run_vs_python": 1.0,
-    "own_share_10000": 0.03,
-    "import_ms": 1.0,
+    "own_share_10000": 0.01,
+    "import_vs_python": 1.0,
+    "import_over_floor_ms": 1.0,
 }
 
 
@@ -501,13 +504,11 @@ def format_import_row(module, entry):
 def verdicts(results):
     """Each target with the measured value (worst case over its cases)."""
     out = []
-    calls = results.get("calls", {})
-    for key, ratio, limit in (("calls_vs_cython", "native/cython", TARGETS["calls_vs_cython"]),
-                              ("calls_vs_python", "native/python", TARGETS["calls_vs_python"])):
-        for case, entry in calls.items():
-            value = entry[ratio]["median"]
-            out.append({"target": key, "case": case, "value": value, "limit": limit,
-                        "met": value <= limit})
+    limit = TARGETS["calls_vs_cython"]
+    for case, entry in results.get("calls", {}).items():
+        value = entry["native/cython"]["median"]
+        out.append({"target": "calls_vs_cython", "case": case, "value": value, "limit": limit,
+                    "met": value <= limit})
     for size, entry in results.get("run", {}).items():
         value = entry["native/python"]["median"]
         out.append({"target": "run_vs_python", "case": size, "value": value,
@@ -519,9 +520,9 @@ def verdicts(results):
                         "met": share <= TARGETS["own_share_10000"]})
     counted = results.get("instructions", {})
     for case, entry in counted.get("calls", {}).items():
-        for key, ratio in (("calls_vs_cython", "native/cython"), ("calls_vs_python", "native/python")):
-            out.append({"target": key + " (instructions)", "case": case, "value": entry[ratio],
-                        "limit": TARGETS[key], "met": entry[ratio] <= TARGETS[key]})
+        value = entry["native/cython"]
+        out.append({"target": "calls_vs_cython (instructions)", "case": case, "value": value,
+                    "limit": limit, "met": value <= limit})
     for size, entry in counted.get("run", {}).items():
         value = entry["native/python"]
         out.append({"target": "run_vs_python (instructions)", "case": size, "value": value,
@@ -531,9 +532,14 @@ def verdicts(results):
                     "limit": TARGETS["own_share_10000"],
                     "met": share <= TARGETS["own_share_10000"]})
     for module, entry in results.get("import", {}).items():
-        value = entry["native"]["median"]
-        out.append({"target": "import_ms", "case": module, "value": value,
-                    "limit": TARGETS["import_ms"], "met": value <= TARGETS["import_ms"]})
+        if "native/python" in entry:
+            value, key = entry["native/python"]["median"], "import_vs_python"
+        elif "floor" in entry:
+            value, key = entry["native_own_ms"]["median"], "import_over_floor_ms"
+        else:  # the package module: it imports nothing, so its floor is nothing
+            value, key = entry["native"]["median"], "import_over_floor_ms"
+        out.append({"target": key, "case": module, "value": value, "limit": TARGETS[key],
+                    "met": value <= TARGETS[key]})
     return out
 
 
