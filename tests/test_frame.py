@@ -136,6 +136,39 @@ def test_keywords_must_be_strings(connector, runner):
         assert str(info.value) == message
 
 
+def functions_with_parameter_counts():
+    import zarvosdk.agent as agent
+    import zarvosdk.forecast_tool as ft
+
+    # (function, parameters, message format for a count given)
+    return [
+        (DatabaseConnector.__init__, 5, "__init__() takes at most 5 positional arguments (%d given)"),
+        (AgentRunner.__init__, 5, "__init__() takes at most 5 positional arguments (%d given)"),
+        (AgentRunner.run, 2, "run() takes exactly 2 positional arguments (%d given)"),
+        (ft.ts_forecast, 2, "ts_forecast() takes exactly 2 positional arguments (%d given)"),
+        (ft.ForecastTool._run, 2, "_run() takes exactly 2 positional arguments (%d given)"),
+        (ft.conv_date, 1, "conv_date() takes exactly 1 positional argument (%d given)"),
+        (agent.AgentInitializer.__init__, 4,
+         "__init__() takes at most 4 positional arguments (%d given)"),
+        (agent.conversatonal_memory, 0, "conversatonal_memory() takes no arguments (%d given)"),
+    ]
+
+
+@pytest.mark.parametrize("count", [1, 2, 100, 100000])
+def test_argument_lists_longer_than_any_parameter_list(count):
+    for function, nparams, message in functions_with_parameter_counts():
+        given = nparams + count
+        with pytest.raises(TypeError) as info:
+            function(*[None] * given)
+        assert str(info.value) == message % given
+        flood = {"k%d" % i: i for i in range(count)}
+        expected = ("%s() takes no keyword arguments" % function.__name__ if nparams == 0 else
+                    "%s() got an unexpected keyword argument 'k0'" % function.__name__)
+        with pytest.raises(TypeError) as info:
+            function(*[None] * nparams, **flood)
+        assert str(info.value) == expected
+
+
 @pytest.fixture
 def parameterless():
     """A package function without parameters (the agent module's memory factory)."""

@@ -1,5 +1,7 @@
 #include "function.hpp"
 #include <structmember.h>
+#include <array>
+#include <type_traits>
 #include "arguments.hpp"
 #include "traceback.hpp"
 
@@ -25,6 +27,9 @@ struct FunctionObject {
     PyObject* tb_code;     // traceback entry, made on the first failure
     PyObject* weakrefs;
 };
+
+static_assert(std::extent<decltype(FunctionDef::params)>::value == max_params,
+              "the binder's array holds every parameter a FunctionDef can declare");
 
 Ref getattr_string(PyObject* obj, const char* name) { return own(PyObject_GetAttrString(obj, name)); }
 
@@ -71,11 +76,11 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
                               PyObject* kwnames) noexcept {
     FunctionObject* f = as_function(self);
     Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-    PyObject* bound[max_params];
+    std::array<PyObject*, max_params> bound;  // sig.nparams <= max_params
     PyObject* result = nullptr;
-    if (bind_arguments(f->sig, args, nargs, kwnames, bound)) {
-        LocalReferences locals(bound, f->sig.nparams);
-        result = guarded<PyObject*>(nullptr, [&] { return f->fdef->body(bound).release(); });
+    if (bind_arguments(f->sig, args, nargs, kwnames, bound.data())) {
+        LocalReferences locals(bound.data(), f->sig.nparams);
+        result = guarded<PyObject*>(nullptr, [&] { return f->fdef->body(bound.data()).release(); });
     }
     if (!result) {
         if (!PyErr_Occurred())

@@ -110,8 +110,8 @@ void bind_on_parent(const ModuleFrame& f) {
 
 void resolve_builtins(ModuleFrame& f) {
     PyObject* dict = checked(PyModule_GetDict(builtins_module()));
-    for (int i = 0; f.builtin_names && f.builtin_names[i]; ++i) {
-        Ref name = own(PyUnicode_InternFromString(f.builtin_names[i]));
+    for (std::size_t i = 0; i < f.builtin_names.count; ++i) {
+        Ref name = own(PyUnicode_InternFromString(f.builtin_names.names[i]));
         PyObject* value = PyDict_GetItemWithError(dict, name.get());
         if (!value) {
             if (!PyErr_Occurred()) raise(PyExc_NameError, "name '%U' is not defined", name.get());
@@ -175,7 +175,7 @@ PyModuleDef_Slot module_slots[] = {
 
 ModuleFrame module_frame(const char* short_name, const char* qualified_name,
                          const char* version_name, const char* init_name,
-                         const char* source_file, const char* const* builtin_names,
+                         const char* source_file, BuiltinNames builtin_names,
                          ModuleConstants constants, ModuleBody body,
                          bool registers_coroutine_type) {
     ModuleFrame f{};

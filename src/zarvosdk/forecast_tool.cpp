@@ -15,7 +15,7 @@ using zv::Ref;
 void make_constants();
 void run_top_level(zv::ModuleFrame& frame);
 
-const char* const builtin_names[] = {"NotImplementedError", "sum", "range", nullptr};
+const char* const builtin_names[] = {"NotImplementedError", "sum", "range"};
 
 zv::ModuleFrame frame = zv::module_frame(
     "forecast_tool", "zarvosdk.forecast_tool", "zarvosdk.forecast_tool",
