@@ -1,0 +1,249 @@
+"""The frame's unusual callers: objects the garbage collector has cleared,
+functions that outlived a failed import, imports that fail in odd ways, and
+coroutines used after their first run. What could take the process down runs
+in a fresh interpreter (a subprocess, which also runs under the sanitizers)."""
+
+import json
+import os
+import subprocess
+import sys
+import textwrap
+import traceback
+
+import pytest
+
+import zarvosdk.forecast_tool as ft
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+
+
+def run_python(*parts):
+    """Runs the code parts in a fresh interpreter that imports this same build;
+    returns the object the code printed as JSON on its last line."""
+    code = "\n".join(textwrap.dedent(part) for part in parts)
+    root = os.path.dirname(os.path.dirname(os.path.abspath(ft.__file__)))
+    env = dict(os.environ)
+    env["PYTHONPATH"] = os.pathsep.join(
+        [root, HERE] + ([env["PYTHONPATH"]] if env.get("PYTHONPATH") else []))
+    env["PYTHONWARNINGS"] = "ignore"
+    proc = subprocess.run([sys.executable, "-X", "faulthandler", "-c", code],
+                          env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                          universal_newlines=True, timeout=300)
+    assert proc.returncode == 0, proc.stderr[-3000:]
+    return json.loads(proc.stdout.strip().splitlines()[-1])
+
+
+# The garbage collector's clear ---------------------------------------------------
+
+# Calls a type's tp_clear directly, as the collector does to every object of a
+# garbage cycle before anything frees it.
+CLEAR = """
+import ctypes
+get_slot = ctypes.pythonapi.PyType_GetSlot
+get_slot.restype = ctypes.c_void_p
+get_slot.argtypes = [ctypes.py_object, ctypes.c_int]
+def clear(obj):
+    tp_clear = 51
+    ctypes.PYFUNCTYPE(ctypes.c_int, ctypes.py_object)(get_slot(type(obj), tp_clear))(obj)
+"""
+
+
+def test_cleared_functions_and_coroutines_keep_working():
+    result = run_python(CLEAR, """
+        import inspect, json, pickle
+        import zarvosdk.base as base
+        import zarvosdk.forecast_tool as ft
+
+        def outcome(call):
+            try:
+                return ["returned", call()]
+            except Exception as e:
+                return [type(e).__name__, str(e)]
+
+        out = {}
+        conv = ft.conv_date
+        conv.note = "an attribute"
+        clear(conv)
+        out["conv_date"] = {
+            "repr": repr(conv).startswith("<native function conv_date at 0x"),
+            "names": [conv.__name__, conv.__qualname__, conv.__code__.co_name],
+            "emptied": [conv.__module__, conv.__doc__, conv.__defaults__, conv.__annotations__,
+                        conv.__dict__],
+            "globals": conv.__globals__ is vars(ft),
+            "signature": str(inspect.signature(conv)),
+            "reduce": conv.__reduce__(),
+            "call": outcome(lambda: conv("2023/01/05")),
+            "keyword": outcome(lambda: conv(**json.loads('{"dt": "Jan 5 2023"}'))),
+            "refusal": outcome(lambda: conv()),
+        }
+        run = ft.ForecastTool.__dict__["_run"]
+        clear(run)
+        out["_run"] = {
+            "doc": run.__doc__,
+            "call": outcome(lambda: ft.ForecastTool()._run("{}")),
+            "refusal": outcome(lambda: ft.ForecastTool()._run(b"{}")),
+        }
+        init = base.DatabaseConnector.__dict__["__init__"]
+        clear(init)
+        out["__init__"] = {
+            "defaults": init.__defaults__,
+            "signature": str(inspect.signature(init)),
+            "all given": outcome(lambda: base.DatabaseConnector("u", "p", "h", "d").db_name),
+            "defaults gone": outcome(lambda: base.DatabaseConnector("u")),
+        }
+        arun = ft.ForecastTool.__dict__["_arun"]
+        clear(arun)
+        coroutine = ft.ForecastTool()._arun("x")
+        clear(coroutine)
+        out["coroutine"] = {
+            "marker": arun._is_coroutine is not False,
+            "repr": repr(coroutine).startswith("<native coroutine object ForecastTool._arun at 0x"),
+            "names": [coroutine.__name__, coroutine.__qualname__],
+            "send": outcome(lambda: coroutine.send(None)),
+            "again": outcome(lambda: coroutine.send(None)),
+            "throw": outcome(lambda: coroutine.throw(ValueError("v"))),
+            "close": outcome(lambda: coroutine.close()),
+        }
+        print(json.dumps(out))
+        """)
+    assert result == {
+        "conv_date": {
+            "repr": True,
+            "names": ["conv_date", "conv_date", "conv_date"],
+            "emptied": [None, None, None, {}, {}],
+            "globals": True,
+            "signature": "(dt)",
+            "reduce": "conv_date",
+            "call": ["returned", "2023-01-05"],
+            "keyword": ["returned", "2023-01-05"],
+            "refusal": ["TypeError", "conv_date() takes exactly 1 positional argument (0 given)"],
+        },
+        "_run": {
+            "doc": None,
+            "call": ["returned", {"error": "'data_input'"}],
+            "refusal": ["TypeError",
+                        "Argument 'input' has incorrect type (expected str, got bytes)"],
+        },
+        "__init__": {
+            "defaults": None,
+            "signature": "(self, db_user, db_password, db_host, db_name)",
+            "all given": ["returned", "d"],
+            "defaults gone": ["TypeError",
+                              "__init__() takes exactly 5 positional arguments (2 given)"],
+        },
+        "coroutine": {
+            "marker": True,
+            "repr": True,
+            "names": ["_arun", "ForecastTool._arun"],
+            "send": ["RuntimeError",
+                     "coroutine ForecastTool._arun was cleared by the garbage collector"],
+            "again": ["RuntimeError", "cannot reuse already awaited coroutine"],
+            "throw": ["RuntimeError", "cannot reuse already awaited coroutine"],
+            "close": ["returned", None],
+        },
+    }
+
+
+def test_function_in_a_collected_cycle_with_a_finalizer():
+    result = run_python("""
+        import gc, json, weakref
+        import zarvosdk.forecast_tool as ft
+
+        seen = []
+
+        class Finalizer:
+            def __del__(self):
+                f = self.function
+                seen.append(repr(f).startswith("<native function conv_date at 0x"))
+                seen.append(f("2023/01/05"))
+                seen.append([f.__name__, f.__qualname__, f.__module__])
+                try:
+                    f(1, 2)
+                except TypeError as e:
+                    seen.append(str(e))
+
+        function = vars(ft).pop("conv_date")  # only the cycle holds it now
+        holder = Finalizer()
+        holder.function = function
+        function.holder = holder  # function -> __dict__ -> holder -> function
+        alive = weakref.ref(function)
+        del function, holder
+        gc.collect()
+        print(json.dumps({"collected": alive() is None, "seen": seen}))
+        """)
+    assert result == {
+        "collected": True,
+        "seen": [True, "2023-01-05", ["conv_date", "conv_date", "zarvosdk.forecast_tool"],
+                 "conv_date() takes exactly 1 positional argument (2 given)"],
+    }
+
+
+# Coroutines after their first run --------------------------------------------------
+
+def finished():
+    coroutine = ft.ForecastTool()._arun("x")
+    with pytest.raises(NotImplementedError):
+        coroutine.send(None)
+    return coroutine
+
+
+def fresh():
+    return ft.ForecastTool()._arun("x")
+
+
+def closed():
+    coroutine = fresh()
+    coroutine.close()
+    return coroutine
+
+
+REUSE = ("RuntimeError", "cannot reuse already awaited coroutine")
+
+
+@pytest.mark.parametrize(
+    "make, use, expected",
+    [
+        (finished, lambda c: c.send(None), REUSE),
+        (finished, lambda c: next(c.__await__()), REUSE),
+        (finished, lambda c: c.throw(ValueError), REUSE),
+        (finished, lambda c: c.throw(ValueError("v")), REUSE),
+        (finished, lambda c: c.close(), None),
+        (finished, lambda c: c.throw(ValueError, None, 5),
+         ("TypeError", "throw() third argument must be a traceback object")),
+        (finished, lambda c: c.throw(5),
+         ("TypeError", "exceptions must be classes or instances deriving from BaseException, not int")),
+        (closed, lambda c: c.send(None), REUSE),
+        (closed, lambda c: c.throw(KeyError("k")), REUSE),
+        (fresh, lambda c: c.throw(KeyError("k")), ("KeyError", "'k'")),
+        (fresh, lambda c: c.send(1),
+         ("TypeError", "can't send non-None value to a just-started coroutine")),
+    ],
+    ids=["send", "await", "throw-class", "throw-instance", "close", "throw-bad-traceback",
+         "throw-non-exception", "closed-send", "closed-throw", "fresh-throw", "fresh-send-value"],
+)
+def test_coroutine_after_its_first_run(make, use, expected):
+    coroutine = make()
+    try:
+        outcome = use(coroutine)
+    except Exception as e:
+        outcome = (type(e).__name__, str(e))
+    assert outcome == expected
+
+
+def test_thrown_exception_keeps_its_traceback():
+    try:
+        raise KeyError("k")
+    except KeyError as e:
+        error, trace = e, e.__traceback__
+    with pytest.raises(KeyError) as info:
+        fresh().throw(KeyError, error, trace)
+    assert info.value is error
+    assert trace.tb_frame.f_code.co_name in [f.name for f in traceback.extract_tb(info.tb)]
+
+
+def test_a_refused_throw_leaves_the_coroutine_runnable():
+    coroutine = fresh()
+    with pytest.raises(TypeError):
+        coroutine.throw(ValueError("v"), "a separate value")
+    with pytest.raises(NotImplementedError, match="^ForecastTool does not support async$"):
+        coroutine.send(None)
