@@ -178,7 +178,75 @@ def test_function_in_a_collected_cycle_with_a_finalizer():
     }
 
 
-# Coroutines after their first run --------------------------------------------------
+# Module state --------------------------------------------------------------------
+
+NAMES = ["forecast_tool", "zarvosdk.forecast_tool"]
+REQUEST = '{"data_input": {"date": ["2023-01-01", "2023-01-03", "2023-01-05"], "values": [10, 20, 30]}, "period": 2}'
+
+
+@pytest.mark.parametrize("first, second", [NAMES, NAMES[::-1]])
+def test_failed_import_under_one_name_then_success_under_the_other(first, second):
+    result = run_python("""
+        import importlib, json, sys, types
+        import langchain.tools.base as real
+
+        made = []
+
+        class RefusingBaseTool:
+            # The class statement of ForecastTool fails here, after its
+            # methods were made: they outlive the failed import.
+            def __init_subclass__(cls, **kwargs):
+                made.append(cls)
+                raise RuntimeError("no tools today")
+
+        stub = types.ModuleType("langchain.tools.base")
+        stub.BaseTool = RefusingBaseTool
+        sys.modules["langchain.tools.base"] = stub
+        out = {}
+        try:
+            importlib.import_module(FIRST)
+            out["first"] = "imported"
+        except RuntimeError as e:
+            out["first"] = str(e)
+        out["left"] = sorted(n for n in NAMES if n in sys.modules)
+        sys.modules["langchain.tools.base"] = real
+
+        module = importlib.import_module(SECOND)
+        out["name"] = module.__name__
+        out["result"] = type(module.ForecastTool()._run(REQUEST)).__name__
+        stale = made[0].__dict__["_run"]
+        out["stale namespace"] = [stale.__globals__ is vars(module), "ForecastTool" in stale.__globals__]
+        try:
+            out["stale"] = stale(module.ForecastTool(), "{}")
+        except RuntimeError as e:
+            out["stale"] = str(e)
+        again = importlib.import_module(FIRST)
+        out["same"] = [again is module, sys.modules["zarvosdk.forecast_tool"] is module]
+        out["modules"] = [module.conv_date.__module__, module.ForecastTool._run.__module__]
+        # Dropped from sys.modules, the module's functions keep their namespace.
+        for name in NAMES:
+            del sys.modules[name]
+        out["dropped"] = module.ForecastTool()._run("{}")
+        print(json.dumps(out))
+        """.replace("FIRST", repr(first)).replace("SECOND", repr(second))
+           .replace("NAMES", repr(NAMES)).replace("REQUEST", repr(REQUEST)))
+    assert result == {
+        "first": "no tools today",
+        "left": [],
+        "name": second,
+        "result": "DataFrame",
+        "stale namespace": [False, False],
+        "stale": "ForecastTool._run() belongs to a failed import of module "
+                 "'zarvosdk.forecast_tool' and can no longer run",
+        "same": [True, True],
+        "modules": ["zarvosdk.forecast_tool", "zarvosdk.forecast_tool"],
+        "dropped": {"error": "'data_input'"},
+    }
+
+
+# Coroutines after their first run
+
+ --------------------------------------------------
 
 def finished():
     coroutine = ft.ForecastTool()._arun("x")

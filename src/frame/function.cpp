@@ -79,13 +79,25 @@ private:
     Py_ssize_t count_;
 };
 
+/// Module code reads the namespace of the module's current import. A function
+/// made by an import that failed (its namespace is no longer the module's)
+/// refuses to run rather than read another import's namespace.
+bool belongs_to_current_import(FunctionObject* f) noexcept {
+    if (f->globals == f->frame->globals) return true;
+    PyErr_Format(PyExc_RuntimeError,
+                 "%U() belongs to a failed import of module '%s' and can no longer run",
+                 f->qualname, f->frame->qualified_name);
+    return false;
+}
+
 PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf,
                               PyObject* kwnames) noexcept {
     FunctionObject* f = as_function(self);
     Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     std::array<PyObject*, max_params> bound;  // sig.nparams <= max_params
     PyObject* result = nullptr;
-    if (bind_arguments(f->sig, args, nargs, kwnames, bound.data())) {
+    if (bind_arguments(f->sig, args, nargs, kwnames, bound.data()) &&
+        belongs_to_current_import(f)) {
         LocalReferences locals(bound.data(), f->sig.nparams);
         result = guarded<PyObject*>(nullptr, [&] { return f->fdef->body(bound.data()).release(); });
     }
