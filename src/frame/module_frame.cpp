@@ -154,6 +154,9 @@ int exec_module(PyObject* module) noexcept {
         if (!f.name) intern(f.name, f.qualified_name);
         run_exec_steps(f, registered);
         return 0;
+    } catch (const Error&) {
+        // The host's exception is set, unless a call failed without setting
+        // one: the ImportError below then names the init.
     } catch (...) {
         set_error_from_current_exception();
     }

@@ -165,6 +165,9 @@ Ref tool_run(PyObject* const* a) {
     try {
         return forecast_request(text.get());
     } catch (const zv::Error&) {
+        // Anything but an Exception leaves unhandled, with the one traceback
+        // entry that every failure leaving the function gets.
+        if (!PyErr_ExceptionMatches(PyExc_Exception)) throw;
         static zv::Persistent entry;
         frame.add_traceback(entry, "ForecastTool._run", __LINE__);
         zv::Handler handler;
