@@ -244,9 +244,120 @@ def test_failed_import_under_one_name_then_success_under_the_other(first, second
     }
 
 
-# Coroutines after their first run
+# Imports that fail in odd ways -------------------------------------------------
 
- --------------------------------------------------
+# A type whose attribute lookup fails without setting an exception, as a faulty
+# extension type could: the frame cannot tell what went wrong.
+SILENT_FAILURE = """
+import ctypes
+class Slot(ctypes.Structure):
+    _fields_ = [("slot", ctypes.c_int), ("pfunc", ctypes.c_void_p)]
+class Spec(ctypes.Structure):
+    _fields_ = [("name", ctypes.c_char_p), ("basicsize", ctypes.c_int), ("itemsize", ctypes.c_int),
+                ("flags", ctypes.c_uint), ("slots", ctypes.POINTER(Slot))]
+GETATTRO = ctypes.PYFUNCTYPE(ctypes.c_void_p, ctypes.py_object, ctypes.py_object)
+no_attribute = GETATTRO(lambda obj, name: None)  # NULL, no exception
+slots = (Slot * 3)((58, ctypes.cast(no_attribute, ctypes.c_void_p)),  # Py_tp_getattro
+                   (65, ctypes.cast(ctypes.pythonapi.PyType_GenericNew, ctypes.c_void_p)),  # Py_tp_new
+                   (0, None))
+spec = Spec(b"test.SilentFailure", ctypes.sizeof(ctypes.c_void_p) * 2, 0, 1 << 18, slots)
+from_spec = ctypes.pythonapi.PyType_FromSpec
+from_spec.restype = ctypes.py_object
+SilentFailure = from_spec(ctypes.byref(spec))
+"""
+
+
+def test_imports_refused_for_hostile_inputs():
+    result = run_python(SILENT_FAILURE, """
+        import _imp, importlib, importlib.util, json, sys, traceback, types
+        # What the modules import before the stubbed names, loaded for real.
+        import dateutil.parser, langchain.agents, langchain.tools.base, pandas, pymysql
+        import sklearn.linear_model, sqlalchemy
+
+        out = {}
+
+        def attempt(label, name):
+            try:
+                importlib.import_module(name)
+                out[label] = "imported"
+            except BaseException as e:
+                entries = [f.name for f in traceback.extract_tb(e.__traceback__)]
+                out[label] = [type(e).__name__, str(e), "init " + name in entries]
+
+        def stub(name, **attributes):
+            real = importlib.import_module(name)
+            fake = types.ModuleType(name)
+            fake.__dict__.update(vars(real))
+            fake.__dict__.update(attributes)
+            for key in [k for k, v in attributes.items() if v is None]:
+                del fake.__dict__[key]
+            sys.modules[name] = fake
+            return real
+
+        # The import spec answers the frame's read of its name with bytes.
+        probe = importlib.util.find_spec("zarvosdk")
+
+        class Spec:
+            origin, loader, parent = probe.origin, probe.loader, "zarvosdk"
+            submodule_search_locations = None
+            reads, text_reads = 0, None
+
+            @property
+            def name(self):
+                Spec.reads += 1
+                if Spec.text_reads is not None and Spec.reads > Spec.text_reads:
+                    return b"zarvosdk"
+                return "zarvosdk"
+
+        _imp.create_dynamic(Spec())  # counts the reads of a create
+        Spec.text_reads, Spec.reads = Spec.reads - 1, 0
+        try:
+            _imp.create_dynamic(Spec())
+            out["spec"] = "created"
+        except TypeError as e:
+            out["spec"] = str(e)
+
+        class Meta(type):
+            @classmethod
+            def __prepare__(mcls, name, bases, **kwargs):
+                return 5
+
+        class Entries:
+            def __mro_entries__(self, bases):
+                return [object]
+
+        real = stub("pydantic", BaseModel=SilentFailure())
+        attempt("silent", "zarvosdk.forecast_tool")
+        stub("pydantic", BaseModel=Entries())
+        attempt("mro entries", "zarvosdk.forecast_tool")
+        stub("pydantic", BaseModel=Meta("Base", (), {}))
+        attempt("prepare", "zarvosdk.forecast_tool")
+        sys.modules["pydantic"] = real
+        attempt("forecast_tool", "zarvosdk.forecast_tool")
+
+        real = stub("langchain.agents", __all__=["create_sql_agent", 1])
+        attempt("__all__", "zarvosdk.base")
+        fake = sys.modules["langchain.agents"]
+        del fake.__all__
+        fake.__dict__[2] = "two"
+        attempt("__dict__", "zarvosdk.base")
+        sys.modules["langchain.agents"] = real
+        attempt("base", "zarvosdk.base")
+        print(json.dumps(out))
+        """)
+    assert result == {
+        "spec": "bad argument type for built-in operation",
+        "silent": ["ImportError", "init zarvosdk.forecast_tool", True],
+        "mro entries": ["TypeError", "__mro_entries__ must return a tuple", True],
+        "prepare": ["TypeError", "Meta.__prepare__() must return a mapping, not int", True],
+        "forecast_tool": "imported",
+        "__all__": ["TypeError", "Item in langchain.agents.__all__ must be str, not int", True],
+        "__dict__": ["TypeError", "Key in langchain.agents.__dict__ must be str, not int", True],
+        "base": "imported",
+    }
+
+
+# Coroutines after their first run --------------------------------------------------
 
 def finished():
     coroutine = ft.ForecastTool()._arun("x")
