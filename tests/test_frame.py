@@ -136,6 +136,34 @@ def test_keywords_must_be_strings(connector, runner):
         assert str(info.value) == message
 
 
+# Keywords decoded from a text (JSON keys) equal the parameter names without
+# being the interned objects the binder compares first.
+def decoded(text):
+    keywords = json.loads(text)
+    assert all(key is not sys.intern(key) for key in keywords)
+    return keywords
+
+
+def test_keywords_that_equal_parameter_names_bind(connector, runner):
+    import zarvosdk.forecast_tool as ft
+
+    c = DatabaseConnector(**decoded('{"db_name": "d", "db_host": "h", "db_user": "u"}'))
+    assert (c.db_user, c.db_password, c.db_host, c.db_name) == ("u", None, "h", "d")
+    self_keyword = {key: connector for key in decoded('{"self": 0}')}
+    assert DatabaseConnector.connect(**self_keyword) is connector.connection_status
+    assert runner.run(**decoded('{"query": "q"}')) == "the answer"
+    assert ft.conv_date(**decoded('{"dt": "2023-01-05"}')) == "2023-01-05"
+    tool = ft.ForecastTool()
+    assert ft.ForecastTool._run(tool, **decoded('{"input": "{}"}')) == {"error": "'data_input'"}
+    with pytest.raises(TypeError) as info:
+        DatabaseConnector("u", **decoded('{"db_user": "v"}'))
+    assert str(info.value) == "__init__() got multiple values for keyword argument 'db_user'"
+    with pytest.raises(TypeError) as info:
+        ft.ts_forecast(**decoded('{"df": 1, "period": 2.5}'))
+    assert str(info.value) == (
+        "Argument 'period' has incorrect type (expected int, got float)")
+
+
 def functions_with_parameter_counts():
     import zarvosdk.agent as agent
     import zarvosdk.forecast_tool as ft
@@ -368,6 +396,65 @@ def test_traceback_entry_for_a_non_exception(monkeypatch, connector):
     names = entry_names(info.value)
     assert "zarvosdk.base.DatabaseConnector.getdbinstance" in names
     assert names.index("zarvosdk.base.DatabaseConnector.getdbinstance") < names.index("from_uri")
+
+
+# The exception being handled ---------------------------------------------------------
+
+
+def failing_connect(monkeypatch):
+    monkeypatch.setattr(base, "SQLDatabase", RecordingSQLDatabase(ValueError("refused")))
+    return DatabaseConnector("u", "p", "h", "d").connect()["message"]
+
+
+def failing_getdbinstance(monkeypatch):
+    monkeypatch.setattr(base, "SQLDatabase", RecordingSQLDatabase(ValueError("refused")))
+    return DatabaseConnector("u", "p", "h", "d").getdbinstance()
+
+
+def failing_runner(monkeypatch):
+    monkeypatch.setattr(base, "create_sql_agent", RecordingAgentFactory(raises=ValueError("no")))
+    return str(AgentRunner("llm", "toolkit").error)
+
+
+def failing_run(monkeypatch):
+    import zarvosdk.forecast_tool as ft
+
+    return ft.ForecastTool()._run("{}")
+
+
+def failing_traceback_printer(monkeypatch):
+    import zarvosdk.forecast_tool as ft
+
+    def broken():
+        raise OSError("stderr is gone")
+
+    monkeypatch.setitem(sys.modules, "traceback", types.SimpleNamespace(print_exc=broken))
+    try:
+        ft.ForecastTool()._run("{}")
+    except OSError as e:
+        return str(e)
+
+
+@pytest.mark.parametrize(
+    "failure, outcome",
+    [
+        (failing_connect, "refused"),
+        (failing_getdbinstance, None),
+        (failing_runner, "no"),
+        (failing_run, {"error": "'data_input'"}),
+        (failing_traceback_printer, "stderr is gone"),
+    ],
+    ids=["connect", "getdbinstance", "AgentRunner", "_run", "_run-printer-fails"],
+)
+def test_handled_failures_leave_the_exception_being_handled(monkeypatch, capsys, failure, outcome):
+    assert failure(monkeypatch) == outcome
+    assert sys.exc_info() == (None, None, None)
+    try:
+        raise LookupError("outer")
+    except LookupError as outer:
+        assert failure(monkeypatch) == outcome
+        assert sys.exc_info()[1] is outer
+    assert sys.exc_info() == (None, None, None)
 
 
 # Module objects -------------------------------------------------------------------
