@@ -175,8 +175,8 @@ int exec_module(PyObject* module) noexcept {
 }
 
 PyModuleDef_Slot module_slots[] = {
-    {Py_mod_create, reinterpret_cast<void*>(create_module)},
-    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+    {Py_mod_create, slot(create_module)},
+    {Py_mod_exec, slot(exec_module)},
     {0, nullptr},
 };
 
