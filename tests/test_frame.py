@@ -398,65 +398,6 @@ def test_traceback_entry_for_a_non_exception(monkeypatch, connector):
     assert names.index("zarvosdk.base.DatabaseConnector.getdbinstance") < names.index("from_uri")
 
 
-# The exception being handled ---------------------------------------------------------
-
-
-def failing_connect(monkeypatch):
-    monkeypatch.setattr(base, "SQLDatabase", RecordingSQLDatabase(ValueError("refused")))
-    return DatabaseConnector("u", "p", "h", "d").connect()["message"]
-
-
-def failing_getdbinstance(monkeypatch):
-    monkeypatch.setattr(base, "SQLDatabase", RecordingSQLDatabase(ValueError("refused")))
-    return DatabaseConnector("u", "p", "h", "d").getdbinstance()
-
-
-def failing_runner(monkeypatch):
-    monkeypatch.setattr(base, "create_sql_agent", RecordingAgentFactory(raises=ValueError("no")))
-    return str(AgentRunner("llm", "toolkit").error)
-
-
-def failing_run(monkeypatch):
-    import zarvosdk.forecast_tool as ft
-
-    return ft.ForecastTool()._run("{}")
-
-
-def failing_traceback_printer(monkeypatch):
-    import zarvosdk.forecast_tool as ft
-
-    def broken():
-        raise OSError("stderr is gone")
-
-    monkeypatch.setitem(sys.modules, "traceback", types.SimpleNamespace(print_exc=broken))
-    try:
-        ft.ForecastTool()._run("{}")
-    except OSError as e:
-        return str(e)
-
-
-@pytest.mark.parametrize(
-    "failure, outcome",
-    [
-        (failing_connect, "refused"),
-        (failing_getdbinstance, None),
-        (failing_runner, "no"),
-        (failing_run, {"error": "'data_input'"}),
-        (failing_traceback_printer, "stderr is gone"),
-    ],
-    ids=["connect", "getdbinstance", "AgentRunner", "_run", "_run-printer-fails"],
-)
-def test_handled_failures_leave_the_exception_being_handled(monkeypatch, capsys, failure, outcome):
-    assert failure(monkeypatch) == outcome
-    assert sys.exc_info() == (None, None, None)
-    try:
-        raise LookupError("outer")
-    except LookupError as outer:
-        assert failure(monkeypatch) == outcome
-        assert sys.exc_info()[1] is outer
-    assert sys.exc_info() == (None, None, None)
-
-
 # Module objects -------------------------------------------------------------------
 
 

@@ -41,12 +41,6 @@ PyObject* create_module(PyObject* spec, PyModuleDef* def) noexcept {
     if (f.module) return Ref::borrow(f.module.get()).release();
     return guarded<PyObject*>(nullptr, [&] {
         Ref name = own(PyObject_GetAttrString(spec, "name"));
-        // The host read the name as a text before calling create; a spec
-        // that answers with something else now is refused as it refuses one.
-        if (!PyUnicode_Check(name.get())) {
-            PyErr_BadArgument();
-            raise();
-        }
         Ref module = own(PyModule_NewObject(name.get()));
         PyObject* ns = checked(PyModule_GetDict(module.get()));
         copy_spec_attribute(spec, ns, "loader", "__loader__", true);
