@@ -11,6 +11,7 @@ import json
 import pickle
 import random
 import sys
+import traceback
 import types
 import warnings
 
@@ -376,14 +377,21 @@ class Halt(BaseException):
     pass
 
 
-def test_exceptions_not_derived_from_exception_pass_through(tool, monkeypatch, capsys):
+@pytest.mark.parametrize("error", [Halt("stop"), KeyboardInterrupt(), SystemExit(2)],
+                         ids=["Halt", "KeyboardInterrupt", "SystemExit"])
+def test_exceptions_not_derived_from_exception_pass_through(tool, monkeypatch, capsys, error):
     def halt(d):
-        raise Halt("stop")
+        raise error
 
     monkeypatch.setattr(ft, "conv_date", halt)
-    with pytest.raises(Halt):
+    with pytest.raises(type(error)) as info:
         tool._run(json.dumps(request()))
+    assert info.value is error
     assert capsys.readouterr() == ("", "")
+    # one entry for the tool, as for any failure leaving a function
+    entries = [f.name for f in traceback.extract_tb(info.tb)]
+    assert entries.count("zarvosdk.forecast_tool.ForecastTool._run") == 1
+    assert entries[-2:] == ["zarvosdk.forecast_tool.ForecastTool._run", "halt"]
 
 
 def test_traceback_module_imported_at_each_call(tool, monkeypatch):

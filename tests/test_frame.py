@@ -136,6 +136,67 @@ def test_keywords_must_be_strings(connector, runner):
         assert str(info.value) == message
 
 
+# Keywords decoded from a text (JSON keys) equal the parameter names without
+# being the interned objects the binder compares first.
+def decoded(text):
+    keywords = json.loads(text)
+    assert all(key is not sys.intern(key) for key in keywords)
+    return keywords
+
+
+def test_keywords_that_equal_parameter_names_bind(connector, runner):
+    import zarvosdk.forecast_tool as ft
+
+    c = DatabaseConnector(**decoded('{"db_name": "d", "db_host": "h", "db_user": "u"}'))
+    assert (c.db_user, c.db_password, c.db_host, c.db_name) == ("u", None, "h", "d")
+    self_keyword = {key: connector for key in decoded('{"self": 0}')}
+    assert DatabaseConnector.connect(**self_keyword) is connector.connection_status
+    assert runner.run(**decoded('{"query": "q"}')) == "the answer"
+    assert ft.conv_date(**decoded('{"dt": "2023-01-05"}')) == "2023-01-05"
+    tool = ft.ForecastTool()
+    assert ft.ForecastTool._run(tool, **decoded('{"input": "{}"}')) == {"error": "'data_input'"}
+    with pytest.raises(TypeError) as info:
+        DatabaseConnector("u", **decoded('{"db_user": "v"}'))
+    assert str(info.value) == "__init__() got multiple values for keyword argument 'db_user'"
+    with pytest.raises(TypeError) as info:
+        ft.ts_forecast(**decoded('{"df": 1, "period": 2.5}'))
+    assert str(info.value) == (
+        "Argument 'period' has incorrect type (expected int, got float)")
+
+
+def functions_with_parameter_counts():
+    import zarvosdk.agent as agent
+    import zarvosdk.forecast_tool as ft
+
+    # (function, parameters, message format for a count given)
+    return [
+        (DatabaseConnector.__init__, 5, "__init__() takes at most 5 positional arguments (%d given)"),
+        (AgentRunner.__init__, 5, "__init__() takes at most 5 positional arguments (%d given)"),
+        (AgentRunner.run, 2, "run() takes exactly 2 positional arguments (%d given)"),
+        (ft.ts_forecast, 2, "ts_forecast() takes exactly 2 positional arguments (%d given)"),
+        (ft.ForecastTool._run, 2, "_run() takes exactly 2 positional arguments (%d given)"),
+        (ft.conv_date, 1, "conv_date() takes exactly 1 positional argument (%d given)"),
+        (agent.AgentInitializer.__init__, 4,
+         "__init__() takes at most 4 positional arguments (%d given)"),
+        (agent.conversatonal_memory, 0, "conversatonal_memory() takes no arguments (%d given)"),
+    ]
+
+
+@pytest.mark.parametrize("count", [1, 2, 100, 100000])
+def test_argument_lists_longer_than_any_parameter_list(count):
+    for function, nparams, message in functions_with_parameter_counts():
+        given = nparams + count
+        with pytest.raises(TypeError) as info:
+            function(*[None] * given)
+        assert str(info.value) == message % given
+        flood = {"k%d" % i: i for i in range(count)}
+        expected = ("%s() takes no keyword arguments" % function.__name__ if nparams == 0 else
+                    "%s() got an unexpected keyword argument 'k0'" % function.__name__)
+        with pytest.raises(TypeError) as info:
+            function(*[None] * nparams, **flood)
+        assert str(info.value) == expected
+
+
 @pytest.fixture
 def parameterless():
     """A package function without parameters (the agent module's memory factory)."""

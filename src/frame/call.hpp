@@ -1,29 +1,51 @@
 // Short, checked forms of the host operations that module code uses.
 #pragma once
 #include <Python.h>
+#include <algorithm>
+#include <array>
+#include <cstddef>
 #include <initializer_list>
 #include "ref.hpp"
 #include "error.hpp"
 
 namespace zv {
 
+/// How many of `count` values are keyword values: the length of `kwnames`
+/// (a tuple of texts, or null). More names than values is a fault of the
+/// calling code, refused before anything is read past the values.
+inline std::size_t keyword_count(PyObject* kwnames, std::size_t count) {
+    if (!kwnames) return 0;
+    auto n = static_cast<std::size_t>(PyTuple_GET_SIZE(kwnames));
+    if (n > count)
+        raise(PyExc_SystemError, "%zu keyword names for %zu argument values", n, count);
+    return n;
+}
+
 /// Calls `callable` with the positional arguments, then the keyword values
 /// named by `kwnames` (a tuple of texts), all borrowed.
 inline Ref call(PyObject* callable, std::initializer_list<PyObject*> args,
                 PyObject* kwnames = nullptr) {
-    size_t nkw = kwnames ? static_cast<size_t>(PyTuple_GET_SIZE(kwnames)) : 0;
+    std::size_t nkw = keyword_count(kwnames, args.size());
     return own(PyObject_Vectorcall(callable, args.begin(), args.size() - nkw, kwnames));
 }
 
-/// Calls the method `name` of `self` with positional arguments.
-inline Ref call_method(PyObject* self, PyObject* name, std::initializer_list<PyObject*> args = {},
-                       PyObject* kwnames = nullptr) {
-    PyObject* stack[8];
-    size_t n = 0;
-    stack[n++] = self;
-    for (PyObject* a : args) stack[n++] = a;
-    size_t nkw = kwnames ? static_cast<size_t>(PyTuple_GET_SIZE(kwnames)) : 0;
-    return own(PyObject_VectorcallMethod(name, stack, n - nkw, kwnames));
+/// Calls the method `name` of `self` with no arguments.
+inline Ref call_method(PyObject* self, PyObject* name) {
+    PyObject* stack[] = {self};
+    return own(PyObject_VectorcallMethod(name, stack, 1, nullptr));
+}
+
+/// Calls the method `name` of `self` with the positional arguments, then the
+/// keyword values named by `kwnames`. The argument stack is sized at compile
+/// time from the call site's list.
+template <std::size_t N>
+Ref call_method(PyObject* self, PyObject* name, PyObject* const (&args)[N],
+                PyObject* kwnames = nullptr) {
+    std::array<PyObject*, N + 1> stack;
+    stack[0] = self;
+    std::copy(args, args + N, stack.begin() + 1);
+    std::size_t nkw = keyword_count(kwnames, N);
+    return own(PyObject_VectorcallMethod(name, stack.data(), N + 1 - nkw, kwnames));
 }
 
 /// `obj.name`. Module code passes names it interned once, which go straight

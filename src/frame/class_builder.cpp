@@ -58,7 +58,12 @@ Ref prepare_namespace(PyObject* meta, PyObject* name, PyObject* bases) {
         PyErr_Clear();
         return own(PyDict_New());
     }
-    return call(prepare.get(), {name, bases});
+    Ref ns = call(prepare.get(), {name, bases});
+    if (!PyMapping_Check(ns.get()))
+        raise(PyExc_TypeError, "%.200s.__prepare__() must return a mapping, not %.200s",
+              PyType_Check(meta) ? reinterpret_cast<PyTypeObject*>(meta)->tp_name : "<metaclass>",
+              Py_TYPE(ns.get())->tp_name);
+    return ns;
 }
 
 }  // namespace

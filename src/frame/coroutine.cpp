@@ -7,83 +7,123 @@ namespace {
 struct CoroutineObject {
     PyObject_HEAD
     CoroutineBody body;
-    PyObject* state;
-    PyObject* name;
+    PyObject* state;     // emptied by the garbage collector's clear
+    PyObject* name;      // texts: kept until the object is freed
     PyObject* qualname;
     bool finished;
 };
 
-CoroutineObject* as_coroutine(PyObject* self) { return reinterpret_cast<CoroutineObject*>(self); }
+CoroutineObject* as_coroutine(PyObject* self) noexcept {
+    return reinterpret_cast<CoroutineObject*>(self);
+}
+
+/// Refuses to run a coroutine that has finished (or was closed).
+bool refuse_reuse(CoroutineObject* c) noexcept {
+    if (!c->finished) return false;
+    PyErr_SetString(PyExc_RuntimeError, "cannot reuse already awaited coroutine");
+    return true;
+}
 
 /// Runs the body on the first send. Returns the result (new reference) or
-/// null with an error set; a finished coroutine refuses to run again.
-PyObject* coroutine_run(PyObject* self, PyObject* value) {
+/// null with an error set; a finished coroutine refuses to run again, and so
+/// does one whose state the garbage collector cleared.
+PyObject* coroutine_run(PyObject* self, PyObject* value) noexcept {
     CoroutineObject* c = as_coroutine(self);
-    if (c->finished) {
-        PyErr_SetString(PyExc_RuntimeError, "cannot reuse already awaited coroutine");
-        return nullptr;
-    }
+    if (refuse_reuse(c)) return nullptr;
     if (value && value != Py_None) {
         PyErr_SetString(PyExc_TypeError, "can't send non-None value to a just-started coroutine");
         return nullptr;
     }
     c->finished = true;
+    if (!c->state) {
+        PyErr_Format(PyExc_RuntimeError, "coroutine %U was cleared by the garbage collector",
+                     c->qualname);
+        return nullptr;
+    }
     return guarded<PyObject*>(nullptr, [&] { return c->body(c->state).release(); });
 }
 
 /// Raises StopIteration carrying `result` as its value. The exception is made
 /// here: handed over as a bare value, a tuple would become its arguments.
-void stop_with(PyObject* result) {
+void stop_with(PyObject* result) noexcept {
     Ref stop = Ref::steal(PyObject_CallOneArg(PyExc_StopIteration, result));
     if (stop) PyErr_SetObject(PyExc_StopIteration, stop.get());
 }
 
 /// Finishes the coroutine with its result: StopIteration carries the value.
-PyObject* coroutine_send(PyObject* self, PyObject* value) {
+PyObject* coroutine_send(PyObject* self, PyObject* value) noexcept {
     Ref result = Ref::steal(coroutine_run(self, value));
     if (result) stop_with(result.get());
     return nullptr;
 }
 
-PyObject* coroutine_iternext(PyObject* self) {
+PyObject* coroutine_iternext(PyObject* self) noexcept {
     Ref result = Ref::steal(coroutine_run(self, Py_None));
     if (result && result.get() != Py_None) stop_with(result.get());
     return nullptr;
 }
 
-PyObject* coroutine_throw(PyObject* self, PyObject* args) {
-    PyObject *type, *value = nullptr, *tb = nullptr;
-    if (!PyArg_UnpackTuple(args, "throw", 1, 3, &type, &value, &tb)) return nullptr;
-    as_coroutine(self)->finished = true;
+/// Sets the exception that `throw(type, value, tb)` names, or a TypeError for
+/// arguments that name none. Returns false when the arguments were refused.
+bool set_thrown(PyObject* type, PyObject* value, PyObject* tb) noexcept {
     if (PyExceptionClass_Check(type)) {
         PyErr_SetObject(type, value ? value : Py_None);
     } else if (PyExceptionInstance_Check(type)) {
         if (value && value != Py_None) {
             PyErr_SetString(PyExc_TypeError, "instance exception may not have a separate value");
-            return nullptr;
+            return false;
         }
         PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(type)), type);
     } else {
         PyErr_Format(PyExc_TypeError,
                      "exceptions must be classes or instances deriving from BaseException, not %s",
                      Py_TYPE(type)->tp_name);
+        return false;
     }
+    if (tb) {
+        PyObject *t, *v, *old;
+        PyErr_Fetch(&t, &v, &old);
+        Py_XDECREF(old);
+        PyErr_Restore(t, v, Ref::borrow(tb).release());
+    }
+    return true;
+}
+
+/// A coroutine that never ran raises the thrown exception at its start and is
+/// finished; a finished one refuses, as the host's coroutines do.
+PyObject* coroutine_throw(PyObject* self, PyObject* args) noexcept {
+    PyObject *type, *value = nullptr, *tb = nullptr;
+    if (!PyArg_UnpackTuple(args, "throw", 1, 3, &type, &value, &tb)) return nullptr;
+    if (tb == Py_None) {
+        tb = nullptr;
+    } else if (tb && !PyTraceBack_Check(tb)) {
+        PyErr_SetString(PyExc_TypeError, "throw() third argument must be a traceback object");
+        return nullptr;
+    }
+    CoroutineObject* c = as_coroutine(self);
+    if (!set_thrown(type, value, tb)) return nullptr;
+    if (c->finished) {
+        PyErr_Clear();
+        refuse_reuse(c);
+        return nullptr;
+    }
+    c->finished = true;
     return nullptr;
 }
 
-PyObject* coroutine_close(PyObject* self, PyObject*) {
+PyObject* coroutine_close(PyObject* self, PyObject*) noexcept {
     as_coroutine(self)->finished = true;
     Py_RETURN_NONE;
 }
 
-PyObject* coroutine_await(PyObject* self) { return Ref::borrow(self).release(); }
+PyObject* coroutine_await(PyObject* self) noexcept { return Ref::borrow(self).release(); }
 
-PyObject* coroutine_repr(PyObject* self) {
+PyObject* coroutine_repr(PyObject* self) noexcept {
     return PyUnicode_FromFormat("<native coroutine object %U at %p>", as_coroutine(self)->qualname,
                                 self);
 }
 
-int coroutine_traverse(PyObject* self, visitproc visit, void* arg) {
+int coroutine_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     Py_VISIT(Py_TYPE(self));
     Py_VISIT(as_coroutine(self)->state);
     Py_VISIT(as_coroutine(self)->name);
@@ -91,51 +131,55 @@ int coroutine_traverse(PyObject* self, visitproc visit, void* arg) {
     return 0;
 }
 
-int coroutine_clear(PyObject* self) {
+/// Breaks reference cycles through the state; the names stay for repr and
+/// the getters.
+int coroutine_clear(PyObject* self) noexcept {
     Py_CLEAR(as_coroutine(self)->state);
-    Py_CLEAR(as_coroutine(self)->name);
-    Py_CLEAR(as_coroutine(self)->qualname);
     return 0;
 }
 
-void coroutine_dealloc(PyObject* self) {
+void coroutine_dealloc(PyObject* self) noexcept {
     PyTypeObject* type = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
     coroutine_clear(self);
+    Py_CLEAR(as_coroutine(self)->name);
+    Py_CLEAR(as_coroutine(self)->qualname);
     PyObject_GC_Del(self);
     Py_DECREF(type);
 }
 
-PyObject* get_name(PyObject* self, void*) { return Ref::borrow(as_coroutine(self)->name).release(); }
-PyObject* get_qualname(PyObject* self, void*) {
+PyObject* get_name(PyObject* self, void*) noexcept {
+    return Ref::borrow(as_coroutine(self)->name).release();
+}
+PyObject* get_qualname(PyObject* self, void*) noexcept {
     return Ref::borrow(as_coroutine(self)->qualname).release();
 }
-PyObject* get_false(PyObject*, void*) { Py_RETURN_FALSE; }
-PyObject* get_none(PyObject*, void*) { Py_RETURN_NONE; }
+PyObject* get_false(PyObject*, void*) noexcept { Py_RETURN_FALSE; }
+PyObject* get_none(PyObject*, void*) noexcept { Py_RETURN_NONE; }
 
 PyGetSetDef coroutine_getset[] = {
-    {"__name__", get_name, nullptr, nullptr, nullptr},
-    {"__qualname__", get_qualname, nullptr, nullptr, nullptr},
-    {"cr_running", get_false, nullptr, nullptr, nullptr},
-    {"cr_frame", get_none, nullptr, nullptr, nullptr},
-    {"cr_await", get_none, nullptr, nullptr, nullptr},
+    {"__name__", nothrow(get_name), nullptr, nullptr, nullptr},
+    {"__qualname__", nothrow(get_qualname), nullptr, nullptr, nullptr},
+    {"cr_running", nothrow(get_false), nullptr, nullptr, nullptr},
+    {"cr_frame", nothrow(get_none), nullptr, nullptr, nullptr},
+    {"cr_await", nothrow(get_none), nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyMethodDef coroutine_methods[] = {
-    {"send", coroutine_send, METH_O, nullptr},
-    {"throw", coroutine_throw, METH_VARARGS, nullptr},
-    {"close", coroutine_close, METH_NOARGS, nullptr},
+    {"send", nothrow(coroutine_send), METH_O, nullptr},
+    {"throw", nothrow(coroutine_throw), METH_VARARGS, nullptr},
+    {"close", nothrow(coroutine_close), METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyType_Slot coroutine_slots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(coroutine_dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void*>(coroutine_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(coroutine_clear)},
-    {Py_tp_repr, reinterpret_cast<void*>(coroutine_repr)},
-    {Py_tp_iternext, reinterpret_cast<void*>(coroutine_iternext)},
-    {Py_am_await, reinterpret_cast<void*>(coroutine_await)},
+    {Py_tp_dealloc, slot(coroutine_dealloc)},
+    {Py_tp_traverse, slot(coroutine_traverse)},
+    {Py_tp_clear, slot(coroutine_clear)},
+    {Py_tp_repr, slot(coroutine_repr)},
+    {Py_tp_iternext, slot(coroutine_iternext)},
+    {Py_am_await, slot(coroutine_await)},
     {Py_tp_getset, coroutine_getset},
     {Py_tp_methods, coroutine_methods},
     {0, nullptr},

@@ -63,6 +63,20 @@ private:
 /// Turns any C++ exception in flight into the matching host exception.
 void set_error_from_current_exception() noexcept;
 
+/// Accepts only a function declared `noexcept`: the slot and method tables of
+/// the frame's types are filled through it, so a function that could let a C++
+/// exception reach the host does not compile into one.
+template <class R, class... A>
+constexpr auto nothrow(R (*function)(A...) noexcept) noexcept {
+    return function;
+}
+
+/// The same, as the untyped pointer that a `PyType_Slot` holds.
+template <class R, class... A>
+void* slot(R (*function)(A...) noexcept) noexcept {
+    return reinterpret_cast<void*>(function);
+}
+
 /// Runs `body` for a host entry point: returns its result, or `fail` with the
 /// host's exception set when it throws.
 template <class R, class F>

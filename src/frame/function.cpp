@@ -1,5 +1,7 @@
 #include "function.hpp"
 #include <structmember.h>
+#include <array>
+#include <type_traits>
 #include "arguments.hpp"
 #include "traceback.hpp"
 
@@ -12,23 +14,32 @@ struct FunctionObject {
     const FunctionDef* fdef;
     const ModuleFrame* frame;
     Signature sig;
+    // Kept until the object is freed: repr, the binder, the call path and the
+    // attribute getters read them (texts, code objects and the module's
+    // namespace; a cycle through the namespace is broken by clearing the dict).
     PyObject* name;        // __name__
     PyObject* qualname;    // __qualname__
+    PyObject* code;        // __code__
+    PyObject* varnames;    // parameter names
+    PyObject* globals;     // __globals__
+    PyObject* tb_code;     // traceback entry, made on the first failure
+    // Emptied by the garbage collector's clear: they may hold any object.
     PyObject* module;      // __module__
     PyObject* doc;         // __doc__
     PyObject* defaults;    // __defaults__ (tuple) or null
     PyObject* annotations; // __annotations__ (dict) or null until asked for
     PyObject* dict;        // __dict__ or null
-    PyObject* globals;     // __globals__
-    PyObject* code;        // __code__
-    PyObject* varnames;    // parameter names
-    PyObject* tb_code;     // traceback entry, made on the first failure
     PyObject* weakrefs;
 };
 
+static_assert(std::extent<decltype(FunctionDef::params)>::value == max_params,
+              "the binder's array holds every parameter a FunctionDef can declare");
+
 Ref getattr_string(PyObject* obj, const char* name) { return own(PyObject_GetAttrString(obj, name)); }
 
-FunctionObject* as_function(PyObject* self) { return reinterpret_cast<FunctionObject*>(self); }
+FunctionObject* as_function(PyObject* self) noexcept {
+    return reinterpret_cast<FunctionObject*>(self);
+}
 
 /// Adds this function's entry to the traceback of the exception leaving it.
 void add_function_traceback(FunctionObject* f) noexcept {
@@ -53,7 +64,8 @@ void add_function_traceback(FunctionObject* f) noexcept {
 /// from a host function.
 class LocalReferences {
 public:
-    LocalReferences(PyObject* const* values, Py_ssize_t count) : values_(values), count_(count) {
+    LocalReferences(PyObject* const* values, Py_ssize_t count) noexcept
+        : values_(values), count_(count) {
         for (Py_ssize_t i = 0; i < count_; ++i) Py_INCREF(values_[i]);
     }
     ~LocalReferences() {
@@ -67,15 +79,27 @@ private:
     Py_ssize_t count_;
 };
 
+/// Module code reads the namespace of the module's current import. A function
+/// made by an import that failed (its namespace is no longer the module's)
+/// refuses to run rather than read another import's namespace.
+bool belongs_to_current_import(FunctionObject* f) noexcept {
+    if (f->globals == f->frame->globals) return true;
+    PyErr_Format(PyExc_RuntimeError,
+                 "%U() belongs to a failed import of module '%s' and can no longer run",
+                 f->qualname, f->frame->qualified_name);
+    return false;
+}
+
 PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf,
                               PyObject* kwnames) noexcept {
     FunctionObject* f = as_function(self);
     Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-    PyObject* bound[max_params];
+    std::array<PyObject*, max_params> bound;  // sig.nparams <= max_params
     PyObject* result = nullptr;
-    if (bind_arguments(f->sig, args, nargs, kwnames, bound)) {
-        LocalReferences locals(bound, f->sig.nparams);
-        result = guarded<PyObject*>(nullptr, [&] { return f->fdef->body(bound).release(); });
+    if (bind_arguments(f->sig, args, nargs, kwnames, bound.data()) &&
+        belongs_to_current_import(f)) {
+        LocalReferences locals(bound.data(), f->sig.nparams);
+        result = guarded<PyObject*>(nullptr, [&] { return f->fdef->body(bound.data()).release(); });
     }
     if (!result) {
         if (!PyErr_Occurred())
@@ -85,7 +109,7 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
     return result;
 }
 
-int function_traverse(PyObject* self, visitproc visit, void* arg) {
+int function_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     FunctionObject* f = as_function(self);
     Py_VISIT(Py_TYPE(self));
     Py_VISIT(f->name);
@@ -102,51 +126,56 @@ int function_traverse(PyObject* self, visitproc visit, void* arg) {
     return 0;
 }
 
-int function_clear(PyObject* self) {
+/// Breaks reference cycles: drops what may hold arbitrary objects and keeps
+/// what the other paths read, as the host's function type keeps its name,
+/// qualified name and code. A cleared function still binds and runs; it has
+/// lost its defaults, annotations, docstring, __module__ and __dict__.
+int function_clear(PyObject* self) noexcept {
     FunctionObject* f = as_function(self);
-    Py_CLEAR(f->name);
-    Py_CLEAR(f->qualname);
     Py_CLEAR(f->module);
     Py_CLEAR(f->doc);
+    f->sig.defaults = nullptr;
     Py_CLEAR(f->defaults);
     Py_CLEAR(f->annotations);
     Py_CLEAR(f->dict);
-    Py_CLEAR(f->globals);
-    Py_CLEAR(f->code);
-    Py_CLEAR(f->varnames);
-    Py_CLEAR(f->tb_code);
-    f->sig.varnames = nullptr;
-    f->sig.defaults = nullptr;
     return 0;
 }
 
-void function_dealloc(PyObject* self) {
+void function_dealloc(PyObject* self) noexcept {
     PyTypeObject* type = Py_TYPE(self);
+    FunctionObject* f = as_function(self);
     PyObject_GC_UnTrack(self);
-    if (as_function(self)->weakrefs) PyObject_ClearWeakRefs(self);
+    if (f->weakrefs) PyObject_ClearWeakRefs(self);
     function_clear(self);
+    f->sig.varnames = nullptr;
+    Py_CLEAR(f->name);
+    Py_CLEAR(f->qualname);
+    Py_CLEAR(f->code);
+    Py_CLEAR(f->varnames);
+    Py_CLEAR(f->globals);
+    Py_CLEAR(f->tb_code);
     PyObject_GC_Del(self);
     Py_DECREF(type);
 }
 
-PyObject* function_descr_get(PyObject* self, PyObject* obj, PyObject*) {
+PyObject* function_descr_get(PyObject* self, PyObject* obj, PyObject*) noexcept {
     if (obj == nullptr || obj == Py_None) return Ref::borrow(self).release();
     return PyMethod_New(self, obj);
 }
 
-PyObject* function_repr(PyObject* self) {
+PyObject* function_repr(PyObject* self) noexcept {
     return PyUnicode_FromFormat("<native function %U at %p>", as_function(self)->qualname, self);
 }
 
-PyObject* function_reduce(PyObject* self, PyObject*) {
+PyObject* function_reduce(PyObject* self, PyObject*) noexcept {
     return Ref::borrow(as_function(self)->qualname).release();
 }
 
 // Attributes -------------------------------------------------------------
 
-PyObject* get_or_none(PyObject* value) { return Ref::borrow(value ? value : Py_None).release(); }
+PyObject* get_or_none(PyObject* value) noexcept { return Ref::borrow(value ? value : Py_None).release(); }
 
-int set_text(PyObject** slot, PyObject* value, const char* what) {
+int set_text(PyObject** slot, PyObject* value, const char* what) noexcept {
     if (!value || !PyUnicode_Check(value)) {
         PyErr_Format(PyExc_TypeError, "%s must be set to a string object", what);
         return -1;
@@ -156,37 +185,37 @@ int set_text(PyObject** slot, PyObject* value, const char* what) {
     return 0;
 }
 
-PyObject* get_name(PyObject* self, void*) { return get_or_none(as_function(self)->name); }
-int set_name(PyObject* self, PyObject* v, void*) {
+PyObject* get_name(PyObject* self, void*) noexcept { return get_or_none(as_function(self)->name); }
+int set_name(PyObject* self, PyObject* v, void*) noexcept {
     return set_text(&as_function(self)->name, v, "__name__");
 }
-PyObject* get_qualname(PyObject* self, void*) { return get_or_none(as_function(self)->qualname); }
-int set_qualname(PyObject* self, PyObject* v, void*) {
+PyObject* get_qualname(PyObject* self, void*) noexcept { return get_or_none(as_function(self)->qualname); }
+int set_qualname(PyObject* self, PyObject* v, void*) noexcept {
     return set_text(&as_function(self)->qualname, v, "__qualname__");
 }
 
 /// Setter for attributes that take any object (deleting stores None).
-int set_any(PyObject** slot, PyObject* value) {
+int set_any(PyObject** slot, PyObject* value) noexcept {
     Ref old = Ref::steal(*slot);
     *slot = Ref::borrow(value ? value : Py_None).release();
     return 0;
 }
-PyObject* get_module(PyObject* self, void*) { return get_or_none(as_function(self)->module); }
-int set_module(PyObject* self, PyObject* v, void*) { return set_any(&as_function(self)->module, v); }
-PyObject* get_doc(PyObject* self, void*) { return get_or_none(as_function(self)->doc); }
-int set_doc(PyObject* self, PyObject* v, void*) { return set_any(&as_function(self)->doc, v); }
+PyObject* get_module(PyObject* self, void*) noexcept { return get_or_none(as_function(self)->module); }
+int set_module(PyObject* self, PyObject* v, void*) noexcept { return set_any(&as_function(self)->module, v); }
+PyObject* get_doc(PyObject* self, void*) noexcept { return get_or_none(as_function(self)->doc); }
+int set_doc(PyObject* self, PyObject* v, void*) noexcept { return set_any(&as_function(self)->doc, v); }
 
-PyObject* get_defaults(PyObject* self, void*) { return get_or_none(as_function(self)->defaults); }
-PyObject* get_none(PyObject*, void*) { Py_RETURN_NONE; }
-PyObject* get_globals(PyObject* self, void*) { return get_or_none(as_function(self)->globals); }
-PyObject* get_code(PyObject* self, void*) { return get_or_none(as_function(self)->code); }
+PyObject* get_defaults(PyObject* self, void*) noexcept { return get_or_none(as_function(self)->defaults); }
+PyObject* get_none(PyObject*, void*) noexcept { Py_RETURN_NONE; }
+PyObject* get_globals(PyObject* self, void*) noexcept { return get_or_none(as_function(self)->globals); }
+PyObject* get_code(PyObject* self, void*) noexcept { return get_or_none(as_function(self)->code); }
 
-PyObject* get_annotations(PyObject* self, void*) {
+PyObject* get_annotations(PyObject* self, void*) noexcept {
     FunctionObject* f = as_function(self);
     if (!f->annotations && !(f->annotations = PyDict_New())) return nullptr;
     return Ref::borrow(f->annotations).release();
 }
-int set_annotations(PyObject* self, PyObject* v, void*) {
+int set_annotations(PyObject* self, PyObject* v, void*) noexcept {
     if (v == Py_None) v = nullptr;
     if (v && !PyDict_Check(v)) {
         PyErr_SetString(PyExc_TypeError, "__annotations__ must be set to a dict object");
@@ -198,7 +227,7 @@ int set_annotations(PyObject* self, PyObject* v, void*) {
 }
 
 /// The host's coroutine marker for coroutine functions, otherwise False.
-PyObject* get_is_coroutine(PyObject* self, void*) {
+PyObject* get_is_coroutine(PyObject* self, void*) noexcept {
     if (!as_function(self)->fdef->coroutine) Py_RETURN_FALSE;
     Ref coroutines = Ref::steal(PyImport_ImportModule("asyncio.coroutines"));
     if (!coroutines) return nullptr;
@@ -206,23 +235,23 @@ PyObject* get_is_coroutine(PyObject* self, void*) {
 }
 
 PyGetSetDef function_getset[] = {
-    {"__name__", get_name, set_name, nullptr, nullptr},
-    {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
-    {"__module__", get_module, set_module, nullptr, nullptr},
-    {"__doc__", get_doc, set_doc, nullptr, nullptr},
-    {"__defaults__", get_defaults, nullptr, nullptr, nullptr},
-    {"__kwdefaults__", get_none, nullptr, nullptr, nullptr},
-    {"__annotations__", get_annotations, set_annotations, nullptr, nullptr},
+    {"__name__", nothrow(get_name), nothrow(set_name), nullptr, nullptr},
+    {"__qualname__", nothrow(get_qualname), nothrow(set_qualname), nullptr, nullptr},
+    {"__module__", nothrow(get_module), nothrow(set_module), nullptr, nullptr},
+    {"__doc__", nothrow(get_doc), nothrow(set_doc), nullptr, nullptr},
+    {"__defaults__", nothrow(get_defaults), nullptr, nullptr, nullptr},
+    {"__kwdefaults__", nothrow(get_none), nullptr, nullptr, nullptr},
+    {"__annotations__", nothrow(get_annotations), nothrow(set_annotations), nullptr, nullptr},
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
-    {"__globals__", get_globals, nullptr, nullptr, nullptr},
-    {"__closure__", get_none, nullptr, nullptr, nullptr},
-    {"__code__", get_code, nullptr, nullptr, nullptr},
-    {"_is_coroutine", get_is_coroutine, nullptr, nullptr, nullptr},
+    {"__globals__", nothrow(get_globals), nullptr, nullptr, nullptr},
+    {"__closure__", nothrow(get_none), nullptr, nullptr, nullptr},
+    {"__code__", nothrow(get_code), nullptr, nullptr, nullptr},
+    {"_is_coroutine", nothrow(get_is_coroutine), nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyMethodDef function_methods[] = {
-    {"__reduce__", function_reduce, METH_NOARGS, nullptr},
+    {"__reduce__", nothrow(function_reduce), METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -234,12 +263,12 @@ PyMemberDef function_members[] = {
 };
 
 PyType_Slot function_slots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(function_dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void*>(function_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(function_clear)},
-    {Py_tp_repr, reinterpret_cast<void*>(function_repr)},
+    {Py_tp_dealloc, slot(function_dealloc)},
+    {Py_tp_traverse, slot(function_traverse)},
+    {Py_tp_clear, slot(function_clear)},
+    {Py_tp_repr, slot(function_repr)},
     {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
-    {Py_tp_descr_get, reinterpret_cast<void*>(function_descr_get)},
+    {Py_tp_descr_get, slot(function_descr_get)},
     {Py_tp_getset, function_getset},
     {Py_tp_methods, function_methods},
     {Py_tp_members, function_members},

@@ -77,6 +77,17 @@ void import_from(ModuleFrame& frame, const char* module, std::initializer_list<c
     }
 }
 
+/// Refuses a name listed for `from module import *` that is not a text, with
+/// the host's message.
+[[noreturn]] void refuse_star_name(PyObject* module, PyObject* name, bool from_dict) {
+    Ref module_name = own(PyObject_GetAttrString(module, "__name__"));
+    if (!PyUnicode_Check(module_name.get()))
+        raise(PyExc_TypeError, "module __name__ must be a string, not %.100s",
+              Py_TYPE(module_name.get())->tp_name);
+    raise(PyExc_TypeError, "%s in %U.%s must be str, not %.100s", from_dict ? "Key" : "Item",
+          module_name.get(), from_dict ? "__dict__" : "__all__", Py_TYPE(name)->tp_name);
+}
+
 void import_star(ModuleFrame& frame, const char* module) {
     Ref key = own(PyUnicode_InternFromString(module));
     Ref star = own(PyUnicode_InternFromString("*"));
@@ -96,15 +107,21 @@ void import_star(ModuleFrame& frame, const char* module) {
         names = own(PyMapping_Keys(dict.get()));
         public_only = true;
     }
-    Ref iter = own(PyObject_GetIter(names.get()));
-    while (Ref name = Ref::steal(PyIter_Next(iter.get()))) {
-        if (public_only && PyUnicode_Check(name.get()) && PyUnicode_GET_LENGTH(name.get()) > 0 &&
+    // As the host does: the names by index until IndexError, each a text.
+    for (Py_ssize_t i = 0;; ++i) {
+        Ref name = Ref::steal(PySequence_GetItem(names.get(), i));
+        if (!name) {
+            if (!PyErr_ExceptionMatches(PyExc_IndexError)) raise();
+            PyErr_Clear();
+            return;
+        }
+        if (!PyUnicode_Check(name.get())) refuse_star_name(imported.get(), name.get(), public_only);
+        if (public_only && PyUnicode_GetLength(name.get()) > 0 &&
             PyUnicode_READ_CHAR(name.get(), 0) == '_')
             continue;
         Ref value = getattr(imported.get(), name.get());
         frame.set(name.get(), value.get());
     }
-    if (PyErr_Occurred()) raise();
 }
 
 }  // namespace zv

@@ -111,8 +111,8 @@ void bind_on_parent(const ModuleFrame& f) {
 
 void resolve_builtins(ModuleFrame& f) {
     PyObject* dict = checked(PyModule_GetDict(builtins_module()));
-    for (int i = 0; f.builtin_names && f.builtin_names[i]; ++i) {
-        Ref name = own(PyUnicode_InternFromString(f.builtin_names[i]));
+    for (std::size_t i = 0; i < f.builtin_names.count; ++i) {
+        Ref name = own(PyUnicode_InternFromString(f.builtin_names.names[i]));
         PyObject* value = PyDict_GetItemWithError(dict, name.get());
         if (!value) {
             if (!PyErr_Occurred()) raise(PyExc_NameError, "name '%U' is not defined", name.get());
@@ -155,6 +155,9 @@ int exec_module(PyObject* module) noexcept {
         if (!f.name) intern(f.name, f.qualified_name);
         run_exec_steps(f, registered);
         return 0;
+    } catch (const Error&) {
+        // The host's exception is set, unless a call failed without setting
+        // one: the ImportError below then names the init.
     } catch (...) {
         set_error_from_current_exception();
     }
@@ -167,8 +170,8 @@ int exec_module(PyObject* module) noexcept {
 }
 
 PyModuleDef_Slot module_slots[] = {
-    {Py_mod_create, reinterpret_cast<void*>(create_module)},
-    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+    {Py_mod_create, slot(create_module)},
+    {Py_mod_exec, slot(exec_module)},
     {0, nullptr},
 };
 
@@ -176,7 +179,7 @@ PyModuleDef_Slot module_slots[] = {
 
 ModuleFrame module_frame(const char* short_name, const char* qualified_name,
                          const char* version_name, const char* init_name,
-                         const char* source_file, const char* const* builtin_names,
+                         const char* source_file, BuiltinNames builtin_names,
                          ModuleConstants constants, ModuleBody body,
                          bool registers_coroutine_type) {
     ModuleFrame f{};

@@ -1,6 +1,7 @@
 // Process-wide state of one module and its create / exec steps.
 #pragma once
 #include <Python.h>
+#include <cstddef>
 #include <cstdint>
 #include <type_traits>
 #include "ref.hpp"
@@ -15,6 +16,23 @@ using ModuleBody = void (*)(ModuleFrame&);
 /// Makes the module's interned names and constants. Throws `Error` on failure.
 using ModuleConstants = void (*)();
 
+/// The most host builtins a module resolves at exec.
+constexpr std::size_t max_builtins = 4;
+
+/// The names of the host builtins a module resolves at exec: none, or a list
+/// whose length is checked against `max_builtins` when the module is compiled.
+struct BuiltinNames {
+    const char* const* names = nullptr;
+    std::size_t count = 0;
+
+    constexpr BuiltinNames() noexcept = default;
+    constexpr BuiltinNames(std::nullptr_t) noexcept {}
+    template <std::size_t N>
+    constexpr BuiltinNames(const char* const (&list)[N]) noexcept : names(list), count(N) {
+        static_assert(N <= max_builtins, "more builtins than ModuleFrame::builtins holds");
+    }
+};
+
 struct ModuleFrame {
     PyModuleDef def;  // first member: the host hands it back to create / exec
 
@@ -24,7 +42,7 @@ struct ModuleFrame {
     const char* version_name;    // "zarvosdk.base" ("zarvosdk.__init__" for the package)
     const char* init_name;       // "init zarvosdk.base": traceback entry of a failed exec
     const char* source_file;     // file named in traceback entries and code objects
-    const char* const* builtin_names;  // builtins resolved once at exec (null-terminated)
+    BuiltinNames builtin_names;  // builtins resolved once at exec
     ModuleConstants constants;
     ModuleBody body;
     bool registers_coroutine_type;
@@ -34,7 +52,7 @@ struct ModuleFrame {
     Persistent module;         // set while exec runs and after it succeeded
     PyObject* globals = nullptr;  // the module's namespace (borrowed from `module`)
     Persistent name;              // the qualified name, interned
-    Persistent builtins[4];       // resolved builtins, in the order of builtin_names
+    Persistent builtins[max_builtins];  // resolved builtins, in the order of builtin_names
     int line = 0;                 // source line of the top-level statement being run
 
     /// Looks a module-global name up: the namespace, then the builtins (new reference).
@@ -53,7 +71,7 @@ static_assert(std::is_standard_layout<ModuleFrame>::value, "def must be reachabl
 /// Describes a module; the process-wide state starts empty.
 ModuleFrame module_frame(const char* short_name, const char* qualified_name,
                          const char* version_name, const char* init_name,
-                         const char* source_file, const char* const* builtin_names,
+                         const char* source_file, BuiltinNames builtin_names,
                          ModuleConstants constants, ModuleBody body,
                          bool registers_coroutine_type = false);
 

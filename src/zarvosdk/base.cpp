@@ -14,7 +14,7 @@ using zv::Ref;
 void make_constants();
 void run_top_level(zv::ModuleFrame& frame);
 
-const char* const builtin_names[] = {"print", nullptr};
+const char* const builtin_names[] = {"print"};
 
 zv::ModuleFrame frame = zv::module_frame("base", "zarvosdk.base", "zarvosdk.base",
                                          "init zarvosdk.base", "src/zarvosdk/base.cpp",

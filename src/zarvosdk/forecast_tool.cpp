@@ -15,7 +15,7 @@ using zv::Ref;
 void make_constants();
 void run_top_level(zv::ModuleFrame& frame);
 
-const char* const builtin_names[] = {"NotImplementedError", "sum", "range", nullptr};
+const char* const builtin_names[] = {"NotImplementedError", "sum", "range"};
 
 zv::ModuleFrame frame = zv::module_frame(
     "forecast_tool", "zarvosdk.forecast_tool", "zarvosdk.forecast_tool",
@@ -38,6 +38,7 @@ struct {
     zv::Persistent single_quote, double_quote, decimal_pattern, date_format, epoch_text;
     zv::Persistent dates, forecasted_values, empty_result, no_async;
     zv::Persistent one, year_1970, inplace_keyword, days_keyword, description_keyword;
+    zv::Persistent digits_slice;  // [9:-2]: the digits of "Decimal('…')"
 } n;
 
 void make_constants() {
@@ -53,6 +54,7 @@ void make_constants() {
     zv::intern(n.no_async, "ForecastTool does not support async");
     n.one.set(zv::integer(1));
     n.year_1970.set(zv::integer(1970));
+    n.digits_slice.set(zv::own(PySlice_New(zv::integer(9).get(), zv::integer(-2).get(), nullptr)));
     n.inplace_keyword.set(zv::tuple({n.inplace.get()}));
     n.days_keyword.set(zv::tuple({n.days.get()}));
     n.description_keyword.set(zv::tuple({n.description.get()}));
@@ -91,9 +93,11 @@ Ref decimal_text_value(PyObject* item) {
     Ref found = zv::call(match_fn.get(), {n.decimal_pattern.get(), item});
     if (found.get() == Py_None) return Ref();
     Ref text = zv::call_method(found.get(), n.group.get());
-    // "Decimal('" and "')" frame the digits.
-    Ref digits = zv::own(PyUnicode_Substring(text.get(), 9, PyUnicode_GET_LENGTH(text.get()) - 2));
-    return zv::own(PyFloat_FromString(digits.get()));
+    // "Decimal('" and "')" frame the digits: float(text[9:-2]). The match may
+    // come from a stand-in for `re`, so the host's subscript and conversion
+    // judge whatever type its group() returns.
+    Ref digits = zv::getitem(text.get(), n.digits_slice.get());
+    return zv::own(PyNumber_Float(digits.get()));
 }
 
 /// One value item as the forecaster takes it: a `Decimal('…')` text as its
@@ -165,6 +169,9 @@ Ref tool_run(PyObject* const* a) {
     try {
         return forecast_request(text.get());
     } catch (const zv::Error&) {
+        // Anything but an Exception leaves unhandled, with the one traceback
+        // entry that every failure leaving the function gets.
+        if (!PyErr_ExceptionMatches(PyExc_Exception)) throw;
         static zv::Persistent entry;
         frame.add_traceback(entry, "ForecastTool._run", __LINE__);
         zv::Handler handler;

@@ -12,8 +12,9 @@ void bind_loaded_submodules(zv::ModuleFrame& f) {
     for (const char* name : {"agent", "base", "forecast_tool"}) {
         zv::Ref qualified = zv::own(PyUnicode_FromFormat("zarvosdk.%s", name));
         zv::Ref module = zv::Ref::steal(PyImport_GetModule(qualified.get()));
-        if (module) f.set(name, module.get());
-        else if (PyErr_Occurred()) zv::raise();
+        if (!module && PyErr_Occurred()) zv::raise();
+        // None marks a blocked import, not a loaded submodule.
+        if (module && module.get() != Py_None) f.set(name, module.get());
     }
 }
 
