@@ -34,8 +34,16 @@ def chat_endpoint(chat_server):
     chat_server.fail_with(None)
 
 
+@pytest.fixture(scope="session")
+def chat_clients():
+    """Chat clients made so far, by their settings: each one sets up two HTTP
+    clients with TLS contexts (a quarter of a second), and holds no state
+    between calls, so tests share them."""
+    return {}
+
+
 @pytest.fixture
-def openai_chat(chat_endpoint):
+def openai_chat(chat_endpoint, chat_clients):
     """Makes the framework's OpenAI chat client, pointed at the endpoint the
     way an application points it at any OpenAI-compatible server."""
     with warnings.catch_warnings():
@@ -53,8 +61,11 @@ def openai_chat(chat_endpoint):
             request_timeout=CLIENT_TIMEOUT,
         )
         settings.update(overrides)
-        with warnings.catch_warnings():
-            warnings.simplefilter("ignore", DeprecationWarning)
-            return ChatOpenAI(**settings)
+        key = tuple(sorted(settings.items()))
+        if key not in chat_clients:
+            with warnings.catch_warnings():
+                warnings.simplefilter("ignore", DeprecationWarning)
+                chat_clients[key] = ChatOpenAI(**settings)
+        return chat_clients[key]
 
     return make
