@@ -25,7 +25,7 @@ make the endpoint fail with `fail_with` (an HTTP error, a malformed body).
 The server is werkzeug's, run by pytest-httpserver's `HTTPServer` in a
 background thread on 127.0.0.1; it stops on `stop()`, at the end of a `with`
 block, or when the process exits. Run as a script it serves until
-interrupted:
+interrupted (Ctrl+C) or terminated (SIGTERM):
 
     python examples/model_endpoint.py [--port N]
 """
@@ -35,6 +35,7 @@ import itertools
 import json
 import logging
 import re
+import signal
 import threading
 import time
 import uuid
@@ -257,10 +258,15 @@ def main(argv: Optional[List[str]] = None) -> int:
     parser = argparse.ArgumentParser(description="Serve the scripted model as an OpenAI-compatible endpoint.")
     parser.add_argument("--port", type=int, default=0, help="port on 127.0.0.1 (default: a free one)")
     args = parser.parse_args(argv)
+    stopped = threading.Event()
+    # SIGTERM (a service manager, `kill`) stops it as cleanly as Ctrl+C does;
+    # a shell's background job ignores SIGINT, so it needs that.
+    signal.signal(signal.SIGTERM, lambda signum, frame: stopped.set())
     with ChatEndpoint(port=args.port) as endpoint:
-        print("Serving chat completions at", endpoint.url, "(Ctrl+C stops)", flush=True)
+        print("Serving chat completions at", endpoint.url, "(Ctrl+C or SIGTERM stops)", flush=True)
         try:
-            threading.Event().wait()
+            while not stopped.wait(0.5):
+                pass
         except KeyboardInterrupt:
             pass
     return 0

@@ -107,7 +107,7 @@ def test_stop_closes_the_port():
         socket.create_connection(("127.0.0.1", port), timeout=2).close()
 
 
-def test_the_endpoint_runs_as_a_script_until_interrupted():
+def test_the_endpoint_runs_as_a_script_until_terminated():
     process = subprocess.Popen(
         [sys.executable, os.path.join(EXAMPLES, "model_endpoint.py")],
         stdout=subprocess.PIPE,
@@ -124,7 +124,7 @@ def test_the_endpoint_runs_as_a_script_until_interrupted():
         )
         with urllib.request.urlopen(request, timeout=10) as response:
             assert json.load(response)["choices"][0]["message"]["content"].startswith(" I now know")
-        process.send_signal(signal.SIGINT)
+        process.send_signal(signal.SIGTERM)
         assert process.wait(timeout=10) == 0
     finally:
         process.kill()
