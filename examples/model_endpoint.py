@@ -31,7 +31,6 @@ interrupted (Ctrl+C) or terminated (SIGTERM):
 """
 import argparse
 import atexit
-import itertools
 import json
 import logging
 import re
@@ -42,13 +41,12 @@ import uuid
 from typing import Any, Callable, Dict, List, Optional
 
 from langchain_community.adapters.openai import convert_message_to_dict, convert_openai_messages
-from langchain_core.messages import AIMessage
 from pytest_httpserver import HTTPServer
 from werkzeug.wrappers import Request, Response
 
 from scripted_model import ScriptedChatModel
 
-CHAT_PATH = re.compile(r"(/v1)?/chat/completions/?")
+CHAT_PATH = re.compile(r"(/v1)?/chat/completions/?\Z")
 ANY_PATH = re.compile(r".*")
 # Streamed content and function arguments go out in pieces of this many
 # characters, so that the client has to join several chunks.
@@ -67,7 +65,6 @@ class ChatEndpoint:
         self.requests: List[dict] = []
         self.fault: Optional[Fault] = None
         self._lock = threading.Lock()
-        self._ids = itertools.count(1)
         # werkzeug logs one line per request to stderr unless told otherwise;
         # the recorded requests say more, so only its warnings are shown.
         werkzeug_log = logging.getLogger("werkzeug")
@@ -75,7 +72,7 @@ class ChatEndpoint:
             werkzeug_log.setLevel(logging.WARNING)
         self._server = HTTPServer(host=host, port=port, threaded=True)
         self._server.expect_request(CHAT_PATH, method="POST").respond_with_handler(self._handle)
-        self._server.expect_request(ANY_PATH).respond_with_handler(_not_found)
+        self._server.expect_request(ANY_PATH).respond_with_handler(self._not_found)
 
     # -- life cycle ----------------------------------------------------------
 
@@ -111,21 +108,27 @@ class ChatEndpoint:
         unless it returns None; None as `fault` goes back to the model."""
         self.fault = fault
 
-    def bodies(self) -> List[dict]:
-        """The parsed JSON bodies of the requests received so far, in order."""
-        return [request["body"] for request in self.requests]
-
     # -- serving -------------------------------------------------------------
+
+    def _not_found(self, request: Request) -> Response:
+        self._record(request, None)
+        return error_response(404, "no route for %s %s" % (request.method, request.path), "invalid_request_error")
+
+    def _record(self, request: Request, body: Any) -> dict:
+        """Adds a request to `requests`: its path, headers, parsed body (None
+        when it was not valid) and, later, the reply the model gave."""
+        record = {"path": request.path, "headers": dict(request.headers), "body": body, "reply": None}
+        with self._lock:
+            self.requests.append(record)
+        return record
 
     def _handle(self, request: Request) -> Response:
         try:
             body, messages = parse_request(request.get_data(as_text=True))
         except ValueError as error:
+            self._record(request, None)
             return error_response(400, "invalid request: %s" % error, "invalid_request_error")
-        record = {"path": request.path, "headers": dict(request.headers), "body": body, "reply": None}
-        with self._lock:
-            self.requests.append(record)
-            number = next(self._ids)
+        record = self._record(request, body)
         fault = self.fault
         response = fault(body) if fault is not None else None
         if response is not None:
@@ -133,7 +136,7 @@ class ChatEndpoint:
         reply = convert_message_to_dict(self.model.reply(messages, body.get("functions") or ()))
         reply = _apply_stop(reply, body.get("stop"))
         record["reply"] = reply
-        completion_id = "chatcmpl-scripted-%d-%s" % (number, uuid.uuid4().hex[:8])
+        completion_id = "chatcmpl-scripted-" + uuid.uuid4().hex
         usage = _usage(body["messages"], reply)
         if body.get("stream"):
             include_usage = bool((body.get("stream_options") or {}).get("include_usage"))
@@ -248,10 +251,6 @@ def _usage(messages: List[dict], reply: dict) -> Dict[str, int]:
     call = reply.get("function_call") or {}
     completion_words = len(str(reply.get("content") or "").split()) + len(str(call.get("arguments", "")).split())
     return {"prompt_tokens": prompt, "completion_tokens": completion_words, "total_tokens": prompt + completion_words}
-
-
-def _not_found(request: Request) -> Response:
-    return error_response(404, "no route for %s %s" % (request.method, request.path), "invalid_request_error")
 
 
 def main(argv: Optional[List[str]] = None) -> int:

@@ -1,15 +1,15 @@
 """An offline, scripted chat model that plays all three of zarvosdk's agents.
 
-`ScriptedChatModel` stands in for a real language model in the demo and in
-the end-to-end tests. It needs no network and answers deterministically, but
-it is not canned: every answer is worked out from the messages it receives,
-the way a real model's would be.
+`ScriptedChatModel` stands in for a real language model. It needs no
+network and answers deterministically, but it is not canned: every answer is
+worked out from the messages it receives, the way a real model's would be.
 
 The decisions live in `ScriptedChatModel.reply`, which takes the messages
 and the functions offered and returns the next message. The model object
-calls it in process; `model_endpoint.py` calls the same method behind an
-OpenAI-compatible HTTP endpoint, so a real chat client can be tested against
-exactly these decisions.
+calls it when the agents are handed the model itself (the in-process
+end-to-end tests); model_endpoint.py calls the same method behind an
+OpenAI-compatible HTTP endpoint, so that the demo and the tests of the real
+chat client run against exactly these decisions.
 
 Which agent is asking
     * the SQL agent built with OpenAI functions binds the database functions

@@ -93,9 +93,15 @@ def test_requests_are_recorded_and_wrong_ones_answered_with_openai_errors(chat_e
 
     with pytest.raises(openai.NotFoundError, match="no route for GET /v1/models"):
         client.models.list()
-    with pytest.raises(openai.BadRequestError, match="invalid request"):
+    with pytest.raises(openai.NotFoundError, match="no route for POST /v1/chat/completions/x"):
+        client.post("/chat/completions/x", cast_to=object, body={})
+    with pytest.raises(openai.BadRequestError, match="'messages' must be a list of message objects"):
         client.chat.completions.create(model="m", messages="not a list")
-    assert len(chat_endpoint.requests) == 1
+    assert [(r["path"], r["body"]) for r in chat_endpoint.requests[1:]] == [
+        ("/v1/models", None),
+        ("/v1/chat/completions/x", None),
+        ("/v1/chat/completions", None),
+    ]
 
 
 def test_stop_closes_the_port():

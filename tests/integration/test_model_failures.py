@@ -12,7 +12,6 @@ import time
 
 import openai
 import pytest
-from werkzeug.wrappers import Response
 
 from model_endpoint import error_response, truncated_reply
 from scripted_model import ScriptedChatModel
