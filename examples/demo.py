@@ -65,27 +65,12 @@ REQUEST_TIMEOUT = 60
 MAX_RETRIES = 2
 
 
-def make_model(base_url, model):
-    """The framework's OpenAI chat client for `base_url` and `model`."""
-    api_key = os.environ.get("OPENAI_API_KEY", "")
-    if not api_key:
-        raise SystemExit("--base-url needs the server's API key in OPENAI_API_KEY.")
+def chat_client(base_url, model, api_key):
+    """The framework's OpenAI chat client for an OpenAI-compatible server."""
     return ChatOpenAI(
         model=model,
         openai_api_key=api_key,
         openai_api_base=base_url,
-        temperature=0,
-        request_timeout=REQUEST_TIMEOUT,
-        max_retries=MAX_RETRIES,
-    )
-
-
-def builtin_model(endpoint):
-    """The same client for the demo's own endpoint, which takes any key."""
-    return ChatOpenAI(
-        model="scripted",
-        openai_api_key="no-key-needed",
-        openai_api_base=endpoint.url,
         temperature=0,
         request_timeout=REQUEST_TIMEOUT,
         max_retries=MAX_RETRIES,
@@ -267,11 +252,16 @@ def main(argv=None):
 
     endpoint = None
     if args.base_url:
-        llm = make_model(args.base_url, args.model)
+        api_key = os.environ.get("OPENAI_API_KEY", "")
+        if not api_key:
+            parser.error("--base-url needs the server's API key in OPENAI_API_KEY "
+                         "(any text for a server that checks none)")
+        llm = chat_client(args.base_url, args.model, api_key)
         print("Language model: %s at %s, through the framework's ChatOpenAI" % (args.model, args.base_url))
     else:
         endpoint = ChatEndpoint().start()
-        llm = builtin_model(endpoint)
+        # The built-in endpoint checks no key; the user's own key stays unsent.
+        llm = chat_client(endpoint.url, "scripted", "no-key-needed")
         print("Model endpoint: %s (built in, OpenAI-compatible; the scripted stand-in model answers)"
               % endpoint.url)
         print("Language model: the framework's ChatOpenAI, pointed at that endpoint")
