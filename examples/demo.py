@@ -21,6 +21,7 @@ Usage: demo.py [--output DIR] [--base-url URL --model NAME]
 """
 import argparse
 import ast
+import concurrent.futures
 import contextlib
 import json
 import os
@@ -31,23 +32,9 @@ import tempfile
 import traceback
 import warnings
 
-import pandas as pd
+from langchain_core.callbacks import BaseCallbackHandler
 
-# The pinned agent framework announces its own import reshuffles and
-# deprecations loudly; they are not this demo's business.
-with warnings.catch_warnings(record=True):
-    from langchain_core._api.deprecation import LangChainDeprecationWarning
-    from langchain_community.chat_models import ChatOpenAI
-    from langchain_core.callbacks import BaseCallbackHandler
-
-    from zarvosdk.agent import AgentInitializer
-    from zarvosdk.base import DatabaseConnector
-    import zarvosdk.agent
-
-warnings.filterwarnings("ignore", category=LangChainDeprecationWarning)
-
-from model_endpoint import ChatEndpoint  # noqa: E402
-from sample_database import READER, READER_PASSWORD, start_sample_database  # noqa: E402
+from sample_database import READER, READER_PASSWORD, start_sample_database
 
 QUESTIONS = [
     "What were the total sales?",
@@ -65,8 +52,25 @@ REQUEST_TIMEOUT = 60
 MAX_RETRIES = 2
 
 
+def import_framework():
+    """Imports the package, the framework's chat client and the endpoint: the
+    slow part of start-up, which the demo overlaps with the database's."""
+    # The pinned agent framework announces its own import reshuffles and
+    # deprecations loudly; they are not this demo's business.
+    with warnings.catch_warnings(record=True):
+        from langchain_core._api.deprecation import LangChainDeprecationWarning
+        import langchain_community.chat_models  # noqa: F401
+        import openai  # noqa: F401  (the chat client imports it when first made)
+        import zarvosdk.agent  # noqa: F401
+        import zarvosdk.base  # noqa: F401
+        import model_endpoint  # noqa: F401
+    warnings.filterwarnings("ignore", category=LangChainDeprecationWarning)
+
+
 def chat_client(base_url, model, api_key):
     """The framework's OpenAI chat client for an OpenAI-compatible server."""
+    from langchain_community.chat_models import ChatOpenAI
+
     return ChatOpenAI(
         model=model,
         openai_api_key=api_key,
@@ -172,6 +176,8 @@ def _mtime(path):
 def forecast_of(calls):
     """(history dates, history values, forecast table) of the last successful
     ForecastTool call among `calls`; ValueError says why there is none."""
+    import pandas as pd
+
     done = [c for c in calls if c["name"] == "ForecastTool" and isinstance(c["output"], pd.DataFrame)]
     if not done:
         raise ValueError("the agent made no forecast")
@@ -187,6 +193,7 @@ def forecast_of(calls):
 def draw_forecast_chart(dates, values, forecast, path):
     """History and forecast in one line chart, written as a PNG to `path`
     with matplotlib's Agg canvas (no display and no pyplot state needed)."""
+    import pandas as pd
     from matplotlib.backends.backend_agg import FigureCanvasAgg
     from matplotlib.figure import Figure
 
@@ -224,6 +231,9 @@ def chart_the_forecast(calls, output):
 
 def converse(db, output, llm):
     """The short conversation, run inside the output folder."""
+    import zarvosdk.agent
+    from zarvosdk.agent import AgentInitializer
+
     # The Python agent is told to save its charts in the current directory and
     # in `path`; both are the output folder here.
     agent = AgentInitializer(llm, db, path=output).create_agent()
@@ -249,29 +259,36 @@ def main(argv=None):
     args = parser.parse_args(argv)
     if bool(args.base_url) != bool(args.model):
         parser.error("--base-url and --model go together")
+    # The built-in endpoint checks no key, and the user's own key stays unsent.
+    api_key = os.environ.get("OPENAI_API_KEY", "") if args.base_url else "no-key-needed"
+    if not api_key:
+        parser.error("--base-url needs the server's API key in OPENAI_API_KEY (any text for a server that checks none)")
 
-    endpoint = None
-    if args.base_url:
-        api_key = os.environ.get("OPENAI_API_KEY", "")
-        if not api_key:
-            parser.error("--base-url needs the server's API key in OPENAI_API_KEY "
-                         "(any text for a server that checks none)")
-        llm = chat_client(args.base_url, args.model, api_key)
-        print("Language model: %s at %s, through the framework's ChatOpenAI" % (args.model, args.base_url))
-    else:
-        endpoint = ChatEndpoint().start()
-        # The built-in endpoint checks no key; the user's own key stays unsent.
-        llm = chat_client(endpoint.url, "scripted", "no-key-needed")
-        print("Model endpoint: %s (built in, OpenAI-compatible; the scripted stand-in model answers)"
-              % endpoint.url)
-        print("Language model: the framework's ChatOpenAI, pointed at that endpoint")
     work = tempfile.mkdtemp(prefix="zarvosdk-demo-")
     output = os.path.abspath(args.output or os.path.join(work, "output"))
     os.makedirs(output, exist_ok=True)
     print("Starting a private MariaDB server in", work)
-    server = start_sample_database(os.path.join(work, "mariadb"))
+    with concurrent.futures.ThreadPoolExecutor(max_workers=1) as background:
+        # Both take seconds, mostly waiting: the server starts while the
+        # framework is imported. (A server left running stops at exit.)
+        starting = background.submit(start_sample_database, os.path.join(work, "mariadb"))
+        import_framework()
+        server = starting.result()
+    endpoint = None
     cwd = os.getcwd()
     try:
+        from model_endpoint import ChatEndpoint
+        from zarvosdk.base import DatabaseConnector
+
+        if args.base_url:
+            llm = chat_client(args.base_url, args.model, api_key)
+            print("Language model: %s at %s, through the framework's ChatOpenAI" % (args.model, args.base_url))
+        else:
+            endpoint = ChatEndpoint().start()
+            llm = chat_client(endpoint.url, "scripted", api_key)
+            print("Model endpoint: %s (built in, OpenAI-compatible; the scripted stand-in model answers)"
+                  % endpoint.url)
+            print("Language model: the framework's ChatOpenAI, pointed at that endpoint")
         connector = DatabaseConnector(READER, READER_PASSWORD, server.host, server.database)
         status = connector.connect()
         print("Connection status:", status)
