@@ -134,18 +134,22 @@ class ChatEndpoint:
         if response is not None:
             return response
         reply = convert_message_to_dict(self.model.reply(messages, body.get("functions") or ()))
-        reply = _apply_stop(reply, body.get("stop"))
-        record["reply"] = reply
-        completion_id = "chatcmpl-scripted-" + uuid.uuid4().hex
-        usage = _usage(body["messages"], reply)
-        if body.get("stream"):
-            include_usage = bool((body.get("stream_options") or {}).get("include_usage"))
-            events = stream_events(completion_id, body.get("model", ""), reply, usage if include_usage else None)
-            return Response(events, mimetype="text/event-stream", headers={"Cache-Control": "no-cache"})
-        return Response(
-            json.dumps(completion(completion_id, body.get("model", ""), reply, usage)),
-            mimetype="application/json",
-        )
+        record["reply"] = _apply_stop(reply, body.get("stop"))
+        return _respond(body, record["reply"])
+
+
+def _respond(body: dict, reply: dict) -> Response:
+    """The reply as a chat completion, or as events when the request streams."""
+    completion_id = "chatcmpl-scripted-" + uuid.uuid4().hex
+    usage = _usage(body["messages"], reply)
+    if body.get("stream"):
+        include_usage = bool((body.get("stream_options") or {}).get("include_usage"))
+        events = stream_events(completion_id, body.get("model", ""), reply, usage if include_usage else None)
+        return Response(events, mimetype="text/event-stream", headers={"Cache-Control": "no-cache"})
+    return Response(
+        json.dumps(completion(completion_id, body.get("model", ""), reply, usage)),
+        mimetype="application/json",
+    )
 
 
 # -- the OpenAI wire format ----------------------------------------------------
