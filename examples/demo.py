@@ -4,23 +4,26 @@ Starts a private MariaDB server with a small sales table, connects to it
 with a read-only account through DatabaseConnector, builds the
 conversational agent with AgentInitializer.create_agent and has a short
 conversation with it: a question answered from the database, a chart drawn
-into a file and a forecast. It prints each question, the tool calls the
-agents made and the answer; the framework's own step-by-step output goes to
-a log file beside the chart.
+into a file and a forecast, which it then draws with its history. It prints
+each question, the tool calls the agents made and the answer; the
+framework's own step-by-step output goes to a log file beside the charts.
 
-The language model is, unless you choose a real one, ScriptedChatModel
-(scripted_model.py): an offline stand-in that plays the model's part
-deterministically, working out each step from the messages it receives. To
-talk to a real OpenAI chat model instead:
+The language model is reached the way an application reaches one: through
+the framework's OpenAI chat client (langchain_community.chat_models.ChatOpenAI)
+over HTTP. By default the demo starts its own OpenAI-compatible endpoint on
+a loopback port (model_endpoint.py), answered offline by ScriptedChatModel
+(scripted_model.py), which plays the model's part deterministically. To use
+any other OpenAI-compatible server instead:
 
-    .venv/bin/python -m pip install -r requirements/real-model.txt
-    ZARVOSDK_DEMO_MODEL=gpt-4o-mini OPENAI_API_KEY=... scripts/demo
+    OPENAI_API_KEY=... scripts/demo --base-url URL --model NAME
 
-Usage: demo.py [--output DIR]   (default: a new folder under the temp dir)
+Usage: demo.py [--output DIR] [--base-url URL --model NAME]
 """
 import argparse
 import ast
+import concurrent.futures
 import contextlib
+import json
 import os
 import re
 import shutil
@@ -29,20 +32,9 @@ import tempfile
 import traceback
 import warnings
 
-# The pinned agent framework announces its own import reshuffles and
-# deprecations loudly; they are not this demo's business.
-with warnings.catch_warnings(record=True):
-    from langchain_core._api.deprecation import LangChainDeprecationWarning
-    from langchain_core.callbacks import BaseCallbackHandler
+from langchain_core.callbacks import BaseCallbackHandler
 
-    from zarvosdk.agent import AgentInitializer
-    from zarvosdk.base import DatabaseConnector
-    import zarvosdk.agent
-
-warnings.filterwarnings("ignore", category=LangChainDeprecationWarning)
-
-from sample_database import READER, READER_PASSWORD, start_sample_database  # noqa: E402
-from scripted_model import ScriptedChatModel  # noqa: E402
+from sample_database import READER, READER_PASSWORD, start_sample_database
 
 QUESTIONS = [
     "What were the total sales?",
@@ -50,44 +42,66 @@ QUESTIONS = [
     "Forecast the daily sales for the next 7 days.",
 ]
 CHART = "temp_chart.png"
+FORECAST_CHART = "forecast_chart.png"
 FRAMEWORK_LOG = "agent-framework.log"
-MODEL_VARIABLE = "ZARVOSDK_DEMO_MODEL"
+# What an application should set on its chat client: a bound on each
+# request, and a bound on the client's own retries (429 and 5xx answers,
+# dropped connections), so that a failing model service surfaces as an
+# exception instead of a hang.
+REQUEST_TIMEOUT = 60
+MAX_RETRIES = 2
 
 
-def make_model():
-    """The chat model and a line saying what it is."""
-    name = os.environ.get(MODEL_VARIABLE, "").strip()
-    if not name:
-        return ScriptedChatModel(), (
-            "ScriptedChatModel, an offline scripted stand-in for a real chat model "
-            "(set %s and OPENAI_API_KEY to use a real one; see README.md)" % MODEL_VARIABLE
-        )
-    if not os.environ.get("OPENAI_API_KEY"):
-        raise SystemExit("%s=%s needs OPENAI_API_KEY as well." % (MODEL_VARIABLE, name))
-    try:
-        import openai  # noqa: F401
-    except ImportError:
-        raise SystemExit(
-            "%s=%s needs the openai package: "
-            ".venv/bin/python -m pip install -r requirements/real-model.txt" % (MODEL_VARIABLE, name)
-        )
+def import_framework():
+    """Imports the package, the framework's chat client and the endpoint: the
+    slow part of start-up, which the demo overlaps with the database's."""
+    # The pinned agent framework announces its own import reshuffles and
+    # deprecations loudly; they are not this demo's business.
+    with warnings.catch_warnings(record=True):
+        from langchain_core._api.deprecation import LangChainDeprecationWarning
+        import langchain_community.chat_models  # noqa: F401
+        import openai  # noqa: F401  (the chat client imports it when first made)
+        import zarvosdk.agent  # noqa: F401
+        import zarvosdk.base  # noqa: F401
+        import model_endpoint  # noqa: F401
+    warnings.filterwarnings("ignore", category=LangChainDeprecationWarning)
+
+
+def chat_client(base_url, model, api_key):
+    """The framework's OpenAI chat client for an OpenAI-compatible server."""
     from langchain_community.chat_models import ChatOpenAI
 
-    return ChatOpenAI(model=name, temperature=0), "OpenAI chat model %s (from %s)" % (name, MODEL_VARIABLE)
+    return ChatOpenAI(
+        model=model,
+        openai_api_key=api_key,
+        openai_api_base=base_url,
+        temperature=0,
+        request_timeout=REQUEST_TIMEOUT,
+        max_retries=MAX_RETRIES,
+    )
 
 
 class ToolTrace(BaseCallbackHandler):
-    """Prints one line per tool call, nested calls indented, to `stream`."""
+    """Prints one line per tool call, nested calls indented, to `stream`, and
+    keeps every call's name, input and output in `calls`."""
 
     def __init__(self, stream):
         self.stream = stream
         self.depth = 0
+        self.calls = []
+        self._open = {}
 
-    def on_tool_start(self, serialized, input_str, **kwargs):
+    def on_tool_start(self, serialized, input_str, *, run_id=None, **kwargs):
         self.depth += 1
-        self._line("-> %s: %s" % (serialized.get("name"), brief(input_str)))
+        call = {"name": serialized.get("name"), "input": input_str, "output": None}
+        self.calls.append(call)
+        self._open[run_id] = call
+        self._line("-> %s: %s" % (call["name"], brief(input_str)))
 
-    def on_tool_end(self, output, **kwargs):
+    def on_tool_end(self, output, *, run_id=None, **kwargs):
+        call = self._open.pop(run_id, None)
+        if call is not None:
+            call["output"] = output
         self._line("<- %s" % brief(output))
         self.depth -= 1
 
@@ -132,7 +146,8 @@ class PlainText:
 
 
 def ask(agent, number, question, log):
-    """Runs one question, the framework's own output going to `log`."""
+    """Runs one question, the framework's own output going to `log`; returns
+    the tool calls made, or None when the run failed."""
     print("\n[%d] Question: %s" % (number, question))
     print("    Tool calls:")
     chart_before = _mtime(CHART)
@@ -145,21 +160,80 @@ def ask(agent, number, question, log):
         print("    Failed: %s" % (str(error) and "%s: %s" % (type(error).__name__, error) or repr(error)))
         print("    (the traceback is in %s)" % FRAMEWORK_LOG)
         traceback.print_exc(file=log)
-        return False
+        return None
     print("    Answer:")
     for line in str(answer).splitlines() or [""]:
         print("      " + line)
     if _mtime(CHART) != chart_before:
         print("    Chart written: %s (%d bytes)" % (os.path.abspath(CHART), os.path.getsize(CHART)))
-    return True
+    return trace.calls
 
 
 def _mtime(path):
     return os.stat(path).st_mtime_ns if os.path.exists(path) else None
 
 
+def forecast_of(calls):
+    """(history dates, history values, forecast table) of the last successful
+    ForecastTool call among `calls`; ValueError says why there is none."""
+    import pandas as pd
+
+    done = [c for c in calls if c["name"] == "ForecastTool" and isinstance(c["output"], pd.DataFrame)]
+    if not done:
+        raise ValueError("the agent made no forecast")
+    call = done[-1]
+    # Read the request as the tool does: single quotes allowed, values given
+    # as numbers or as [date, value] pairs.
+    text = call["input"].replace("'", '"')
+    data = json.loads(text)["data_input"]
+    values = [v[1] if isinstance(v, list) and len(v) == 2 else v for v in data["values"]]
+    return list(data["date"]), [float(v) for v in values], call["output"]
+
+
+def draw_forecast_chart(dates, values, forecast, path):
+    """History and forecast in one line chart, written as a PNG to `path`
+    with matplotlib's Agg canvas (no display and no pyplot state needed)."""
+    import pandas as pd
+    from matplotlib.backends.backend_agg import FigureCanvasAgg
+    from matplotlib.figure import Figure
+
+    history_x = list(pd.to_datetime(dates))
+    forecast_x = list(pd.to_datetime(forecast["dates"]))
+    forecast_y = [float(v) for v in forecast["Forecasted_values"]]
+    figure = Figure(figsize=(9, 4))
+    FigureCanvasAgg(figure)
+    axes = figure.subplots()
+    axes.plot(history_x, values, marker="o", markersize=3, label="history (queried)")
+    # The forecast line starts at the last known point so the two join up.
+    axes.plot(history_x[-1:] + forecast_x, values[-1:] + forecast_y, "--", marker="o", markersize=3,
+              label="forecast (least-squares trend)")
+    axes.set_title("Sales history and a %d-step forecast" % len(forecast_x))
+    axes.set_xlabel("date")
+    axes.set_ylabel("amount")
+    axes.legend()
+    figure.autofmt_xdate()
+    figure.tight_layout()
+    figure.savefig(path)
+
+
+def chart_the_forecast(calls, output):
+    """Draws FORECAST_CHART from the forecast run's tool calls, if it made one."""
+    path = os.path.join(output, FORECAST_CHART)
+    try:
+        dates, values, forecast = forecast_of(calls)
+        draw_forecast_chart(dates, values, forecast, path)
+    except (ValueError, KeyError, TypeError) as error:
+        print("    No forecast chart: %s" % error)
+        return False
+    print("    Forecast chart written: %s (%d bytes)" % (path, os.path.getsize(path)))
+    return True
+
+
 def converse(db, output, llm):
     """The short conversation, run inside the output folder."""
+    import zarvosdk.agent
+    from zarvosdk.agent import AgentInitializer
+
     # The Python agent is told to save its charts in the current directory and
     # in `path`; both are the output folder here.
     agent = AgentInitializer(llm, db, path=output).create_agent()
@@ -167,28 +241,54 @@ def converse(db, output, llm):
     answered = 0
     with open(log_path, "a", encoding="utf-8") as log:
         for number, question in enumerate(QUESTIONS, 1):
-            answered += ask(agent, number, question, log)
+            calls = ask(agent, number, question, log)
+            answered += calls is not None
+    # The last question asks for the forecast.
+    charted = calls is not None and chart_the_forecast(calls, output)
     history = zarvosdk.agent.conversational_memory.load_memory_variables({})["chat_history"]
     print("\nThe shared conversation memory now holds %d exchanges." % (len(history) // 2))
     print("The framework's step-by-step output is in", log_path)
-    return answered == len(QUESTIONS)
+    return answered == len(QUESTIONS) and charted
 
 
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--output", help="folder for the chart and the framework log")
+    parser.add_argument("--output", help="folder for the charts and the framework log")
+    parser.add_argument("--base-url", help="an OpenAI-compatible server to use instead of the built-in endpoint")
+    parser.add_argument("--model", help="the model to ask on that server (with --base-url)")
     args = parser.parse_args(argv)
+    if bool(args.base_url) != bool(args.model):
+        parser.error("--base-url and --model go together")
+    # The built-in endpoint checks no key, and the user's own key stays unsent.
+    api_key = os.environ.get("OPENAI_API_KEY", "") if args.base_url else "no-key-needed"
+    if not api_key:
+        parser.error("--base-url needs the server's API key in OPENAI_API_KEY (any text for a server that checks none)")
 
-    llm, model_line = make_model()
-    stand_in = isinstance(llm, ScriptedChatModel)
     work = tempfile.mkdtemp(prefix="zarvosdk-demo-")
     output = os.path.abspath(args.output or os.path.join(work, "output"))
     os.makedirs(output, exist_ok=True)
-    print("Language model:", model_line)
     print("Starting a private MariaDB server in", work)
-    server = start_sample_database(os.path.join(work, "mariadb"))
+    with concurrent.futures.ThreadPoolExecutor(max_workers=1) as background:
+        # Both take seconds, mostly waiting: the server starts while the
+        # framework is imported. (A server left running stops at exit.)
+        starting = background.submit(start_sample_database, os.path.join(work, "mariadb"))
+        import_framework()
+        server = starting.result()
+    endpoint = None
     cwd = os.getcwd()
     try:
+        from model_endpoint import ChatEndpoint
+        from zarvosdk.base import DatabaseConnector
+
+        if args.base_url:
+            llm = chat_client(args.base_url, args.model, api_key)
+            print("Language model: %s at %s, through the framework's ChatOpenAI" % (args.model, args.base_url))
+        else:
+            endpoint = ChatEndpoint().start()
+            llm = chat_client(endpoint.url, "scripted", api_key)
+            print("Model endpoint: %s (built in, OpenAI-compatible; the scripted stand-in model answers)"
+                  % endpoint.url)
+            print("Language model: the framework's ChatOpenAI, pointed at that endpoint")
         connector = DatabaseConnector(READER, READER_PASSWORD, server.host, server.database)
         status = connector.connect()
         print("Connection status:", status)
@@ -203,10 +303,15 @@ def main(argv=None):
         server.close()
         shutil.rmtree(os.path.join(work, "mariadb"), ignore_errors=True)
         print("MariaDB server stopped.")
-    if stand_in:
+        if endpoint is not None:
+            endpoint.stop()
+    if endpoint is not None:
+        streamed = sum(1 for request in endpoint.requests if request["body"].get("stream"))
         print(
-            "\nThe answers above were written by the scripted stand-in model, not by a real "
-            "language model;\nthe database queries, the chart and the forecast are real."
+            "\nThe built-in endpoint answered %d chat-completion requests (%d streamed) and is stopped.\n"
+            "The answers were written by the scripted stand-in model, not by a real language model;\n"
+            "the HTTP client, the database queries, the charts and the forecast are real."
+            % (len(endpoint.requests), streamed)
         )
     return 0 if ok else 1
 

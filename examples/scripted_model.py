@@ -1,17 +1,25 @@
 """An offline, scripted chat model that plays all three of zarvosdk's agents.
 
-`ScriptedChatModel` stands in for a real language model in the demo and in
-the end-to-end tests. It needs no network and answers deterministically, but
-it is not canned: every answer is worked out from the messages it receives,
-the way a real model's would be.
+`ScriptedChatModel` stands in for a real language model. It needs no
+network and answers deterministically, but it is not canned: every answer is
+worked out from the messages it receives, the way a real model's would be.
+
+The decisions live in `ScriptedChatModel.reply`, which takes the messages
+and the functions offered and returns the next message. The model object
+calls it when the agents are handed the model itself (the in-process
+end-to-end tests); model_endpoint.py calls the same method behind an
+OpenAI-compatible HTTP endpoint, so that the demo and the tests of the real
+chat client run against exactly these decisions.
 
 Which agent is asking
-    * the SQL agent binds the database functions (`sql_db_query`, ...) to the
-      model, so they arrive in the `functions` keyword of the call;
+    * the SQL agent built with OpenAI functions binds the database functions
+      (`sql_db_query`, ...) to the model, so they arrive as `functions`;
     * the Python agent binds the code function `Python_REPL`;
-    * the conversational agent binds no functions: it sends one text prompt
-      in the zero-shot ReAct format (`Action:` / `Action Input:` /
-      `Final Answer:`), question and scratchpad included.
+    * the zero-shot ReAct agents bind no functions: they send one text prompt
+      in the ReAct format (`Action:` / `Action Input:` / `Final Answer:`),
+      question and scratchpad included, whose "should be one of [...]" line
+      names their tools. With `sql_db_query` among them it is the ReAct SQL
+      agent (`AgentRunner`'s default); otherwise the conversational agent.
 
 What it does for each
     * conversational agent: reads the question and the observations already
@@ -26,9 +34,9 @@ What it does for each
         - a question matching one of `queries`: SQLAgent, then a Final Answer
           with its reply;
         - anything else: a direct Final Answer, no tool.
-    * SQL agent: calls `sql_db_query` with the SQL that fits its input
-      (`series_query` for a series request, else the first matching entry of
-      `queries`), then reports the observation;
+    * SQL agent, either form: calls `sql_db_query` with the SQL that fits its
+      input (`series_query` for a series request, else the first matching
+      entry of `queries`), then reports the observation;
     * Python agent: calls `Python_REPL` with matplotlib code (Agg backend)
       that draws the numbers given in its input and saves 'temp_chart.png' in
       the current directory, then describes the chart.
@@ -37,7 +45,7 @@ import ast
 import datetime
 import json
 import re
-from typing import Any, List, Optional, Tuple
+from typing import Any, List, Optional, Sequence, Tuple
 
 from langchain_core.language_models.fake_chat_models import FakeChatModel
 from langchain_core.messages import AIMessage, BaseMessage, FunctionMessage, HumanMessage
@@ -88,14 +96,21 @@ class ScriptedChatModel(FakeChatModel):
         run_manager: Any = None,
         **kwargs: Any,
     ) -> ChatResult:
-        functions = {f.get("name") for f in kwargs.get("functions") or ()}
-        if "sql_db_query" in functions:
-            reply = self._sql_agent_turn(messages)
-        elif "Python_REPL" in functions:
-            reply = self._python_agent_turn(messages)
-        else:
-            reply = AIMessage(content=self._conversation_turn(_text(messages[-1])))
+        reply = self.reply(messages, kwargs.get("functions") or ())
         return ChatResult(generations=[ChatGeneration(message=reply)])
+
+    def reply(self, messages: List[BaseMessage], functions: Sequence[dict] = ()) -> AIMessage:
+        """The model's next message after `messages`, with `functions` (the
+        OpenAI function schemas the caller offered, possibly none) to call."""
+        names = {f.get("name") for f in functions}
+        if "sql_db_query" in names:
+            return self._sql_agent_turn(messages)
+        if "Python_REPL" in names:
+            return self._python_agent_turn(messages)
+        prompt = _text(messages[-1]) if messages else ""
+        if "sql_db_query" in react_tool_names(prompt):
+            return AIMessage(content=self._sql_react_turn(prompt))
+        return AIMessage(content=self._conversation_turn(prompt))
 
     async def _agenerate(self, messages, stop=None, run_manager=None, **kwargs):
         return self._generate(messages, stop=stop, **kwargs)
@@ -149,20 +164,31 @@ class ScriptedChatModel(FakeChatModel):
     def _sql_agent_turn(self, messages: List[BaseMessage]) -> AIMessage:
         result = _function_result(messages, "sql_db_query")
         if result is None:
-            request = _human_input(messages)
-            if request.startswith(SERIES_REQUEST):
-                sql = self.series_query
-            else:
-                sql = self._query_for(request)
+            sql = self._sql_for(_human_input(messages))
             if sql is None:
                 return AIMessage(content="I don't know")
             return function_call("sql_db_query", {"query": sql})
         sql = _last_call_arguments(messages).get("query", "")
-        single = _SINGLE_VALUE.fullmatch(result.content.strip())
-        if single:
-            value = single.group(1) if single.group(1) is not None else single.group(2)
-            return AIMessage(content="The query `%s` returned %s." % (sql, value.strip()))
-        return AIMessage(content="The query `%s` returned: %s" % (sql, result.content))
+        return AIMessage(content=query_report(sql, _text(result)))
+
+    # -- the SQL (zero-shot ReAct) agent -------------------------------------
+
+    def _sql_react_turn(self, prompt: str) -> str:
+        question, steps = parse_react_prompt(prompt)
+        queries = [(tool_input, observation) for tool, tool_input, observation in steps if tool == "sql_db_query"]
+        if not queries:
+            sql = self._sql_for(question)
+            if sql is None:
+                return final_answer("I don't know")
+            return action("I should query the database.", "sql_db_query", sql)
+        sql, observation = queries[-1]
+        return final_answer(query_report(sql.strip(), observation.strip()))
+
+    def _sql_for(self, request: str) -> Optional[str]:
+        """The SQL for a request the SQL agent received, or None."""
+        if request.startswith(SERIES_REQUEST):
+            return self.series_query
+        return self._query_for(request)
 
     # -- the Python (OpenAI functions) agent ---------------------------------
 
@@ -201,6 +227,23 @@ def parse_react_prompt(prompt: str) -> Tuple[str, List[Tuple[str, str, str]]]:
 
 # A result of one row with one value: "[(Decimal('41835.00'),)]" or "[(30,)]".
 _SINGLE_VALUE = re.compile(r"\[\((?:Decimal\('([^']*)'\)|([^,()\[\]]+)),\)\]")
+_TOOL_LIST = re.compile(r"should be one of \[([^\]\n]*)\]")
+
+
+def react_tool_names(prompt: str) -> List[str]:
+    """The tool names a zero-shot ReAct prompt offers ([] for other prompts)."""
+    match = _TOOL_LIST.search(prompt)
+    return [name.strip() for name in match.group(1).split(",")] if match else []
+
+
+def query_report(sql: str, result: str) -> str:
+    """What the SQL agent says about a query's result: the value itself for
+    one row of one value, else the whole result (an error text included)."""
+    single = _SINGLE_VALUE.fullmatch(result.strip())
+    if single:
+        value = single.group(1) if single.group(1) is not None else single.group(2)
+        return "The query `%s` returned %s." % (sql, value.strip())
+    return "The query `%s` returned: %s" % (sql, result)
 _DATE_CALL = re.compile(r"datetime\.(?:date|datetime)\((\d+), (\d+), (\d+)[^)]*\)")
 _DECIMAL_CALL = re.compile(r"Decimal\('([^']*)'\)")
 

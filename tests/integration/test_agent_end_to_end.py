@@ -12,16 +12,13 @@ import json
 import os
 import random
 import re
-import sys
 from decimal import Decimal
 
 import pytest
 from langchain_core.callbacks import BaseCallbackHandler
 from langchain_core.messages import AIMessage, HumanMessage
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "examples"))
-
-from scripted_model import ScriptedChatModel  # noqa: E402
+from scripted_model import ScriptedChatModel  # on sys.path through conftest.py
 
 pytestmark = pytest.mark.integration
 

@@ -1,0 +1,71 @@
+"""Fixtures for the scenarios that drive the agents through a chat model:
+the scripted model of examples/ and its OpenAI-compatible endpoint."""
+import os
+import sys
+import warnings
+
+import pytest
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "examples"))
+
+from model_endpoint import ChatEndpoint  # noqa: E402
+from scripted_model import ScriptedChatModel  # noqa: E402
+
+# A failing endpoint must surface within this many seconds: no retries, and
+# a read that waits no longer than this for an answer.
+CLIENT_TIMEOUT = 5.0
+
+
+@pytest.fixture(scope="session")
+def chat_server():
+    """One endpoint for the session; each test gets it reset (`chat_endpoint`)."""
+    with ChatEndpoint() as server:
+        yield server
+
+
+@pytest.fixture
+def chat_endpoint(chat_server):
+    """The endpoint with no requests recorded, no fault and a default scripted
+    model; a test sets `chat_endpoint.model` for its own tables."""
+    chat_server.requests.clear()
+    chat_server.fail_with(None)
+    chat_server.model = ScriptedChatModel()
+    yield chat_server
+    chat_server.fail_with(None)
+
+
+@pytest.fixture(scope="session")
+def chat_clients():
+    """Chat clients made so far, by their settings: each one sets up two HTTP
+    clients with TLS contexts (a quarter of a second), and holds no state
+    between calls, so tests share them."""
+    return {}
+
+
+@pytest.fixture
+def openai_chat(chat_endpoint, chat_clients):
+    """Makes the framework's OpenAI chat client, pointed at the endpoint the
+    way an application points it at any OpenAI-compatible server."""
+    with warnings.catch_warnings():
+        # The 0.2 framework marks this client as moved to another package.
+        warnings.simplefilter("ignore", DeprecationWarning)
+        from langchain_community.chat_models import ChatOpenAI
+
+    def make(**overrides):
+        settings = dict(
+            model="scripted",
+            openai_api_key="dummy",
+            openai_api_base=chat_endpoint.url,
+            temperature=0,
+            max_retries=0,
+            request_timeout=CLIENT_TIMEOUT,
+        )
+        settings.update(overrides)
+        key = tuple(sorted(settings.items()))
+        if key not in chat_clients:
+            with warnings.catch_warnings():
+                warnings.simplefilter("ignore", DeprecationWarning)
+                chat_clients[key] = ChatOpenAI(**settings)
+        return chat_clients[key]
+
+    return make
