@@ -55,15 +55,15 @@ MAX_RETRIES = 2
 def import_framework():
     """Imports the package, the framework's chat client and the endpoint: the
     slow part of start-up, which the demo overlaps with the database's."""
-    # The pinned agent framework announces its own import reshuffles and
-    # deprecations loudly; they are not this demo's business.
-    with warnings.catch_warnings(record=True):
-        from langchain_core._api.deprecation import LangChainDeprecationWarning
-        import langchain_community.chat_models  # noqa: F401
-        import openai  # noqa: F401  (the chat client imports it when first made)
-        import zarvosdk.agent  # noqa: F401
-        import zarvosdk.base  # noqa: F401
-        import model_endpoint  # noqa: F401
+    from langchain_core._api.deprecation import LangChainDeprecationWarning
+    import langchain_community.chat_models  # noqa: F401
+    import openai  # noqa: F401  (the chat client imports it when first made)
+    import zarvosdk.agent  # noqa: F401
+    import zarvosdk.base  # noqa: F401
+    import model_endpoint  # noqa: F401
+
+    # The framework's own chat client announces that it has moved to another
+    # package each time one is made; that is not this demo's business.
     warnings.filterwarnings("ignore", category=LangChainDeprecationWarning)
 
 
