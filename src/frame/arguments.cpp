@@ -1,4 +1,6 @@
 #include "arguments.hpp"
+#include <cstring>
+#include "call.hpp"
 
 namespace zv {
 namespace {
@@ -86,19 +88,26 @@ bool bind_keywords(const Signature& sig, PyObject* const* args, Py_ssize_t nargs
     return unused == 0 || refuse_keywords(sig, kwnames, nargs);
 }
 
-bool check_exact_types(const Signature& sig, PyObject* const* out) {
-    for (Py_ssize_t i = 0; i < sig.nparams; ++i) {
-        Exact want = sig.params[i].exact;
-        if (want == Exact::any) continue;
-        PyObject* v = out[i];
-        bool ok = want == Exact::str ? PyUnicode_CheckExact(v) : PyLong_CheckExact(v);
-        if (ok) continue;
-        PyErr_Format(PyExc_TypeError,
-                     "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
-                     sig.params[i].name, want == Exact::str ? "str" : "int", Py_TYPE(v)->tp_name);
+/// Refuses the value of parameter `i` for its type, with the host's message
+/// "Argument 'NAME' has incorrect type (expected TYPE, got GIVEN)". The
+/// text up to GIVEN is made once per parameter; GIVEN is the type's name as
+/// the host's formatter would insert it (at most 200 bytes, decoded as UTF-8
+/// with replacement), so the general formatter is not needed for each refusal.
+bool refuse_type(const Signature& sig, Py_ssize_t i, PyObject* value) {
+    const Param& param = sig.params[i];
+    PyObject*& head = sig.type_refusals[i];
+    if (!head &&
+        !(head = PyUnicode_FromFormat("Argument '%.200s' has incorrect type (expected %.200s, got ",
+                                      param.name, param.exact == Exact::str ? "str" : "int")))
         return false;
-    }
-    return true;
+    const char* type_name = Py_TYPE(value)->tp_name;
+    Ref given = Ref::steal(PyUnicode_DecodeUTF8(type_name, strnlen(type_name, 200), "replace"));
+    if (!given) return false;
+    Ref close = Ref::steal(PyUnicode_FromStringAndSize(")", 1));
+    if (!close) return false;
+    Ref message = guarded<Ref>(Ref(), [&] { return concat({head, given, close}); });
+    if (message) PyErr_SetObject(PyExc_TypeError, message.get());
+    return false;
 }
 
 }  // namespace
@@ -128,7 +137,18 @@ bool bind_arguments(const Signature& sig, PyObject* const* args, Py_ssize_t narg
         for (Py_ssize_t i = nargs; i < sig.nparams; ++i)
             out[i] = PyTuple_GET_ITEM(sig.defaults, i - required);
     }
-    return check_exact_types(sig, out);
+    return check_types(sig, out);
+}
+
+bool check_types(const Signature& sig, PyObject* const* values) noexcept {
+    for (Py_ssize_t i = 0; i < sig.nparams; ++i) {
+        Exact want = sig.params[i].exact;
+        if (want == Exact::any) continue;
+        PyObject* v = values[i];
+        if (want == Exact::str ? PyUnicode_CheckExact(v) : PyLong_CheckExact(v)) continue;
+        return refuse_type(sig, i, v);
+    }
+    return true;
 }
 
 }  // namespace zv

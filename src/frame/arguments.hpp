@@ -1,9 +1,18 @@
 // Binding of call arguments to a native function's parameters.
 #pragma once
 #include <Python.h>
-#include "function.hpp"
 
 namespace zv {
+
+/// Exact-type requirement on a parameter, checked after binding.
+enum class Exact : unsigned char { any, str, int_ };
+
+struct Param {
+    const char* name;
+    Exact exact = Exact::any;
+};
+
+constexpr int max_params = 8;
 
 /// What the binder needs to know of a function.
 struct Signature {
@@ -12,6 +21,9 @@ struct Signature {
     Py_ssize_t nparams;
     PyObject* varnames;      // tuple of the interned parameter names
     PyObject* defaults;      // tuple of the trailing parameters' defaults, or null
+    bool checks_types;       // some parameter takes only one exact type
+    PyObject** type_refusals;  // per parameter: its type refusal's text up to the
+                               // given type's name, made on the first refusal
 };
 
 /// Binds positional arguments and keywords (vectorcall convention) to the
@@ -19,5 +31,9 @@ struct Signature {
 /// requirements. Returns false with the host's TypeError set on refusal.
 bool bind_arguments(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
                     PyObject* kwnames, PyObject** out) noexcept;
+
+/// Applies the exact-type requirements to values in parameter order. Returns
+/// false with the host's TypeError set when one is refused.
+bool check_types(const Signature& sig, PyObject* const* values) noexcept;
 
 }  // namespace zv

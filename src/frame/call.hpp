@@ -1,83 +1,184 @@
 // Short, checked forms of the host operations that module code uses.
+//
+// A call reads like the Python it stands for: the callee, its positional
+// values, then its keyword arguments as (name, value) pairs, so that
+//     Tool(name="SQLAgent", func=agent.run, description=D1)
+// is written
+//     call(tool_class, {}, {{n.name, n.sql_agent_name}, {n.func, run}, {n.description, d1}})
+// Every value is borrowed; the elements of each list are evaluated left to
+// right. The argument array is sized from the lists at compile time.
 #pragma once
 #include <Python.h>
-#include <algorithm>
-#include <array>
 #include <cstddef>
 #include <initializer_list>
+#include <array>
 #include "ref.hpp"
 #include "error.hpp"
+#include "module_frame.hpp"
 
 namespace zv {
 
-/// How many of `count` values are keyword values: the length of `kwnames`
-/// (a tuple of texts, or null). More names than values is a fault of the
-/// calling code, refused before anything is read past the values.
-inline std::size_t keyword_count(PyObject* kwnames, std::size_t count) {
-    if (!kwnames) return 0;
-    auto n = static_cast<std::size_t>(PyTuple_GET_SIZE(kwnames));
-    if (n > count)
-        raise(PyExc_SystemError, "%zu keyword names for %zu argument values", n, count);
-    return n;
+/// One keyword argument: its name (an interned text of a module's table) and its value.
+struct Keyword {
+    Keyword(Borrowed name, Borrowed value) noexcept : name(name), value(value) {}
+    Borrowed name;
+    Borrowed value;
+};
+
+using Positional = std::initializer_list<Borrowed>;
+using Keywords = std::initializer_list<Keyword>;
+
+/// Stands for "no positional arguments" before a call's keyword arguments:
+/// `call(f, {}, {{n.k, v}})`.
+struct NoPositional {};
+
+namespace detail {
+
+/// The tuple of the keywords' names.
+Ref keyword_names(const Keyword* keywords, std::size_t count);
+
+/// The keyword names of a call: none, or the tuple of the `K` names.
+template <std::size_t K>
+struct KeywordNames {
+    explicit KeywordNames(const Keyword* keywords) : names(keyword_names(keywords, K)) {}
+    PyObject* get() const noexcept { return names.get(); }
+    Ref names;
+};
+template <>
+struct KeywordNames<0> {
+    explicit KeywordNames(const Keyword*) noexcept {}
+    PyObject* get() const noexcept { return nullptr; }
+};
+
+/// The vectorcall array of one call, sized at compile time: a free slot
+/// first, which the host may use to prepend a bound method's self without
+/// copying (PY_VECTORCALL_ARGUMENTS_OFFSET), then an optional self, the
+/// positional values and the keyword values.
+template <std::size_t Self, std::size_t N, std::size_t K>
+struct ArgumentStack {
+    ArgumentStack(PyObject* self, const Borrowed* args, const Keyword* keywords)
+        : kwnames(keywords) {
+        PyObject** out = slots.data() + 1;
+        if (Self) *out++ = self;
+        for (std::size_t i = 0; i < N; ++i) *out++ = args[i];
+        for (std::size_t i = 0; i < K; ++i) *out++ = keywords[i].value;
+    }
+    PyObject* const* args() const noexcept { return slots.data() + 1; }
+    static constexpr std::size_t nargsf = (Self + N) | PY_VECTORCALL_ARGUMENTS_OFFSET;
+
+    // At least one slot after the free one, so that the argument pointer of a
+    // call without arguments points into the array.
+    std::array<PyObject*, 1 + (Self + N + K > 0 ? Self + N + K : 1)> slots{};
+    KeywordNames<K> kwnames;
+};
+
+template <std::size_t N, std::size_t K>
+Ref call(Borrowed callable, const Borrowed* args, const Keyword* keywords) {
+    ArgumentStack<0, N, K> stack(nullptr, args, keywords);
+    // A callee with a vectorcall entry is called through it directly, as
+    // compiled extensions do; `own` checks the result.
+    if (vectorcallfunc entry = PyVectorcall_Function(callable))
+        return own(entry(callable, stack.args(), stack.nargsf, stack.kwnames.get()));
+    return own(PyObject_Vectorcall(callable, stack.args(), stack.nargsf, stack.kwnames.get()));
 }
 
-/// Calls `callable` with the positional arguments, then the keyword values
-/// named by `kwnames` (a tuple of texts), all borrowed.
-inline Ref call(PyObject* callable, std::initializer_list<PyObject*> args,
-                PyObject* kwnames = nullptr) {
-    std::size_t nkw = keyword_count(kwnames, args.size());
-    return own(PyObject_Vectorcall(callable, args.begin(), args.size() - nkw, kwnames));
+template <std::size_t N, std::size_t K>
+Ref call_method(Borrowed self, Borrowed name, const Borrowed* args, const Keyword* keywords) {
+    ArgumentStack<1, N, K> stack(self, args, keywords);
+    return own(PyObject_VectorcallMethod(name, stack.args(), stack.nargsf, stack.kwnames.get()));
 }
 
-/// Calls the method `name` of `self` with no arguments.
-inline Ref call_method(PyObject* self, PyObject* name) {
-    PyObject* stack[] = {self};
-    return own(PyObject_VectorcallMethod(name, stack, 1, nullptr));
-}
+}  // namespace detail
 
-/// Calls the method `name` of `self` with the positional arguments, then the
-/// keyword values named by `kwnames`. The argument stack is sized at compile
-/// time from the call site's list.
+/// `callable()`.
+inline Ref call(Borrowed callable) { return detail::call<0, 0>(callable, nullptr, nullptr); }
+/// `callable(*args)`.
 template <std::size_t N>
-Ref call_method(PyObject* self, PyObject* name, PyObject* const (&args)[N],
-                PyObject* kwnames = nullptr) {
-    std::array<PyObject*, N + 1> stack;
-    stack[0] = self;
-    std::copy(args, args + N, stack.begin() + 1);
-    std::size_t nkw = keyword_count(kwnames, N);
-    return own(PyObject_VectorcallMethod(name, stack.data(), N + 1 - nkw, kwnames));
+Ref call(Borrowed callable, const Borrowed (&args)[N]) {
+    return detail::call<N, 0>(callable, args, nullptr);
+}
+/// `callable(*args, **keywords)`.
+template <std::size_t N, std::size_t K>
+Ref call(Borrowed callable, const Borrowed (&args)[N], const Keyword (&keywords)[K]) {
+    return detail::call<N, K>(callable, args, keywords);
+}
+/// `callable(**keywords)`.
+template <std::size_t K>
+Ref call(Borrowed callable, NoPositional, const Keyword (&keywords)[K]) {
+    return detail::call<0, K>(callable, nullptr, keywords);
+}
+
+/// `self.name()`, looked up and called as the host calls a method.
+inline Ref call_method(Borrowed self, Borrowed name) {
+    return detail::call_method<0, 0>(self, name, nullptr, nullptr);
+}
+/// `self.name(*args)`.
+template <std::size_t N>
+Ref call_method(Borrowed self, Borrowed name, const Borrowed (&args)[N]) {
+    return detail::call_method<N, 0>(self, name, args, nullptr);
+}
+/// `self.name(*args, **keywords)`.
+template <std::size_t N, std::size_t K>
+Ref call_method(Borrowed self, Borrowed name, const Borrowed (&args)[N],
+                const Keyword (&keywords)[K]) {
+    return detail::call_method<N, K>(self, name, args, keywords);
 }
 
 /// `obj.name`. Module code passes names it interned once, which go straight
 /// to the type's slot, as PyObject_GetAttr ends up doing.
-inline Ref getattr(PyObject* obj, PyObject* name) {
-    getattrofunc get = Py_TYPE(obj)->tp_getattro;
-    if (get && PyUnicode_CheckExact(name) && PyUnicode_CHECK_INTERNED(name))
+inline Ref getattr(Borrowed obj, Borrowed name) {
+    getattrofunc get = Py_TYPE(obj.get())->tp_getattro;
+    if (get && PyUnicode_CheckExact(name.get()) && PyUnicode_CHECK_INTERNED(name.get()))
         return own(get(obj, name));
     return own(PyObject_GetAttr(obj, name));
 }
+/// `obj.name` for a name of a module's table, which is always an interned str.
+inline Ref getattr(Borrowed obj, const Name& name) {
+    getattrofunc get = Py_TYPE(obj.get())->tp_getattro;
+    return own(get ? get(obj, name.get()) : PyObject_GetAttr(obj, name.get()));
+}
 /// `obj.name = value`; an interned name skips the host's interning step.
-inline void setattr(PyObject* obj, PyObject* name, PyObject* value) {
-    setattrofunc set = Py_TYPE(obj)->tp_setattro;
-    if (set && PyUnicode_CheckExact(name) && PyUnicode_CHECK_INTERNED(name))
+inline void setattr(Borrowed obj, Borrowed name, Borrowed value) {
+    setattrofunc set = Py_TYPE(obj.get())->tp_setattro;
+    if (set && PyUnicode_CheckExact(name.get()) && PyUnicode_CHECK_INTERNED(name.get()))
         check(set(obj, name, value));
     else
         check(PyObject_SetAttr(obj, name, value));
 }
-inline Ref getitem(PyObject* obj, PyObject* key) { return own(PyObject_GetItem(obj, key)); }
-inline void setitem(PyObject* obj, PyObject* key, PyObject* value) {
+inline Ref getitem(Borrowed obj, Borrowed key) { return own(PyObject_GetItem(obj, key)); }
+inline void setitem(Borrowed obj, Borrowed key, Borrowed value) {
     check(PyObject_SetItem(obj, key, value));
 }
-inline bool truth(PyObject* obj) { return check(PyObject_IsTrue(obj)) != 0; }
-inline Ref str(PyObject* obj) { return own(PyObject_Str(obj)); }
+inline bool truth(Borrowed obj) { return check(PyObject_IsTrue(obj)) != 0; }
+inline Ref str(Borrowed obj) { return own(PyObject_Str(obj)); }
+/// A value's text: a str as it is, anything else as `format(value, "")` gives it.
+inline Ref text(Borrowed value) { return own(PyObject_Format(value, nullptr)); }
 inline Ref integer(long value) { return own(PyLong_FromLong(value)); }
 
-/// A tuple of the given objects (borrowed; the tuple takes its own references).
-inline Ref tuple(std::initializer_list<PyObject*> items) {
-    Ref t = own(PyTuple_New(static_cast<Py_ssize_t>(items.size())));
-    Py_ssize_t i = 0;
-    for (PyObject* item : items) PyTuple_SET_ITEM(t.get(), i++, Ref::borrow(item).release());
-    return t;
+/// The texts (each a str) joined end to end in one new text.
+Ref concat(Positional texts);
+
+/// A tuple of the given objects (the tuple takes its own references).
+Ref tuple(Positional items);
+
+/// A list of the given objects (the list takes its own references).
+Ref list(Positional items);
+
+/// A dict of the given entries, inserted in order.
+Ref dict(Keywords entries);
+
+/// `[transform(item) for item in iterable]`: a new list, `transform` taking a
+/// borrowed item and returning a `Ref`.
+template <class F>
+Ref list_of(Borrowed iterable, F&& transform) {
+    Ref result = own(PyList_New(0));
+    Ref iterator = own(PyObject_GetIter(iterable));
+    while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) {
+        Ref value = transform(item.get());
+        check(PyList_Append(result.get(), value.get()));
+    }
+    if (PyErr_Occurred()) raise();
+    return result;
 }
 
 }  // namespace zv

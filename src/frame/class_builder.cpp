@@ -72,8 +72,10 @@ void set_entry(PyObject* ns, const char* key, PyObject* value) {
     check(PyMapping_SetItemString(ns, key, value));
 }
 
-void define_method(ModuleFrame& frame, PyObject* ns, const FunctionDef& fdef, PyObject* defaults,
-                   PyObject* annotations) {
+void set_entry(PyObject* ns, Borrowed key, Borrowed value) { check(PyObject_SetItem(ns, key, value)); }
+
+void define_method(ModuleFrame& frame, PyObject* ns, const FunctionDef& fdef, Borrowed defaults,
+                   Borrowed annotations) {
     Ref method = make_function(fdef, frame, defaults, annotations);
     set_entry(ns, fdef.name, method.get());
 }

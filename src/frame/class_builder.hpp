@@ -18,10 +18,11 @@ Ref build_class(ModuleFrame& frame, const char* name, const char* qualname, PyOb
 
 /// Binds `value` under `key` in a class namespace (any mapping).
 void set_entry(PyObject* ns, const char* key, PyObject* value);
+void set_entry(PyObject* ns, Borrowed key, Borrowed value);
 
 /// Makes the method described by `fdef` and binds it in the class namespace
 /// under its own name. `defaults` (a tuple) and `annotations` may be null.
 void define_method(ModuleFrame& frame, PyObject* ns, const FunctionDef& fdef,
-                   PyObject* defaults = nullptr, PyObject* annotations = nullptr);
+                   Borrowed defaults = nullptr, Borrowed annotations = nullptr);
 
 }  // namespace zv

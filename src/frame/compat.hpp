@@ -4,6 +4,7 @@
 #pragma once
 #include <Python.h>
 #include <frameobject.h>
+#include <cstdint>
 
 namespace zv::compat {
 
@@ -15,6 +16,15 @@ inline void set_frame_line([[maybe_unused]] PyFrameObject* frame, [[maybe_unused
 #endif
 }
 
+/// Unlinks a frame made by PyFrame_New from the frame that was running when it
+/// was made, so that a frame kept for later tracebacks keeps no caller alive.
+/// From 3.11 on, such a frame is linked to none.
+inline void detach_frame([[maybe_unused]] PyFrameObject* frame) {
+#if PY_VERSION_HEX < 0x030B0000
+    Py_CLEAR(frame->f_back);
+#endif
+}
+
 /// The globals of `frame` (new reference).
 inline PyObject* frame_globals(PyFrameObject* frame) {
 #if PY_VERSION_HEX < 0x030B0000
@@ -22,6 +32,18 @@ inline PyObject* frame_globals(PyFrameObject* frame) {
     return frame->f_globals;
 #else
     return PyFrame_GetGlobals(frame);
+#endif
+}
+
+/// The version tag of `dict`, which changes with every change of its
+/// contents: true and the tag where the host keeps one for extensions to read
+/// (up to 3.11), false from 3.12 on.
+inline bool dict_version([[maybe_unused]] PyObject* dict, [[maybe_unused]] std::uint64_t& version) {
+#if PY_VERSION_HEX < 0x030C0000
+    version = reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
+    return true;
+#else
+    return false;
 #endif
 }
 

@@ -1,6 +1,8 @@
 #include "function.hpp"
 #include <structmember.h>
+#include <algorithm>
 #include <array>
+#include <iterator>
 #include <type_traits>
 #include "arguments.hpp"
 #include "traceback.hpp"
@@ -22,8 +24,9 @@ struct FunctionObject {
     PyObject* code;        // __code__
     PyObject* varnames;    // parameter names
     PyObject* globals;     // __globals__
-    PyObject* tb_code;     // traceback entry, made on the first failure
+    PyObject* type_refusals[max_params];  // texts the binder makes on refusals
     // Emptied by the garbage collector's clear: they may hold any object.
+    PyObject* tb_frame;    // traceback entry's frame, made on the first failure
     PyObject* module;      // __module__
     PyObject* doc;         // __doc__
     PyObject* defaults;    // __defaults__ (tuple) or null
@@ -42,26 +45,23 @@ FunctionObject* as_function(PyObject* self) noexcept {
 }
 
 /// Adds this function's entry to the traceback of the exception leaving it.
+/// The entry's frame is made on the first failure and kept for the next.
 void add_function_traceback(FunctionObject* f) noexcept {
-    if (!f->tb_code) {
+    if (!f->tb_frame) {
         PyObject *type, *value, *tb;
         PyErr_Fetch(&type, &value, &tb);
         Ref path = Ref::steal(PyUnicode_FromFormat("%U.%U", f->frame->name.get(), f->qualname));
-        if (path && PyUnicode_Check(path.get())) {
-            const char* text = PyUnicode_AsUTF8(path.get());
-            if (text) f->tb_code = new_traceback_code(text, f->frame->source_file, f->fdef->line);
-        }
+        const char* text = path ? PyUnicode_AsUTF8(path.get()) : nullptr;
         PyErr_Clear();
         PyErr_Restore(type, value, tb);
+        if (text)
+            f->tb_frame = new_traceback_frame(text, f->frame->source_file, f->fdef->line, f->globals);
     }
-    add_traceback(f->tb_code, f->globals);
+    add_traceback_entry(f->tb_frame);
 }
 
-/// Holds a reference to each bound argument while the body runs, as the
-/// local variables of a host function do. Libraries that judge how an object
-/// is used by its reference count (pandas warns of chained assignment when a
-/// frame is referenced only by the call itself) then see what they would see
-/// from a host function.
+/// Holds a reference to each argument while the body runs, for functions
+/// that declare `holds_arguments`.
 class LocalReferences {
 public:
     LocalReferences(PyObject* const* values, Py_ssize_t count) noexcept
@@ -90,16 +90,25 @@ bool belongs_to_current_import(FunctionObject* f) noexcept {
     return false;
 }
 
+/// The arguments in parameter order: the caller's own array when the call
+/// passes every parameter by position, otherwise what the binder puts in
+/// `bound`. Null with a TypeError set when the binder refuses the call.
+PyObject* const* bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
+                      PyObject* kwnames, PyObject** bound) noexcept {
+    if (!kwnames && nargs == sig.nparams && nargs > 0)
+        return !sig.checks_types || check_types(sig, args) ? args : nullptr;
+    return bind_arguments(sig, args, nargs, kwnames, bound) ? bound : nullptr;
+}
+
 PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf,
                               PyObject* kwnames) noexcept {
     FunctionObject* f = as_function(self);
-    Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     std::array<PyObject*, max_params> bound;  // sig.nparams <= max_params
+    PyObject* const* values = bind(f->sig, args, PyVectorcall_NARGS(nargsf), kwnames, bound.data());
     PyObject* result = nullptr;
-    if (bind_arguments(f->sig, args, nargs, kwnames, bound.data()) &&
-        belongs_to_current_import(f)) {
-        LocalReferences locals(bound.data(), f->sig.nparams);
-        result = guarded<PyObject*>(nullptr, [&] { return f->fdef->body(bound.data()).release(); });
+    if (values && belongs_to_current_import(f)) {
+        LocalReferences locals(values, f->fdef->holds_arguments ? f->sig.nparams : 0);
+        result = guarded<PyObject*>(nullptr, [&] { return f->fdef->body(values).release(); });
     }
     if (!result) {
         if (!PyErr_Occurred())
@@ -122,7 +131,7 @@ int function_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     Py_VISIT(f->globals);
     Py_VISIT(f->code);
     Py_VISIT(f->varnames);
-    Py_VISIT(f->tb_code);
+    Py_VISIT(f->tb_frame);
     return 0;
 }
 
@@ -138,6 +147,7 @@ int function_clear(PyObject* self) noexcept {
     Py_CLEAR(f->defaults);
     Py_CLEAR(f->annotations);
     Py_CLEAR(f->dict);
+    Py_CLEAR(f->tb_frame);
     return 0;
 }
 
@@ -153,7 +163,7 @@ void function_dealloc(PyObject* self) noexcept {
     Py_CLEAR(f->code);
     Py_CLEAR(f->varnames);
     Py_CLEAR(f->globals);
-    Py_CLEAR(f->tb_code);
+    for (PyObject*& text : f->type_refusals) Py_CLEAR(text);
     PyObject_GC_Del(self);
     Py_DECREF(type);
 }
@@ -180,8 +190,7 @@ int set_text(PyObject** slot, PyObject* value, const char* what) noexcept {
         PyErr_Format(PyExc_TypeError, "%s must be set to a string object", what);
         return -1;
     }
-    Ref old = Ref::steal(*slot);
-    *slot = Ref::borrow(value).release();
+    Py_XSETREF(*slot, Ref::borrow(value).release());
     return 0;
 }
 
@@ -196,8 +205,7 @@ int set_qualname(PyObject* self, PyObject* v, void*) noexcept {
 
 /// Setter for attributes that take any object (deleting stores None).
 int set_any(PyObject** slot, PyObject* value) noexcept {
-    Ref old = Ref::steal(*slot);
-    *slot = Ref::borrow(value ? value : Py_None).release();
+    Py_XSETREF(*slot, Ref::borrow(value ? value : Py_None).release());
     return 0;
 }
 PyObject* get_module(PyObject* self, void*) noexcept { return get_or_none(as_function(self)->module); }
@@ -221,8 +229,7 @@ int set_annotations(PyObject* self, PyObject* v, void*) noexcept {
         PyErr_SetString(PyExc_TypeError, "__annotations__ must be set to a dict object");
         return -1;
     }
-    Ref old = Ref::steal(as_function(self)->annotations);
-    as_function(self)->annotations = Ref::borrow(v).release();
+    Py_XSETREF(as_function(self)->annotations, Ref::borrow(v).release());
     return 0;
 }
 
@@ -324,10 +331,10 @@ PyTypeObject* function_type() {
     return reinterpret_cast<PyTypeObject*>(the_function_type.get());
 }
 
-Ref make_function(const FunctionDef& fdef, ModuleFrame& frame, PyObject* defaults,
-                  PyObject* annotations) {
+Ref make_function(const FunctionDef& fdef, ModuleFrame& frame, Borrowed defaults,
+                  Borrowed annotations) {
     Py_ssize_t n = count_params(fdef);
-    if (defaults && (!PyTuple_Check(defaults) || PyTuple_GET_SIZE(defaults) > n))
+    if (defaults && (!PyTuple_Check(defaults) || PyTuple_GET_SIZE(defaults.get()) > n))
         raise(PyExc_SystemError, "bad defaults for %s", fdef.qualname);
     Ref varnames = make_varnames(fdef, n);
     Ref code = make_code(fdef, frame, varnames.get(), static_cast<int>(n));
@@ -345,15 +352,19 @@ Ref make_function(const FunctionDef& fdef, ModuleFrame& frame, PyObject* default
     f->qualname = qualname.release();
     f->module = Ref::borrow(frame.name.get()).release();
     f->doc = doc.release();
-    f->defaults = defaults && PyTuple_GET_SIZE(defaults) ? Ref::borrow(defaults).release() : nullptr;
+    f->defaults = defaults && PyTuple_GET_SIZE(defaults.get()) ? Ref::borrow(defaults).release() : nullptr;
     f->annotations = Ref::borrow(annotations).release();
     f->dict = nullptr;
     f->globals = Ref::borrow(frame.globals).release();
     f->code = code.release();
     f->varnames = varnames.release();
-    f->tb_code = nullptr;
+    f->tb_frame = nullptr;
+    std::fill(std::begin(f->type_refusals), std::end(f->type_refusals), nullptr);
     f->weakrefs = nullptr;
-    f->sig = Signature{fdef.name, fdef.params, n, f->varnames, f->defaults};
+    bool checks_types = std::any_of(fdef.params, fdef.params + n,
+                                    [](const Param& p) { return p.exact != Exact::any; });
+    f->sig = Signature{fdef.name, fdef.params, n, f->varnames, f->defaults, checks_types,
+                       f->type_refusals};
     PyObject_GC_Track(result.get());
     return result;
 }

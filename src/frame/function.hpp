@@ -2,20 +2,11 @@
 // callers like functions of the host.
 #pragma once
 #include <Python.h>
+#include "arguments.hpp"
 #include "ref.hpp"
 #include "module_frame.hpp"
 
 namespace zv {
-
-/// Exact-type requirement on a parameter, checked after binding.
-enum class Exact : unsigned char { any, str, int_ };
-
-struct Param {
-    const char* name;
-    Exact exact = Exact::any;
-};
-
-constexpr int max_params = 8;
 
 /// Body of a native function: receives the bound arguments (borrowed, in
 /// parameter order, the instance first for methods) and returns a new reference.
@@ -30,12 +21,17 @@ struct FunctionDef {
     FunctionBody body;
     Param params[max_params];
     bool coroutine = false;  // the host's asyncio takes it for a coroutine function
+    // The body hands its arguments to code that judges how an object is used
+    // by its reference count (pandas warns of chained assignment when a frame
+    // is referenced only by the call itself): hold a reference to each while
+    // the body runs, as the local variables of a host function do.
+    bool holds_arguments = false;
 };
 
 /// Makes a function object of the module `frame` (new reference). `defaults`
 /// (a tuple) and `annotations` (a dict) may be null.
-Ref make_function(const FunctionDef& fdef, ModuleFrame& frame, PyObject* defaults = nullptr,
-                  PyObject* annotations = nullptr);
+Ref make_function(const FunctionDef& fdef, ModuleFrame& frame, Borrowed defaults = nullptr,
+                  Borrowed annotations = nullptr);
 
 /// The package's function type (borrowed), made on first use.
 PyTypeObject* function_type();

@@ -51,7 +51,7 @@ Ref import_name(PyObject* module, PyObject* name) {
 
 }  // namespace
 
-Ref import_plain_module(ModuleFrame& frame, PyObject* name) {
+Ref import_plain_module(ModuleFrame& frame, Borrowed name) {
     Ref module = finished_module(name);
     if (!module) module = import_module(frame, name, nullptr);
     return module;

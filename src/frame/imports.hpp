@@ -10,7 +10,7 @@ namespace zv {
 void import_plain(ModuleFrame& frame, const char* name, const char* as);
 
 /// The module a plain `import name` inside a function gets (new reference).
-Ref import_plain_module(ModuleFrame& frame, PyObject* name);
+Ref import_plain_module(ModuleFrame& frame, Borrowed name);
 
 /// `from module import a, b, ...`: binds each name under itself.
 void import_from(ModuleFrame& frame, const char* module, std::initializer_list<const char*> names);

@@ -1,6 +1,7 @@
 #include "module_frame.hpp"
 #include <cstdio>
 #include <cstring>
+#include "compat.hpp"
 #include "coroutine.hpp"
 #include "top_level.hpp"
 #include "traceback.hpp"
@@ -111,14 +112,14 @@ void bind_on_parent(const ModuleFrame& f) {
 
 void resolve_builtins(ModuleFrame& f) {
     PyObject* dict = checked(PyModule_GetDict(builtins_module()));
-    for (std::size_t i = 0; i < f.builtin_names.count; ++i) {
-        Ref name = own(PyUnicode_InternFromString(f.builtin_names.names[i]));
+    for (std::size_t i = 0; i < f.builtin_count; ++i) {
+        Ref name = own(PyUnicode_InternFromString(f.builtins[i].name));
         PyObject* value = PyDict_GetItemWithError(dict, name.get());
         if (!value) {
             if (!PyErr_Occurred()) raise(PyExc_NameError, "name '%U' is not defined", name.get());
             raise();
         }
-        f.builtins[i].set(Ref::borrow(value));
+        f.builtins[i].slot->set(Ref::borrow(value));
     }
 }
 
@@ -177,23 +178,23 @@ PyModuleDef_Slot module_slots[] = {
 
 }  // namespace
 
-ModuleFrame module_frame(const char* short_name, const char* qualified_name,
-                         const char* version_name, const char* init_name,
-                         const char* source_file, BuiltinNames builtin_names,
-                         ModuleConstants constants, ModuleBody body,
-                         bool registers_coroutine_type) {
+ModuleFrame module_frame(void (*describe)(ModuleDescription&)) {
+    ModuleDescription d;
+    describe(d);
+    const char* dot = std::strrchr(d.qualified_name, '.');
     ModuleFrame f{};
-    f.def = PyModuleDef{PyModuleDef_HEAD_INIT, short_name, nullptr, 0, no_methods, module_slots,
+    f.short_name = dot ? dot + 1 : d.qualified_name;
+    f.def = PyModuleDef{PyModuleDef_HEAD_INIT, f.short_name, nullptr, 0, no_methods, module_slots,
                         nullptr, nullptr, nullptr};
-    f.short_name = short_name;
-    f.qualified_name = qualified_name;
-    f.version_name = version_name;
-    f.init_name = init_name;
-    f.source_file = source_file;
-    f.builtin_names = builtin_names;
-    f.constants = constants;
-    f.body = body;
-    f.registers_coroutine_type = registers_coroutine_type;
+    f.qualified_name = d.qualified_name;
+    f.version_name = d.version_name ? d.version_name : d.qualified_name;
+    std::snprintf(f.init_name, sizeof f.init_name, "init %s", d.qualified_name);
+    f.source_file = d.source_file;
+    f.builtins = d.builtins;
+    f.builtin_count = d.builtin_count;
+    f.constants = d.constants;
+    f.body = d.body;
+    f.registers_coroutine_type = d.registers_coroutine_type;
     return f;
 }
 
@@ -213,35 +214,40 @@ PyObject* builtins_module() {
 Ref ModuleFrame::global(PyObject* key) const {
     if (!globals) raise(PyExc_RuntimeError, "module '%s' is not initialised", qualified_name);
     PyObject* value = PyDict_GetItemWithError(globals, key);
-    if (!value) {
-        if (PyErr_Occurred()) raise();
-        value = PyDict_GetItemWithError(checked(PyModule_GetDict(builtins_module())), key);
-        if (!value) {
-            if (!PyErr_Occurred()) raise(PyExc_NameError, "name '%U' is not defined", key);
-            raise();
-        }
-    }
+    if (value) return Ref::borrow(value);
+    if (PyErr_Occurred()) raise();
+    value = PyDict_GetItemWithError(checked(PyModule_GetDict(builtins_module())), key);
+    if (value) return Ref::borrow(value);
+    if (PyErr_Occurred()) raise();
+    raise(PyExc_NameError, "name '%U' is not defined", key);
+}
+
+Ref ModuleFrame::lookup_and_keep(const Name& key) const {
+    std::uint64_t version = 0;
+    if (!globals || !compat::dict_version(globals, version)) return global(key.get());
+    PyObject* value = PyDict_GetItemWithError(globals, key.get());
+    if (!value) return global(key.get());  // the builtins, or the error
+    // Only what the namespace itself holds is kept: the builtins are another
+    // dict, whose changes the namespace's version does not follow.
+    key.version_ = version;
+    key.value_ = value;
     return Ref::borrow(value);
 }
 
 void ModuleFrame::add_traceback(Persistent& cache, const char* qualname, int line) const noexcept {
     if (!cache) {
-        PyObject *type, *value, *tb;
-        PyErr_Fetch(&type, &value, &tb);
         char name[256];
         std::snprintf(name, sizeof name, "%s.%s", qualified_name, qualname);
-        cache.set(Ref::steal(new_traceback_code(name, source_file, line)));
-        PyErr_Clear();
-        PyErr_Restore(type, value, tb);
+        cache.set(Ref::steal(new_traceback_frame(name, source_file, line, globals)));
     }
-    zv::add_traceback(cache.get(), globals);
+    add_traceback_entry(cache.get());
 }
 
-void ModuleFrame::set(PyObject* key, PyObject* value) const {
+void ModuleFrame::set(Borrowed key, Borrowed value) const {
     check(PyDict_SetItem(globals, key, value));
 }
 
-void ModuleFrame::set(const char* key, PyObject* value) const {
+void ModuleFrame::set(const char* key, Borrowed value) const {
     check(PyDict_SetItemString(globals, key, value));
 }
 

@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <type_traits>
+#include "compat.hpp"
 #include "ref.hpp"
 #include "error.hpp"
 
@@ -16,20 +17,38 @@ using ModuleBody = void (*)(ModuleFrame&);
 /// Makes the module's interned names and constants. Throws `Error` on failure.
 using ModuleConstants = void (*)();
 
-/// The most host builtins a module resolves at exec.
-constexpr std::size_t max_builtins = 4;
+/// An interned name of a module's table. Looked up as a module-global name,
+/// it keeps what it found in the module's namespace for as long as the
+/// namespace is unchanged, so a rebinding is seen by the next lookup.
+class Name : public Persistent {
+private:
+    friend struct ModuleFrame;
+    mutable std::uint64_t version_ = 0;  // the namespace's version when cached
+    mutable PyObject* value_ = nullptr;  // borrowed: the namespace holds it
+};
 
-/// The names of the host builtins a module resolves at exec: none, or a list
-/// whose length is checked against `max_builtins` when the module is compiled.
-struct BuiltinNames {
-    const char* const* names = nullptr;
-    std::size_t count = 0;
+/// A host builtin a module resolves once at exec, into the named slot.
+struct Builtin {
+    const char* name;
+    Persistent* slot;
+};
 
-    constexpr BuiltinNames() noexcept = default;
-    constexpr BuiltinNames(std::nullptr_t) noexcept {}
+/// What a module is, filled field by field where the module is defined.
+struct ModuleDescription {
+    const char* qualified_name = nullptr;  // "zarvosdk.base"; the short name is its last part
+    const char* version_name = nullptr;    // in the version warning; the qualified name if null
+    const char* source_file = nullptr;     // named in traceback entries and code objects
+    ModuleConstants constants = nullptr;
+    ModuleBody body = nullptr;
+    bool registers_coroutine_type = false;
+    const Builtin* builtins = nullptr;
+    std::size_t builtin_count = 0;
+
+    /// The builtins the module's code uses.
     template <std::size_t N>
-    constexpr BuiltinNames(const char* const (&list)[N]) noexcept : names(list), count(N) {
-        static_assert(N <= max_builtins, "more builtins than ModuleFrame::builtins holds");
+    void uses_builtins(const Builtin (&list)[N]) noexcept {
+        builtins = list;
+        builtin_count = N;
     }
 };
 
@@ -40,9 +59,10 @@ struct ModuleFrame {
     const char* short_name;      // "base"
     const char* qualified_name;  // "zarvosdk.base"
     const char* version_name;    // "zarvosdk.base" ("zarvosdk.__init__" for the package)
-    const char* init_name;       // "init zarvosdk.base": traceback entry of a failed exec
-    const char* source_file;     // file named in traceback entries and code objects
-    BuiltinNames builtin_names;  // builtins resolved once at exec
+    char init_name[64];          // "init zarvosdk.base": traceback entry of a failed exec
+    const char* source_file;
+    const Builtin* builtins;
+    std::size_t builtin_count;
     ModuleConstants constants;
     ModuleBody body;
     bool registers_coroutine_type;
@@ -52,35 +72,39 @@ struct ModuleFrame {
     Persistent module;         // set while exec runs and after it succeeded
     PyObject* globals = nullptr;  // the module's namespace (borrowed from `module`)
     Persistent name;              // the qualified name, interned
-    Persistent builtins[max_builtins];  // resolved builtins, in the order of builtin_names
     int line = 0;                 // source line of the top-level statement being run
 
-    /// Looks a module-global name up: the namespace, then the builtins (new reference).
+    /// Looks a module-global name up: the namespace, then the builtins.
     Ref global(PyObject* name) const;
+    /// The same for a name of the module's table, which keeps what it found
+    /// in the namespace while the namespace is unchanged.
+    Ref global(const Name& name) const {
+        std::uint64_t version;
+        if (name.value_ && globals && compat::dict_version(globals, version) &&
+            name.version_ == version)
+            return Ref::borrow(name.value_);
+        return lookup_and_keep(name);
+    }
     /// Adds a traceback entry "module.qualname" for an exception caught inside a
     /// function, as the host does for a frame that handles its own exception.
-    /// `cache` keeps the entry's code object for later failures.
+    /// `cache` keeps the entry's frame for later failures.
     void add_traceback(Persistent& cache, const char* qualname, int line) const noexcept;
+    Ref lookup_and_keep(const Name& name) const;
     /// Binds a module-global name.
-    void set(PyObject* name, PyObject* value) const;
-    void set(const char* name, PyObject* value) const;
+    void set(Borrowed name, Borrowed value) const;
+    void set(const char* name, Borrowed value) const;
 };
 
 static_assert(std::is_standard_layout<ModuleFrame>::value, "def must be reachable from the frame");
 
-/// Describes a module; the process-wide state starts empty.
-ModuleFrame module_frame(const char* short_name, const char* qualified_name,
-                         const char* version_name, const char* init_name,
-                         const char* source_file, BuiltinNames builtin_names,
-                         ModuleConstants constants, ModuleBody body,
-                         bool registers_coroutine_type = false);
+/// A module as `describe` fills in its description; the process-wide state starts empty.
+ModuleFrame module_frame(void (*describe)(ModuleDescription&));
 
 /// Fills in the module definition and returns it through PyModuleDef_Init
 /// (the body of every exported init entry).
 PyObject* init_module(ModuleFrame& frame) noexcept;
 
-/// Interns a text for the life of the process (new reference semantics hidden: the
-/// returned object is owned by `slot`).
+/// Interns a text into `slot` for the life of the process; returns it (owned by `slot`).
 PyObject* intern(Persistent& slot, const char* text);
 
 /// The host's builtins module (borrowed).
@@ -91,8 +115,18 @@ PyObject* builtins_module();
 /// Marks the top-level statement that starts on this line (for the init traceback entry).
 #define ZV_LINE(frame) ((frame).line = __LINE__)
 
-/// X-macro helpers for a module's table of interned names:
+/// X-macro helpers for a module's tables. Names are their own text, texts
+/// carry theirs, builtins are resolved by their name:
 ///   #define NAMES(X) X(llm) X(toolkit)
-///   struct { NAMES(ZV_DECLARE_NAME) } n;   ...   NAMES(ZV_INTERN_NAME)
-#define ZV_DECLARE_NAME(id) ::zv::Persistent id;
+///   #define TEXTS(X) X(colon, ":")
+///   #define BUILTINS(X) X(print)
+///   struct { NAMES(ZV_DECLARE_NAME) TEXTS(ZV_DECLARE_TEXT) } n;
+///   struct { BUILTINS(ZV_DECLARE_BUILTIN) } builtins;
+///   const zv::Builtin builtin_table[] = {BUILTINS(ZV_BUILTIN_ENTRY)};
+///   ...   NAMES(ZV_INTERN_NAME) TEXTS(ZV_INTERN_TEXT)
+#define ZV_DECLARE_NAME(id) ::zv::Name id;
+#define ZV_DECLARE_TEXT(id, text) ::zv::Persistent id;
+#define ZV_DECLARE_BUILTIN(id) ::zv::Persistent id;
 #define ZV_INTERN_NAME(id) ::zv::intern(n.id, #id);
+#define ZV_INTERN_TEXT(id, text) ::zv::intern(n.id, text);
+#define ZV_BUILTIN_ENTRY(id) {#id, &builtins.id},

@@ -68,4 +68,20 @@ private:
     PyObject* p_ = nullptr;
 };
 
+/// A borrowed reference: a view of an object that something else keeps alive
+/// (a handle, the module's tables, the caller's arguments). What functions
+/// take when they neither own nor keep what they are given.
+class Borrowed {
+public:
+    Borrowed(PyObject* p) noexcept : p_(p) {}
+    Borrowed(const Ref& r) noexcept : p_(r.get()) {}
+    Borrowed(const Persistent& r) noexcept : p_(r.get()) {}
+
+    PyObject* get() const noexcept { return p_; }
+    operator PyObject*() const noexcept { return p_; }
+
+private:
+    PyObject* p_;
+};
+
 }  // namespace zv

@@ -5,33 +5,33 @@
 
 namespace zv {
 
-PyObject* new_traceback_code(const char* funcname, const char* filename, int line) noexcept {
-    return reinterpret_cast<PyObject*>(PyCode_NewEmpty(filename, funcname, line));
-}
-
-void add_traceback(PyObject* code, PyObject* globals) noexcept {
-    if (!code || !globals) return;
+PyObject* new_traceback_frame(const char* funcname, const char* filename, int line,
+                              PyObject* globals) noexcept {
+    if (!globals) return nullptr;
     PyObject *type, *value, *tb;
     PyErr_Fetch(&type, &value, &tb);
-    auto* c = reinterpret_cast<PyCodeObject*>(code);
-    Ref frame = Ref::steal(reinterpret_cast<PyObject*>(
-        PyFrame_New(PyThreadState_Get(), c, globals, nullptr)));
-    // Restoring drops any error of PyFrame_New: the entry is a courtesy and
-    // must never replace the real exception.
+    Ref code = Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty(filename, funcname, line)));
+    Ref frame;
+    if (code)
+        frame = Ref::steal(reinterpret_cast<PyObject*>(PyFrame_New(
+            PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code.get()), globals, nullptr)));
+    if (frame) {
+        auto* f = reinterpret_cast<PyFrameObject*>(frame.get());
+        compat::set_frame_line(f, line);
+        compat::detach_frame(f);
+    }
+    PyErr_Clear();
     PyErr_Restore(type, value, tb);
-    if (!frame) return;
-    auto* f = reinterpret_cast<PyFrameObject*>(frame.get());
-    compat::set_frame_line(f, c->co_firstlineno);
-    PyTraceBack_Here(f);
+    return frame.release();
+}
+
+void add_traceback_entry(PyObject* frame) noexcept {
+    if (frame) PyTraceBack_Here(reinterpret_cast<PyFrameObject*>(frame));
 }
 
 void add_traceback(const char* funcname, const char* filename, int line, PyObject* globals) noexcept {
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
-    Ref code = Ref::steal(new_traceback_code(funcname, filename, line));
-    PyErr_Clear();
-    PyErr_Restore(type, value, tb);
-    add_traceback(code.get(), globals);
+    Ref frame = Ref::steal(new_traceback_frame(funcname, filename, line, globals));
+    add_traceback_entry(frame.get());
 }
 
 }  // namespace zv

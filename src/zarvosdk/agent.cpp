@@ -17,13 +17,6 @@ namespace {
 using zv::Ref;
 namespace prompts = zarvosdk::prompts;
 
-void make_constants();
-void run_top_level(zv::ModuleFrame& frame);
-
-zv::ModuleFrame frame = zv::module_frame("agent", "zarvosdk.agent", "zarvosdk.agent",
-                                         "init zarvosdk.agent", "src/zarvosdk/agent.cpp", nullptr,
-                                         make_constants, run_top_level);
-
 #define NAMES(X)                                                                                \
     X(ConversationBufferWindowMemory) X(SQLDatabaseToolkit) X(create_sql_agent)                 \
     X(create_python_agent) X(PythonREPLTool) X(AgentType) X(OPENAI_FUNCTIONS) X(Tool)           \
@@ -31,18 +24,21 @@ zv::ModuleFrame frame = zv::module_frame("agent", "zarvosdk.agent", "zarvosdk.ag
     X(memory_key) X(k) X(return_messages) X(llm) X(db) X(path) X(preinstalled_packages)         \
     X(toolkit) X(tools) X(initialize_tools) X(initialize_python_agent) X(initialize_sql_agent)  \
     X(verbose) X(agent_type) X(handle_parsing_errors) X(prefix) X(tool) X(name) X(func)         \
-    X(description) X(run) X(max_iterations) X(early_stopping_method) X(memory)
+    X(description) X(run) X(max_iterations) X(early_stopping_method) X(memory)                  \
+    X(AgentInitializer)
+
+#define TEXTS(X)                                                                          \
+    X(chat_history, "chat_history") X(force, "force") X(default_path, prompts::default_path) \
+    X(matplotlib, "matplotlib") X(seaborn, "seaborn") X(ploty, "ploty") X(pandas, "pandas") \
+    X(sql_agent_name, "SQLAgent") X(python_agent_name, "PythonAgent")                     \
+    X(forecast_tool_name, "ForecastTool")
 
 struct {
     NAMES(ZV_DECLARE_NAME)
-    zv::Persistent empty, chat_history, window, force, iteration_limit, default_path;
-    zv::Persistent matplotlib, seaborn, ploty, pandas;
-    zv::Persistent sql_agent_name, python_agent_name, forecast_tool_name;
+    TEXTS(ZV_DECLARE_TEXT)
+    zv::Persistent window, iteration_limit;
     zv::Persistent prefix_head, prefix_tail, sql_agent_description, python_agent_description;
     zv::Persistent forecast_tool_description, conversational_prefix;
-    // Keyword names of the outside calls, in the order the values are passed.
-    zv::Persistent memory_keywords, toolkit_keywords, sql_agent_keywords, python_agent_keywords;
-    zv::Persistent tool_keywords, agent_keywords;
 } n;
 
 /// Keeps one of the prompt texts as a str for the life of the process.
@@ -51,7 +47,11 @@ void make_text(zv::Persistent& slot, const char (&text)[N]) {
     slot.set(zv::own(PyUnicode_FromStringAndSize(text, N - 1)));
 }
 
-void make_texts() {
+void make_constants() {
+    NAMES(ZV_INTERN_NAME)
+    TEXTS(ZV_INTERN_TEXT)
+    n.window.set(zv::integer(5));
+    n.iteration_limit.set(zv::integer(10));
     make_text(n.prefix_head, prompts::python_prefix_head);
     make_text(n.prefix_tail, prompts::python_prefix_tail);
     make_text(n.sql_agent_description, prompts::sql_agent_description);
@@ -60,52 +60,25 @@ void make_texts() {
     make_text(n.conversational_prefix, prompts::conversational_prefix);
 }
 
-void make_keyword_tuples() {
-    n.memory_keywords.set(zv::tuple({n.memory_key.get(), n.k.get(), n.return_messages.get()}));
-    n.toolkit_keywords.set(zv::tuple({n.db.get(), n.llm.get()}));
-    n.sql_agent_keywords.set(zv::tuple({n.llm.get(), n.toolkit.get(), n.verbose.get(),
-                                        n.agent_type.get(), n.handle_parsing_errors.get()}));
-    n.python_agent_keywords.set(zv::tuple({n.prefix.get(), n.tool.get(), n.verbose.get(),
-                                           n.agent_type.get(), n.handle_parsing_errors.get()}));
-    n.tool_keywords.set(zv::tuple({n.name.get(), n.func.get(), n.description.get()}));
-    n.agent_keywords.set(zv::tuple({n.tools.get(), n.prefix.get(), n.llm.get(), n.agent_type.get(),
-                                    n.verbose.get(), n.max_iterations.get(),
-                                    n.early_stopping_method.get(), n.memory.get(),
-                                    n.handle_parsing_errors.get()}));
-}
+void run_top_level(zv::ModuleFrame& frame);
 
-void make_constants() {
-    NAMES(ZV_INTERN_NAME)
-    zv::intern(n.empty, "");
-    zv::intern(n.chat_history, "chat_history");
-    zv::intern(n.force, "force");
-    zv::intern(n.default_path, prompts::default_path);
-    zv::intern(n.matplotlib, "matplotlib");
-    zv::intern(n.seaborn, "seaborn");
-    zv::intern(n.ploty, "ploty");
-    zv::intern(n.pandas, "pandas");
-    zv::intern(n.sql_agent_name, "SQLAgent");
-    zv::intern(n.python_agent_name, "PythonAgent");
-    zv::intern(n.forecast_tool_name, "ForecastTool");
-    n.window.set(zv::integer(5));
-    n.iteration_limit.set(zv::integer(10));
-    make_texts();
-    make_keyword_tuples();
-}
+zv::ModuleFrame frame = zv::module_frame([](zv::ModuleDescription& d) {
+    d.qualified_name = "zarvosdk.agent";
+    d.source_file = "src/zarvosdk/agent.cpp";
+    d.constants = make_constants;
+    d.body = run_top_level;
+});
 
 /// `AgentType.OPENAI_FUNCTIONS`, read from the module's current AgentType.
-Ref openai_functions() {
-    Ref agent_types = frame.global(n.AgentType.get());
-    return zv::getattr(agent_types.get(), n.OPENAI_FUNCTIONS.get());
-}
+Ref openai_functions() { return zv::getattr(frame.global(n.AgentType), n.OPENAI_FUNCTIONS); }
 
 // conversatonal_memory ----------------------------------------------------------
 
 /// A new window memory of the last five exchanges, returned as messages.
 Ref conversatonal_memory(PyObject* const*) {
-    Ref factory = frame.global(n.ConversationBufferWindowMemory.get());
-    return zv::call(factory.get(), {n.chat_history.get(), n.window.get(), Py_True},
-                    n.memory_keywords.get());
+    Ref factory = frame.global(n.ConversationBufferWindowMemory);
+    return zv::call(factory, {},
+                    {{n.memory_key, n.chat_history}, {n.k, n.window}, {n.return_messages, Py_True}});
 }
 
 const zv::FunctionDef conversatonal_memory_def{
@@ -115,104 +88,95 @@ const zv::FunctionDef conversatonal_memory_def{
 
 Ref initializer_init(PyObject* const* a) {
     PyObject* self = a[0];
-    zv::setattr(self, n.llm.get(), a[1]);
-    zv::setattr(self, n.db.get(), a[2]);
-    zv::setattr(self, n.path.get(), a[3]);
+    zv::setattr(self, n.llm, a[1]);
+    zv::setattr(self, n.db, a[2]);
+    zv::setattr(self, n.path, a[3]);
     Ref packages = zv::own(PyList_New(0));
     for (const zv::Persistent* name : {&n.matplotlib, &n.seaborn, &n.ploty, &n.pandas})
         zv::check(PyList_Append(packages.get(), name->get()));
-    zv::setattr(self, n.preinstalled_packages.get(), packages.get());
-    Ref toolkit_class = frame.global(n.SQLDatabaseToolkit.get());
-    Ref db = zv::getattr(self, n.db.get());
-    Ref llm = zv::getattr(self, n.llm.get());
-    Ref toolkit = zv::call(toolkit_class.get(), {db.get(), llm.get()}, n.toolkit_keywords.get());
-    zv::setattr(self, n.toolkit.get(), toolkit.get());
-    Ref tools = zv::call_method(self, n.initialize_tools.get());
-    zv::setattr(self, n.tools.get(), tools.get());
+    zv::setattr(self, n.preinstalled_packages, packages);
+    Ref toolkit_class = frame.global(n.SQLDatabaseToolkit);
+    Ref toolkit = zv::call(toolkit_class, {},
+                           {{n.db, zv::getattr(self, n.db)}, {n.llm, zv::getattr(self, n.llm)}});
+    zv::setattr(self, n.toolkit, toolkit);
+    zv::setattr(self, n.tools, zv::call_method(self, n.initialize_tools));
     return Ref::borrow(Py_None);
-}
-
-/// The path as it appears in the prompt: a str as it is, anything else formatted.
-Ref path_text(PyObject* value) {
-    if (PyUnicode_CheckExact(value)) return Ref::borrow(value);
-    return zv::own(PyObject_Format(value, n.empty.get()));
 }
 
 /// The Python agent's prompt prefix: head, the instance's path text, tail.
 Ref python_prefix(PyObject* self) {
-    Ref path = zv::getattr(self, n.path.get());
-    Ref text = path_text(path.get());
-    Ref parts = zv::tuple({n.prefix_head.get(), text.get(), n.prefix_tail.get()});
-    return zv::own(PyUnicode_Join(n.empty.get(), parts.get()));
+    Ref path = zv::text(zv::getattr(self, n.path));
+    Ref head = zv::own(PyUnicode_Concat(n.prefix_head.get(), path.get()));
+    return zv::own(PyUnicode_Concat(head.get(), n.prefix_tail.get()));
 }
 
 Ref initializer_python_agent(PyObject* const* a) {
     PyObject* self = a[0];
-    Ref factory = frame.global(n.create_python_agent.get());
-    Ref llm = zv::getattr(self, n.llm.get());
+    Ref factory = frame.global(n.create_python_agent);
+    Ref llm = zv::getattr(self, n.llm);
     Ref prefix = python_prefix(self);
-    Ref repl_class = frame.global(n.PythonREPLTool.get());
-    Ref repl = zv::call(repl_class.get(), {});
+    Ref repl = zv::call(frame.global(n.PythonREPLTool));
     Ref agent_type = openai_functions();
-    return zv::call(factory.get(),
-                    {llm.get(), prefix.get(), repl.get(), Py_True, agent_type.get(), Py_True},
-                    n.python_agent_keywords.get());
+    return zv::call(factory, {llm},
+                    {{n.prefix, prefix}, {n.tool, repl}, {n.verbose, Py_True},
+                     {n.agent_type, agent_type}, {n.handle_parsing_errors, Py_True}});
 }
 
 Ref initializer_sql_agent(PyObject* const* a) {
     PyObject* self = a[0];
-    Ref factory = frame.global(n.create_sql_agent.get());
-    Ref llm = zv::getattr(self, n.llm.get());
-    Ref toolkit = zv::getattr(self, n.toolkit.get());
+    Ref factory = frame.global(n.create_sql_agent);
+    Ref llm = zv::getattr(self, n.llm);
+    Ref toolkit = zv::getattr(self, n.toolkit);
     Ref agent_type = openai_functions();
-    return zv::call(factory.get(), {llm.get(), toolkit.get(), Py_True, agent_type.get(), Py_True},
-                    n.sql_agent_keywords.get());
+    return zv::call(factory, {},
+                    {{n.llm, llm}, {n.toolkit, toolkit}, {n.verbose, Py_True},
+                     {n.agent_type, agent_type}, {n.handle_parsing_errors, Py_True}});
 }
 
 /// A framework tool that hands the model's input to `agent.run`.
-Ref agent_tool(PyObject* name, PyObject* agent, PyObject* description) {
-    Ref tool_class = frame.global(n.Tool.get());
-    Ref run = zv::getattr(agent, n.run.get());
-    return zv::call(tool_class.get(), {name, run.get(), description}, n.tool_keywords.get());
+Ref agent_tool(zv::Borrowed name, zv::Borrowed agent, zv::Borrowed description) {
+    Ref tool_class = frame.global(n.Tool);
+    Ref run = zv::getattr(agent, n.run);
+    return zv::call(tool_class, {}, {{n.name, name}, {n.func, run}, {n.description, description}});
 }
 
 /// The framework tool around a new ForecastTool object (the object itself is the func).
 Ref forecast_tool() {
-    Ref tool_class = frame.global(n.Tool.get());
-    Ref forecast_class = frame.global(n.ForecastTool.get());
-    Ref forecaster = zv::call(forecast_class.get(), {});
-    return zv::call(tool_class.get(),
-                    {n.forecast_tool_name.get(), forecaster.get(), n.forecast_tool_description.get()},
-                    n.tool_keywords.get());
+    Ref tool_class = frame.global(n.Tool);
+    Ref forecaster = zv::call(frame.global(n.ForecastTool));
+    return zv::call(tool_class, {},
+                    {{n.name, n.forecast_tool_name},
+                     {n.func, forecaster},
+                     {n.description, n.forecast_tool_description}});
 }
 
 Ref initializer_tools(PyObject* const* a) {
     PyObject* self = a[0];
-    Ref python_agent = zv::call_method(self, n.initialize_python_agent.get());
-    Ref sql_agent = zv::call_method(self, n.initialize_sql_agent.get());
-    Ref sql_tool =
-        agent_tool(n.sql_agent_name.get(), sql_agent.get(), n.sql_agent_description.get());
-    Ref python_tool = agent_tool(n.python_agent_name.get(), python_agent.get(),
-                                 n.python_agent_description.get());
+    Ref python_agent = zv::call_method(self, n.initialize_python_agent);
+    Ref sql_agent = zv::call_method(self, n.initialize_sql_agent);
+    Ref sql_tool = agent_tool(n.sql_agent_name, sql_agent, n.sql_agent_description);
+    Ref python_tool = agent_tool(n.python_agent_name, python_agent, n.python_agent_description);
     Ref forecast = forecast_tool();
-    Ref tools = zv::own(PyList_New(3));
-    PyList_SET_ITEM(tools.get(), 0, sql_tool.release());
-    PyList_SET_ITEM(tools.get(), 1, python_tool.release());
-    PyList_SET_ITEM(tools.get(), 2, forecast.release());
-    return tools;
+    return zv::list({sql_tool, python_tool, forecast});
 }
 
 Ref initializer_create_agent(PyObject* const* a) {
     PyObject* self = a[0];
-    Ref factory = frame.global(n.initialize_agent.get());
-    Ref tools = zv::getattr(self, n.tools.get());
-    Ref llm = zv::getattr(self, n.llm.get());
+    Ref factory = frame.global(n.initialize_agent);
+    Ref tools = zv::getattr(self, n.tools);
+    Ref llm = zv::getattr(self, n.llm);
     Ref agent_type = openai_functions();
-    Ref memory = frame.global(n.conversational_memory.get());
-    return zv::call(factory.get(),
-                    {tools.get(), n.conversational_prefix.get(), llm.get(), agent_type.get(),
-                     Py_True, n.iteration_limit.get(), n.force.get(), memory.get(), Py_True},
-                    n.agent_keywords.get());
+    Ref memory = frame.global(n.conversational_memory);
+    return zv::call(factory, {},
+                    {{n.tools, tools},
+                     {n.prefix, n.conversational_prefix},
+                     {n.llm, llm},
+                     {n.agent_type, agent_type},
+                     {n.verbose, Py_True},
+                     {n.max_iterations, n.iteration_limit},
+                     {n.early_stopping_method, n.force},
+                     {n.memory, memory},
+                     {n.handle_parsing_errors, Py_True}});
 }
 
 const zv::FunctionDef initializer_init_def{
@@ -232,8 +196,8 @@ const zv::FunctionDef initializer_create_agent_def{
     {{"self"}}};
 
 void initializer_body(zv::ModuleFrame& f, PyObject* ns) {
-    Ref defaults = zv::tuple({n.default_path.get()});
-    zv::define_method(f, ns, initializer_init_def, defaults.get());
+    Ref defaults = zv::tuple({n.default_path});
+    zv::define_method(f, ns, initializer_init_def, defaults);
     zv::define_method(f, ns, initializer_python_agent_def);
     zv::define_method(f, ns, initializer_sql_agent_def);
     zv::define_method(f, ns, initializer_tools_def);
@@ -270,14 +234,13 @@ void run_top_level(zv::ModuleFrame& f) {
     Ref factory = zv::make_function(conversatonal_memory_def, f);
     f.set(n.conversatonal_memory.get(), factory.get());
     ZV_LINE(f);
-    Ref current = f.global(n.conversatonal_memory.get());
-    Ref memory = zv::call(current.get(), {});
+    Ref memory = zv::call(f.global(n.conversatonal_memory));
     f.set(n.conversational_memory.get(), memory.get());
     ZV_LINE(f);
     Ref bases = zv::own(PyTuple_New(0));
     Ref initializer = zv::build_class(f, "AgentInitializer", "AgentInitializer", bases.get(),
                                       nullptr, initializer_body);
-    f.set("AgentInitializer", initializer.get());
+    f.set(n.AgentInitializer.get(), initializer.get());
 }
 
 }  // namespace

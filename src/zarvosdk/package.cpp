@@ -20,9 +20,12 @@ void bind_loaded_submodules(zv::ModuleFrame& f) {
 
 void run_top_level(zv::ModuleFrame& f) { bind_loaded_submodules(f); }
 
-zv::ModuleFrame frame = zv::module_frame("zarvosdk", "zarvosdk", "zarvosdk.__init__",
-                                         "init zarvosdk", "src/zarvosdk/package.cpp", nullptr,
-                                         nullptr, run_top_level);
+zv::ModuleFrame frame = zv::module_frame([](zv::ModuleDescription& d) {
+    d.qualified_name = "zarvosdk";
+    d.version_name = "zarvosdk.__init__";
+    d.source_file = "src/zarvosdk/package.cpp";
+    d.body = run_top_level;
+});
 
 }  // namespace
 
