@@ -31,7 +31,7 @@ PyObject* builtin_range() { return frame.builtins[2].get(); }
     X(parser) X(parse) X(strftime) X(LinearRegression) X(fit) X(predict) X(set_index)         \
     X(inplace) X(timestamp) X(values) X(max) X(empty) X(days) X(datetime) X(timedelta)        \
     X(conv_date) X(ts_forecast) X(data_input) X(date) X(period) X(error) X(traceback)         \
-    X(print_exc) X(description) X(replace)
+    X(print_exc) X(description) X(replace) X(BaseTool) X(model_fields)
 
 struct {
     NAMES(ZV_DECLARE_NAME)
@@ -201,8 +201,35 @@ Ref annotations(std::initializer_list<std::pair<const char*, const char*>> items
     return dict;
 }
 
+/// Whether `cls` is a pydantic v2 model class: those have `model_fields`, a
+/// pydantic v1 model class (the framework's 0.2 line) has not.
+bool is_pydantic_v2_model(PyObject* cls) {
+    Ref fields = Ref::steal(PyObject_GetAttr(cls, n.model_fields.get()));
+    if (fields) return true;
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) zv::raise();
+    PyErr_Clear();
+    return false;
+}
+
+/// What a pydantic v2 tool base needs in the class namespace besides the plain
+/// class body: annotations for the overridden fields `name` and `description`
+/// (v2 refuses a field override without one), and the package's function type
+/// among the model's ignored types, so that `_run` and `_arun` stay methods
+/// instead of being taken for private attributes (v2 only passes over the
+/// host's own function type and the other descriptors it knows).
+void declare_for_pydantic_v2(PyObject* ns) {
+    zv::set_entry(ns, "__annotations__", annotations({{"name", "str"}, {"description", "str"}}).get());
+    Ref ignored = zv::tuple({reinterpret_cast<PyObject*>(zv::function_type())});
+    Ref config = zv::own(PyDict_New());
+    zv::check(PyDict_SetItemString(config.get(), "ignored_types", ignored.get()));
+    zv::set_entry(ns, "model_config", config.get());
+}
 
 void tool_body(zv::ModuleFrame& f, PyObject* ns) {
+    // The framework's 0.3 line has a pydantic v2 tool base; the 0.2 line's is a
+    // pydantic v1 model, which takes the class body as it is.
+    Ref base = f.global(n.BaseTool.get());
+    if (is_pydantic_v2_model(base.get())) declare_for_pydantic_v2(ns);
     Ref name = zv::own(PyUnicode_FromString("forecast"));
     zv::set_entry(ns, "name", name.get());
     Ref description =
