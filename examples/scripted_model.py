@@ -50,7 +50,13 @@ from typing import Any, List, Optional, Sequence, Tuple
 from langchain_core.language_models.fake_chat_models import FakeChatModel
 from langchain_core.messages import AIMessage, BaseMessage, FunctionMessage, HumanMessage
 from langchain_core.outputs import ChatGeneration, ChatResult
-from langchain_core.pydantic_v1 import Field
+
+# The fake model is a pydantic v2 model on the framework's 0.3 line and a
+# pydantic v1 model on the 0.2 line; its fields take that version's Field.
+if hasattr(FakeChatModel, "model_fields"):
+    from pydantic import Field
+else:
+    from pydantic.v1 import Field
 
 # Queries for the demo's sample database: a `sales` table with sale_date,
 # product and amount. Tests pass their own.

@@ -13,6 +13,7 @@ import random
 import sys
 import traceback
 import types
+import typing
 import warnings
 
 import pandas as pd
@@ -21,6 +22,7 @@ import pytest
 from langchain.tools import Tool
 
 import zarvosdk.forecast_tool as ft
+from framework_line import LINE_0_3, PYDANTIC_V2_TOOL_BASE
 
 TYPE_MESSAGE = "Argument '%s' has incorrect type (expected %s, got %s)"
 WORKED_DATES = ["2023-01-01", "2023-01-03", "2023-01-05"]
@@ -577,6 +579,38 @@ def test_forecast_tool_class():
     assert tool.args_schema is None and list(tool.args) == ["input"]
 
 
+def test_framework_line_is_told_alike_by_version_and_tool_base():
+    # The 0.3 line has a pydantic v2 tool base, the 0.2 line a pydantic v1 one;
+    # anything else is a mixed installation the per-line tests cannot describe.
+    assert LINE_0_3 == PYDANTIC_V2_TOOL_BASE
+
+
+def test_forecast_tool_class_namespace_per_framework_line():
+    cls, doc = ft.ForecastTool, "\n    Use this tool for time series forecasting\n    "
+    own = vars(cls)
+    # The methods stay the package's own functions on both lines.
+    assert type(own["_run"]) is type(ft.ts_forecast) and type(own["_arun"]) is type(ft.ts_forecast)
+    assert type(cls()._run).__name__ == "method" and cls()._run.__func__ is own["_run"]
+    if PYDANTIC_V2_TOOL_BASE:
+        # 0.3 line: pydantic v2 refuses a field override without an annotation,
+        # and takes class attributes of a type it does not know for private
+        # attributes. The class annotates the two fields and lists the
+        # package's function type among the model's ignored types.
+        assert own["__annotations__"] == {"name": "str", "description": "str"}
+        assert cls.model_config == {**ft.BaseTool.model_config, "ignored_types": (type(ft.ts_forecast),)}
+        assert cls.__private_attributes__ == {}
+        fields = cls.model_fields
+        assert (fields["name"].annotation, fields["description"].annotation) == (str, str)
+    else:
+        # 0.2 line: a pydantic v1 base takes the plain assignments as they are.
+        # (From 3.10 on, reading a class's annotations leaves an empty dict.)
+        assert own.get("__annotations__", {}) == {} and "model_config" not in own
+        assert not hasattr(cls, "model_config")
+        fields = cls.__fields__
+        assert (fields["name"].type_, fields["description"].type_) == (str, str)
+    assert (fields["name"].default, fields["description"].default) == ("forecast", doc)
+
+
 def test_forecast_input_class():
     cls = ft.ForecastInput
     assert cls.__doc__ == "\n    Inputs for the forecasting function.\n    " and len(cls.__doc__) == 46
@@ -614,3 +648,37 @@ def test_framework_run(framework_tool, capsys):
     assert_forecast(framework_tool.run(json.dumps(request())), ["2023-01-07", "2023-01-09"], [40.0, 50.0])
     assert_error_record(framework_tool.run('{"period": 2}'), "'data_input'")
     assert capsys.readouterr().err.endswith("KeyError: 'data_input'\n")
+
+
+def call_object(tool, text):
+    # BaseTool.__call__ is deprecated by the framework (on both lines) but works.
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        return tool(text)
+
+
+@pytest.mark.parametrize("framework_tool", framework_tools(), ids=["ForecastTool", "Tool"])
+@pytest.mark.parametrize(
+    "way",
+    [
+        lambda tool, text: tool.run(text),
+        lambda tool, text: tool.run({"input": text}),
+        lambda tool, text: tool.invoke(text),
+        lambda tool, text: tool.invoke({"input": text}),
+        call_object,
+    ],
+    ids=["run", "run-dict", "invoke", "invoke-dict", "call"],
+)
+def test_every_framework_entry_reaches_run(framework_tool, way, capsys):
+    assert_forecast(way(framework_tool, json.dumps(request())), ["2023-01-07", "2023-01-09"], [40.0, 50.0])
+    assert_error_record(way(framework_tool, "not json"))
+    assert "JSONDecodeError" in capsys.readouterr().err
+
+
+def test_framework_inspects_run_through_signature_and_type_hints():
+    # BaseTool.run looks for a run_manager or config parameter of _run by its
+    # signature and type hints; the tool schema comes from the same signature.
+    bound = ft.ForecastTool()._run
+    assert str(inspect.signature(bound)) == "(input: 'str') -> 'Dict'"
+    assert typing.get_type_hints(bound) == {"input": str, "return": typing.Dict}
+    assert ft.ForecastTool().args == {"input": {"title": "Input", "type": "string"}}

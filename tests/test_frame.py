@@ -9,6 +9,7 @@ import inspect
 import json
 import os
 import pickle
+import re
 import subprocess
 import sys
 import textwrap
@@ -697,3 +698,43 @@ def test_version_warning_on_another_host():
         "version %d.%d" % sys.version_info[:2]
     )
     assert expected in result
+
+
+# What the framework and pydantic may say while the modules import: the
+# framework's deprecated import paths that the modules use, and pydantic's
+# deprecation of the nested Config class of ForecastInput. On the 0.3 line the
+# framework also deprecates its memory classes when the agent module makes its
+# memory. Anything else (a pandas or numpy warning, a pydantic field warning on
+# the tool class) is a fault of the package or of a pin.
+IMPORT_DEPRECATIONS = {
+    "LangChainDeprecationWarning": [
+        r"Importing \S+ from \S+ is deprecated\. Please replace deprecated imports:",
+        r"Importing (chat models|LLMs) from langchain is deprecated\. ",
+    ],
+    "PydanticDeprecatedSince20": [r"Support for class-based `config` is deprecated, use ConfigDict instead\. "],
+}
+MEMORY_MIGRATION = "Please see the migration guide at: https://python.langchain.com/docs/versions/migrating_memory/"
+
+
+def test_import_warns_only_of_deprecations_per_framework_line():
+    from framework_line import LINE_0_3
+
+    caught = run_python(
+        """
+        import json, warnings
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            import zarvosdk.base, zarvosdk.agent, zarvosdk.forecast_tool
+        print(json.dumps([(w.category.__name__, issubclass(w.category, DeprecationWarning),
+                           str(w.message).splitlines()[0]) for w in caught]))
+        """
+    )
+    unexpected = []
+    for category, deprecation, message in caught:
+        assert deprecation, (category, message)
+        if message == MEMORY_MIGRATION and category == "LangChainDeprecationWarning":
+            # 0.3 line only: the 0.2 line's memory classes are not deprecated.
+            assert LINE_0_3, message
+        elif not any(re.match(p, message) for p in IMPORT_DEPRECATIONS.get(category, [])):
+            unexpected.append((category, message))
+    assert unexpected == []

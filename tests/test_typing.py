@@ -11,6 +11,7 @@ import textwrap
 import pytest
 
 import zarvosdk
+from framework_line import PYDANTIC_V2_TOOL_BASE
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 TYPED_APP = os.path.join(ROOT, "examples", "typed_app.py")
@@ -29,8 +30,14 @@ ignore_missing_imports = True
 STUBTEST_ALLOWLIST = r"""
 zarvosdk\.(agent|forecast_tool)\.Forecast(Tool|Input)
 zarvosdk\.(agent|forecast_tool)\.Forecast(Tool|Input)\.(__\w+__|model_\w+)
-zarvosdk\.(agent|forecast_tool)\.ForecastTool\.name
 """
+# The stub declares `ForecastTool.name: str`. On the framework's 0.2 line the
+# pydantic v1 base keeps field values on the instances, so `name` read on the
+# class is the framework's Runnable.name, None, which stubtest reports as a
+# different type; on the 0.3 line the class annotates `name` as a field, which
+# stubtest accepts (and an unused allowlist entry is itself an error).
+if not PYDANTIC_V2_TOOL_BASE:
+    STUBTEST_ALLOWLIST += "zarvosdk\\.(agent|forecast_tool)\\.ForecastTool\\.name\n"
 
 # Each line misuses the package; mypy must report the error code at its end.
 MISUSE = """\

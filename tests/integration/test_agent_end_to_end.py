@@ -18,7 +18,8 @@ import pytest
 from langchain_core.callbacks import BaseCallbackHandler
 from langchain_core.messages import AIMessage, HumanMessage
 
-from scripted_model import ScriptedChatModel  # on sys.path through conftest.py
+from framework_line import LINE_0_3
+from scripted_model import DEFAULT_QUERIES, ScriptedChatModel  # on sys.path through conftest.py
 
 pytestmark = pytest.mark.integration
 
@@ -95,6 +96,14 @@ def make_agent(mariadb, sales, agent_module, tmp_path, monkeypatch):
     return make
 
 
+def test_scripted_model_defaults_are_values_on_both_lines():
+    # A field declared with the other pydantic major's Field would keep the
+    # Field object itself as its default; the demo relies on these defaults.
+    model = ScriptedChatModel()
+    assert model.queries == DEFAULT_QUERIES and model.queries is not DEFAULT_QUERIES
+    assert model.forecast_period == 7
+
+
 def least_squares_forecast(dates, values, period):
     """The expected forecast: a line of value against day number, extended from
     the latest date in steps of the mean interval between consecutive dates."""
@@ -160,8 +169,15 @@ def test_chart_question_draws_the_queried_numbers_into_the_working_directory(mak
 def test_every_agent_shares_one_memory_of_the_last_five_exchanges(make_agent, sales, agent_module):
     first, second = make_agent(), make_agent()
     memory = agent_module.conversational_memory
-    # The executor (a pydantic v1 model) keeps a shallow copy of the memory it
-    # is given; the message history inside is the one shared object.
+    if LINE_0_3:
+        # 0.3 line: the executor (a pydantic v2 model) keeps the memory object
+        # it is given.
+        assert first.memory is memory and second.memory is memory
+    else:
+        # 0.2 line: the executor (a pydantic v1 model) keeps a shallow copy of
+        # the memory it is given; the message history inside is the one shared
+        # object.
+        assert first.memory is not memory and second.memory is not memory
     assert first.memory.chat_memory is memory.chat_memory
     assert second.memory.chat_memory is memory.chat_memory
     assert first.memory.k == second.memory.k == 5
