@@ -56,13 +56,38 @@ APPLICATION_USES = {
 }
 
 
+# The framework's modules loaded by the application itself with its notices
+# caught: the state the package's import leaves behind. Counting against it
+# rather than a bare process matters where loading a framework module lazily
+# changes the warning filters between two notices of the same deprecated
+# import, which then both show (the 0.3 line does that for chat models).
+FRAMEWORK_LOADED = """
+import warnings
+with warnings.catch_warnings(record=True):
+    from langchain.agents import create_sql_agent, AgentExecutor, initialize_agent
+    from langchain.agents.agent_toolkits import SQLDatabaseToolkit
+    from langchain.agents.agent_types import AgentType
+    from langchain.callbacks import StreamlitCallbackHandler
+    from langchain.chat_models import ChatOpenAI
+    from langchain.llms import OpenAI
+    from langchain.llms.openai import OpenAI
+    from langchain.sql_database import SQLDatabase
+    from langchain.tools import Tool
+    from langchain.chains.conversation.memory import ConversationBufferWindowMemory
+    from langchain_experimental.agents.agent_toolkits import create_python_agent
+    from langchain_experimental.tools.python.tool import PythonREPLTool
+    import pandas, sklearn.linear_model, dateutil.parser, pydantic, langchain.tools.base
+"""
+
+
 @pytest.mark.parametrize("use", sorted(APPLICATION_USES))
 def test_the_applications_own_deprecated_uses_still_warn(use):
     code, text = APPLICATION_USES[use]
     _, alone = run(code, "-W", "default")
+    _, loaded = run(FRAMEWORK_LOADED + "\n" + code, "-W", "default")
     _, after = run(ALL_MODULES + "\n" + code, "-W", "default")
     assert text in alone
-    assert after.count(text) == alone.count(text), after
+    assert after.count(text) == loaded.count(text) >= 1, after
 
 
 def test_warning_filters_and_display_hook_are_left_as_they_were():
@@ -127,25 +152,32 @@ def test_only_deprecations_of_the_importing_thread_are_dropped():
 
 def test_the_framework_finds_the_importing_module():
     # The framework asks which module imports a deprecated name; it must find
-    # the package's module from the importing frame, not search every module
-    # for a frame that names none.
+    # the package's module from the importing frame (on the 0.2 line through
+    # inspect.getmodule, which otherwise searches every module for a frame
+    # that names none; on the 0.3 line from the frame's globals).
     out, _ = run(
         """
-        import inspect
+        import inspect, sys
         import langchain.agents, langchain.chat_models, langchain.llms, langchain.sql_database
-        found, original = [], inspect.getmodule
+        from langchain_core._api import internal
+        names, modules = [], []
+        original_internal, original_getmodule = internal.is_caller_internal, inspect.getmodule
+        def is_caller_internal(depth=2):
+            names.append(sys._getframe(depth).f_globals.get("__name__"))
+            return original_internal(depth + 1)
         def getmodule(obj, _filename=None):
-            module = original(obj, _filename)
+            module = original_getmodule(obj, _filename)
             if inspect.isframe(obj):
-                found.append(getattr(module, "__name__", None))
+                modules.append(getattr(module, "__name__", None))
             return module
-        inspect.getmodule = getmodule
+        internal.is_caller_internal, inspect.getmodule = is_caller_internal, getmodule
         import zarvosdk.base
-        print(found.count("zarvosdk.base") > 0, found.count(None))
+        print(names.count("zarvosdk.base") > 0, all(m in ("zarvosdk.base", None) for m in modules),
+              modules.count(None))
         """
     )
-    module_found, unnamed = out.split()
-    assert module_found == "True"
+    named, found, unnamed = out.split()
+    assert (named, found) == ("True", "True")
     # only the host's own from-list step, which runs in the importer's
     # machinery, is left without a module (two lookups per deprecated name)
     assert int(unnamed) <= 2 * 16

@@ -277,7 +277,7 @@ growth = []
 for _ in range(3):
     gc.collect()
     before = sys.getallocatedblocks()
-    for _ in range(100):
+    for _ in range(500):
         attempt()
     gc.collect()
     growth.append(sys.getallocatedblocks() - before)
@@ -285,6 +285,7 @@ print(min(growth))
 """
     done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=300)
     assert done.returncode == 0, done.stderr
-    # The interpreter's caches move by a few dozen blocks either way; a leak
-    # would keep at least a block for every one of the 100 attempts.
-    assert int(done.stdout.split()[-1]) < 50
+    # The interpreter's caches move by up to a hundred or so blocks either way
+    # (more on 3.13 than on 3.9); a leak would keep at least a block for every
+    # one of the 500 attempts.
+    assert int(done.stdout.split()[-1]) < 250
