@@ -121,12 +121,22 @@ PyObject* builtins_module();
 ///   #define TEXTS(X) X(colon, ":")
 ///   #define BUILTINS(X) X(print)
 ///   struct { NAMES(ZV_DECLARE_NAME) TEXTS(ZV_DECLARE_TEXT) } n;
-///   struct { BUILTINS(ZV_DECLARE_BUILTIN) } builtins;
-///   const zv::Builtin builtin_table[] = {BUILTINS(ZV_BUILTIN_ENTRY)};
-///   ...   NAMES(ZV_INTERN_NAME) TEXTS(ZV_INTERN_TEXT)
+///   ZV_BUILTINS(BUILTINS);      // `builtins.print`, and `builtin_table` for uses_builtins
+///   ...   ZV_INTERN_TABLES(NAMES, TEXTS)    // in the module's constants function
 #define ZV_DECLARE_NAME(id) ::zv::Name id;
 #define ZV_DECLARE_TEXT(id, text) ::zv::Persistent id;
 #define ZV_DECLARE_BUILTIN(id) ::zv::Persistent id;
 #define ZV_INTERN_NAME(id) ::zv::intern(n.id, #id);
 #define ZV_INTERN_TEXT(id, text) ::zv::intern(n.id, text);
 #define ZV_BUILTIN_ENTRY(id) {#id, &builtins.id},
+
+/// The module's builtins: a struct `builtins` of their slots, and
+/// `builtin_table`, which names them for `ModuleDescription::uses_builtins`.
+#define ZV_BUILTINS(LIST)                       \
+    struct {                                    \
+        LIST(ZV_DECLARE_BUILTIN)                \
+    } builtins;                                 \
+    const ::zv::Builtin builtin_table[] = {LIST(ZV_BUILTIN_ENTRY)}
+
+/// Interns every name and text of the module's tables into `n`.
+#define ZV_INTERN_TABLES(NAMES, TEXTS) NAMES(ZV_INTERN_NAME) TEXTS(ZV_INTERN_TEXT)

@@ -48,8 +48,7 @@ void make_text(zv::Persistent& slot, const char (&text)[N]) {
 }
 
 void make_constants() {
-    NAMES(ZV_INTERN_NAME)
-    TEXTS(ZV_INTERN_TEXT)
+    ZV_INTERN_TABLES(NAMES, TEXTS)
     n.window.set(zv::integer(5));
     n.iteration_limit.set(zv::integer(10));
     make_text(n.prefix_head, prompts::python_prefix_head);

@@ -30,15 +30,10 @@ struct {
     TEXTS(ZV_DECLARE_TEXT)
 } n;
 
-struct {
-    BUILTINS(ZV_DECLARE_BUILTIN)
-} builtins;
-
-const zv::Builtin builtin_table[] = {BUILTINS(ZV_BUILTIN_ENTRY)};
+ZV_BUILTINS(BUILTINS);
 
 void make_constants() {
-    NAMES(ZV_INTERN_NAME)
-    TEXTS(ZV_INTERN_TEXT)
+    ZV_INTERN_TABLES(NAMES, TEXTS)
 }
 
 void run_top_level(zv::ModuleFrame& frame);

@@ -44,15 +44,10 @@ struct {
     zv::Persistent run_handler;   // traceback entry of a failure _run handles
 } n;
 
-struct {
-    BUILTINS(ZV_DECLARE_BUILTIN)
-} builtins;
-
-const zv::Builtin builtin_table[] = {BUILTINS(ZV_BUILTIN_ENTRY)};
+ZV_BUILTINS(BUILTINS);
 
 void make_constants() {
-    NAMES(ZV_INTERN_NAME)
-    TEXTS(ZV_INTERN_TEXT)
+    ZV_INTERN_TABLES(NAMES, TEXTS)
     n.one.set(zv::integer(1));
     n.year_1970.set(zv::integer(1970));
     n.digits.set(zv::own(PySlice_New(zv::integer(9).get(), zv::integer(-2).get(), nullptr)));
