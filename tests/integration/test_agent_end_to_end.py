@@ -1,5 +1,5 @@
 """End to end: the conversational agent of zarvosdk.agent, the real framework,
-a real MariaDB server and the offline scripted chat model of examples/.
+a real MariaDB server and the offline scripted chat model of harness/.
 
 The scripted model plays all three agents; what is checked here is what the
 package wires together: the SQLAgent tool reaches the database through the
@@ -19,7 +19,7 @@ from langchain_core.callbacks import BaseCallbackHandler
 from langchain_core.messages import AIMessage, HumanMessage
 
 from framework_line import LINE_0_3
-from scripted_model import DEFAULT_QUERIES, ScriptedChatModel  # on sys.path through conftest.py
+from harness.scripted_model import DEFAULT_QUERIES, ScriptedChatModel
 
 pytestmark = pytest.mark.integration
 

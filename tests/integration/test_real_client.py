@@ -1,7 +1,7 @@
 """The agents driven through the framework's real OpenAI chat client.
 
 `ChatOpenAI` talks HTTP to the scripted model's OpenAI-compatible endpoint
-(examples/model_endpoint.py) on a loopback port, with a real MariaDB behind
+(harness/model_endpoint.py) on a loopback port, with a real MariaDB behind
 the SQL tools. Besides the answers, these tests check what went over the
 wire: which agent sent which request, in which form (plain, function
 calling, streamed), carrying which of the package's texts.
@@ -16,7 +16,7 @@ import pytest
 from langchain_core.callbacks import BaseCallbackHandler
 from PIL import Image
 
-from scripted_model import ScriptedChatModel
+from harness.scripted_model import ScriptedChatModel
 
 pytestmark = pytest.mark.integration
 
