@@ -18,6 +18,8 @@ with warnings.catch_warnings(record=True):
     import zarvosdk.base as base
     import zarvosdk.forecast_tool as ft
 
+from fakes import FailingDatabase, FakeAgent, FakeDatabase, Made
+
 pytestmark = pytest.mark.leak
 
 CALLS = 200
@@ -58,25 +60,6 @@ def raises(exc, function, *args, **kwargs):
             raise AssertionError("expected %s" % exc.__name__)
 
     return operation
-
-
-class FakeDatabase:
-    handle = object()
-
-    @classmethod
-    def from_uri(cls, address):
-        return cls.handle
-
-
-class FailingDatabase:
-    @staticmethod
-    def from_uri(address):
-        raise ValueError("cannot reach " + address)
-
-
-class FakeAgent:
-    def run(self, query):
-        return query
 
 
 def fake_create_sql_agent(**kwargs):
@@ -234,13 +217,6 @@ def test_forecaster_does_not_leak():
 def test_agent_assembly_does_not_leak(monkeypatch):
     with warnings.catch_warnings(record=True):
         import zarvosdk.agent as agent
-
-    class Made:
-        def __init__(self, *args, **kwargs):
-            pass
-
-        def run(self, query):
-            return query
 
     for name in ("SQLDatabaseToolkit", "create_python_agent", "create_sql_agent",
                  "PythonREPLTool", "initialize_agent", "Tool", "ForecastTool"):

@@ -12,6 +12,8 @@ with warnings.catch_warnings(record=True):
     import zarvosdk.agent as agent
     import zarvosdk.forecast_tool as ft
 
+from fakes import Made
+
 THREADS = 8
 CALLS = 1000
 
@@ -68,18 +70,10 @@ def test_threads_get_the_serial_results(capsys, shared):
         assert per_thread == expected
 
 
-class _Recorder:
-    def __init__(self, *args, **kwargs):
-        self.args, self.kwargs = args, kwargs
-
-    def run(self, query):
-        return query
-
-
 def test_agents_created_from_several_threads(monkeypatch):
     for name in ("SQLDatabaseToolkit", "create_python_agent", "create_sql_agent",
                  "PythonREPLTool", "initialize_agent"):
-        monkeypatch.setattr(agent, name, _Recorder)
+        monkeypatch.setattr(agent, name, Made)
     made = []
 
     def build():
