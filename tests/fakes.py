@@ -7,13 +7,20 @@ what to raise. Fakes for memory measurements keep nothing between calls, so
 that only the package could grow.
 """
 
+import json
+import os
 import re
+import subprocess
+import sys
+import textwrap
 import types
 from typing import Any, List, Optional
 
 from langchain_core.callbacks import BaseCallbackHandler
 from langchain_core.language_models.chat_models import SimpleChatModel
 from langchain_core.messages import BaseMessage
+
+HERE = os.path.dirname(os.path.abspath(__file__))
 
 
 # zarvosdk.base: SQLDatabase --------------------------------------------------
@@ -246,6 +253,44 @@ class ToolCalls(BaseCallbackHandler):
 
     def first(self, name):
         return next(call for call in self.calls if call["name"] == name)
+
+
+# Fresh interpreters ----------------------------------------------------------
+
+
+def python_process(*parts, options=(), warnings="ignore"):
+    """Runs the code parts (each dedented, joined by lines) in a fresh
+    interpreter that imports this same build: the folder holding the package
+    goes first on PYTHONPATH, then this tests folder. `warnings` is the
+    PYTHONWARNINGS the process gets; None leaves it out, so the process warns
+    by its own defaults and `options`. Returns the finished process."""
+    import zarvosdk
+
+    code = "\n".join(textwrap.dedent(part) for part in parts)
+    env = dict(os.environ)
+    root = os.path.dirname(os.path.dirname(os.path.abspath(zarvosdk.__file__)))
+    env["PYTHONPATH"] = os.pathsep.join([root, HERE] + ([env["PYTHONPATH"]] if env.get("PYTHONPATH") else []))
+    if warnings is None:
+        env.pop("PYTHONWARNINGS", None)
+    else:
+        env["PYTHONWARNINGS"] = warnings
+    return subprocess.run(
+        [sys.executable, "-X", "faulthandler", *options, "-c", code],
+        env=env,
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        universal_newlines=True,
+        timeout=300,
+    )
+
+
+def run_python(*parts):
+    """Runs the code parts as python_process does, with warnings ignored;
+    the process must succeed. Returns the object it printed as JSON on its
+    last line."""
+    proc = python_process(*parts)
+    assert proc.returncode == 0, proc.stderr[-3000:]
+    return json.loads(proc.stdout.strip().splitlines()[-1])
 
 
 # Scripted chat model ---------------------------------------------------------

@@ -18,7 +18,7 @@ with warnings.catch_warnings(record=True):
     import zarvosdk.base as base
     import zarvosdk.forecast_tool as ft
 
-from fakes import FailingDatabase, FakeAgent, FakeDatabase, Made
+from fakes import FailingDatabase, FakeAgent, FakeDatabase, Made, python_process
 
 pytestmark = pytest.mark.leak
 
@@ -234,8 +234,6 @@ def test_agent_assembly_does_not_leak(monkeypatch):
 # Failed imports --------------------------------------------------------------------
 
 def test_repeated_failed_imports_do_not_leak():
-    import subprocess
-
     code = """
 import gc, sys, warnings
 warnings.simplefilter("ignore")
@@ -259,7 +257,7 @@ for _ in range(3):
     growth.append(sys.getallocatedblocks() - before)
 print(min(growth))
 """
-    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=300)
+    done = python_process(code)
     assert done.returncode == 0, done.stderr
     # The interpreter's caches move by up to a hundred or so blocks either way
     # (more on 3.13 than on 3.9); a leak would keep at least a block for every
