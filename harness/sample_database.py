@@ -1,7 +1,7 @@
 """A private MariaDB server holding a small sample sales database.
 
 The demo starts it on a loopback port with its own data directory, fills a
-`sales` table with a year of daily figures and adds a user that may only
+`sales` table with a month of daily figures and adds a user that may only
 read, which is how an application should connect its agents.
 """
 import datetime
