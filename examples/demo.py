@@ -11,13 +11,16 @@ framework's own step-by-step output goes to a log file beside the charts.
 The language model is reached the way an application reaches one: through
 the framework's OpenAI chat client (langchain_community.chat_models.ChatOpenAI)
 over HTTP. By default the demo starts its own OpenAI-compatible endpoint on
-a loopback port (model_endpoint.py), answered offline by ScriptedChatModel
-(scripted_model.py), which plays the model's part deterministically. To use
+a loopback port (harness.model_endpoint), answered offline by ScriptedChatModel
+(harness.scripted_model), which plays the model's part deterministically. To use
 any other OpenAI-compatible server instead:
 
     OPENAI_API_KEY=... scripts/demo --base-url URL --model NAME
 
 Usage: demo.py [--output DIR] [--base-url URL --model NAME]
+
+The stand-ins it starts live in the harness package at the repository root,
+which must be on the import path: scripts/demo runs it so.
 """
 import argparse
 import ast
@@ -34,7 +37,7 @@ import warnings
 
 from langchain_core.callbacks import BaseCallbackHandler
 
-from sample_database import READER, READER_PASSWORD, start_sample_database
+from harness.sample_database import READER, READER_PASSWORD, start_sample_database
 
 QUESTIONS = [
     "What were the total sales?",
@@ -60,7 +63,7 @@ def import_framework():
     import openai  # noqa: F401  (the chat client imports it when first made)
     import zarvosdk.agent  # noqa: F401
     import zarvosdk.base  # noqa: F401
-    import model_endpoint  # noqa: F401
+    import harness.model_endpoint  # noqa: F401
 
     # The framework's own chat client announces that it has moved to another
     # package each time one is made; that is not this demo's business.
@@ -277,7 +280,7 @@ def main(argv=None):
     endpoint = None
     cwd = os.getcwd()
     try:
-        from model_endpoint import ChatEndpoint
+        from harness.model_endpoint import ChatEndpoint
         from zarvosdk.base import DatabaseConnector
 
         if args.base_url:

@@ -1,11 +1,8 @@
 import os
-import sys
 
 import pytest
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-
-from mariadb_server import MariaDBServer, find_server_binaries  # noqa: E402
+from harness.mariadb_server import MariaDBServer, find_server_binaries
 
 
 @pytest.fixture(scope="session")

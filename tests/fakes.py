@@ -1,14 +1,29 @@
-"""Recording stand-ins for the framework objects that zarvosdk.base drives.
+"""Stand-ins for the framework objects the package drives, and the helpers
+the tests share.
 
-The fakes keep every call they receive so that tests can check exactly what
-the package passed on, and they can be told what to answer or what to raise.
+The recording fakes keep every call they receive so that tests can check
+exactly what the package passed on, and they can be told what to answer or
+what to raise. Fakes for memory measurements keep nothing between calls, so
+that only the package could grow.
 """
 
+import json
+import os
 import re
+import subprocess
+import sys
+import textwrap
+import types
 from typing import Any, List, Optional
 
+from langchain_core.callbacks import BaseCallbackHandler
 from langchain_core.language_models.chat_models import SimpleChatModel
 from langchain_core.messages import BaseMessage
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+
+
+# zarvosdk.base: SQLDatabase --------------------------------------------------
 
 
 class FakeHandle:
@@ -54,8 +69,32 @@ class RecordingSQLDatabase:
         return [args[0] for args, _ in self.calls]
 
 
+class FakeDatabase:
+    """A SQLDatabase whose from_uri answers the same handle every time and
+    keeps nothing, for measurements that must see no growth of their own."""
+
+    handle = object()
+
+    @classmethod
+    def from_uri(cls, address):
+        return cls.handle
+
+
+class FailingDatabase:
+    """A SQLDatabase whose from_uri raises a new ValueError every time."""
+
+    @staticmethod
+    def from_uri(address):
+        raise ValueError("cannot reach " + address)
+
+
+# Agents ----------------------------------------------------------------------
+
+
 class FakeAgent:
-    """An agent whose `run` records its arguments and answers or raises."""
+    """What the agent factories return: an agent whose `run` records its
+    arguments in `runs` and answers `answer` or raises `raises`; str() gives
+    `text`."""
 
     def __init__(self, answer="the answer", raises=None, text="<fake sql agent>"):
         self.answer = answer
@@ -102,6 +141,156 @@ class NoneAgentFactory(RecordingAgentFactory):
     def __init__(self):
         super().__init__(result=None, raises=None)
         self.result = None
+
+
+# zarvosdk.agent: the framework names it calls -------------------------------
+#
+# The module reads these names from its namespace at call time, so a test
+# replaces them with monkeypatch.setattr and then reads back, from one shared
+# log, which fake was called in which order with which arguments.
+
+
+class Call:
+    def __init__(self, label, args, kwargs):
+        self.label = label
+        self.args = args
+        self.kwargs = kwargs  # insertion order is the order the keywords were passed
+        self.result = None
+
+
+class Log:
+    def __init__(self):
+        self.calls = []
+
+    def labels(self):
+        return [c.label for c in self.calls]
+
+    def only(self, label):
+        found = [c for c in self.calls if c.label == label]
+        assert len(found) == 1, (label, self.labels())
+        return found[0]
+
+    def all(self, label):
+        return [c for c in self.calls if c.label == label]
+
+    def note(self, label):
+        self.calls.append(Call(label, (), {}))
+
+
+def recording(log, label, make_result):
+    def fake(*args, **kwargs):
+        call = Call(label, args, kwargs)
+        log.calls.append(call)
+        call.result = make_result(call)
+        return call.result
+
+    return fake
+
+
+def failing(error):
+    def fake(*args, **kwargs):
+        raise error
+
+    return fake
+
+
+def install_agent_fakes(monkeypatch, module):
+    """Replaces every framework name zarvosdk.agent calls with a recording
+    fake; returns the shared log."""
+    log = Log()
+
+    class ForecastTool:
+        def __init__(self, *args, **kwargs):
+            call = Call("ForecastTool", args, kwargs)
+            call.result = self
+            log.calls.append(call)
+
+    fakes = {
+        "SQLDatabaseToolkit": recording(log, "SQLDatabaseToolkit", lambda c: object()),
+        "PythonREPLTool": recording(log, "PythonREPLTool", lambda c: object()),
+        "create_python_agent": recording(log, "create_python_agent", lambda c: FakeAgent(text="<fake python agent>")),
+        "create_sql_agent": recording(log, "create_sql_agent", lambda c: FakeAgent(text="<fake sql agent>")),
+        "Tool": recording(log, "Tool", lambda c: types.SimpleNamespace(**c.kwargs)),
+        "ForecastTool": ForecastTool,
+        "initialize_agent": recording(log, "initialize_agent", lambda c: object()),
+    }
+    for name, fake in fakes.items():
+        monkeypatch.setattr(module, name, fake)
+    return log
+
+
+class Made:
+    """Stands for any framework class or factory at once: takes any
+    arguments, keeps them, and has a `run` that answers the query it gets."""
+
+    def __init__(self, *args, **kwargs):
+        self.args, self.kwargs = args, kwargs
+
+    def run(self, query):
+        return query
+
+
+# Callbacks -------------------------------------------------------------------
+
+
+class ToolCalls(BaseCallbackHandler):
+    """Records every tool run, nested ones included, in start order."""
+
+    def __init__(self):
+        self.calls = []
+        self._open = {}
+
+    def on_tool_start(self, serialized, input_str, *, run_id, **kwargs):
+        call = {"name": serialized.get("name"), "input": input_str, "output": None}
+        self._open[run_id] = call
+        self.calls.append(call)
+
+    def on_tool_end(self, output, *, run_id, **kwargs):
+        self._open.pop(run_id)["output"] = output
+
+    def names(self):
+        return [call["name"] for call in self.calls]
+
+    def first(self, name):
+        return next(call for call in self.calls if call["name"] == name)
+
+
+# Fresh interpreters ----------------------------------------------------------
+
+
+def python_process(*parts, options=(), warnings="ignore"):
+    """Runs the code parts (each dedented, joined by lines) in a fresh
+    interpreter that imports this same build: the folder holding the package
+    goes first on PYTHONPATH, then this tests folder. `warnings` is the
+    PYTHONWARNINGS the process gets; None leaves it out, so the process warns
+    by its own defaults and `options`. Returns the finished process."""
+    import zarvosdk
+
+    code = "\n".join(textwrap.dedent(part) for part in parts)
+    env = dict(os.environ)
+    root = os.path.dirname(os.path.dirname(os.path.abspath(zarvosdk.__file__)))
+    env["PYTHONPATH"] = os.pathsep.join([root, HERE] + ([env["PYTHONPATH"]] if env.get("PYTHONPATH") else []))
+    if warnings is None:
+        env.pop("PYTHONWARNINGS", None)
+    else:
+        env["PYTHONWARNINGS"] = warnings
+    return subprocess.run(
+        [sys.executable, "-X", "faulthandler", *options, "-c", code],
+        env=env,
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        universal_newlines=True,
+        timeout=300,
+    )
+
+
+def run_python(*parts):
+    """Runs the code parts as python_process does, with warnings ignored;
+    the process must succeed. Returns the object it printed as JSON on its
+    last line."""
+    proc = python_process(*parts)
+    assert proc.returncode == 0, proc.stderr[-3000:]
+    return json.loads(proc.stdout.strip().splitlines()[-1])
 
 
 # Scripted chat model ---------------------------------------------------------

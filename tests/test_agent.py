@@ -7,7 +7,7 @@ import types
 import pytest
 
 import zarvosdk.agent as agent
-from agent_fakes import FakeAgent, failing, install
+from fakes import FakeAgent, failing, install_agent_fakes
 
 D1 = (
     "Useful to query data in the database. Always query the database to get the \n"
@@ -80,7 +80,7 @@ METHODS = ["__init__", "initialize_python_agent", "initialize_sql_agent", "initi
 
 @pytest.fixture
 def log(monkeypatch):
-    return install(monkeypatch, agent)
+    return install_agent_fakes(monkeypatch, agent)
 
 
 # Module ----------------------------------------------------------------------
@@ -328,7 +328,7 @@ def test_constructor_goes_through_overridden_methods(log):
 
     class OwnPythonAgent(agent.AgentInitializer):
         def initialize_python_agent(self):
-            self.built = FakeAgent("own")
+            self.built = FakeAgent(text="<own python agent>")
             return self.built
 
     assert OwnTools("LLM", "DB").tools == "own tools"

@@ -10,7 +10,6 @@ import json
 import os
 import pickle
 import re
-import subprocess
 import sys
 import textwrap
 import traceback
@@ -23,7 +22,7 @@ import zarvosdk
 import zarvosdk.base as base
 from zarvosdk.base import AgentRunner, DatabaseConnector
 
-from fakes import FakeAgent, RecordingAgentFactory, RecordingSQLDatabase
+from fakes import FakeAgent, RecordingAgentFactory, RecordingSQLDatabase, run_python
 
 ZERO_SHOT = base.AgentType.ZERO_SHOT_REACT_DESCRIPTION
 
@@ -437,31 +436,6 @@ def test_reimport_after_removal_gives_the_same_module(monkeypatch):
     assert base.DatabaseConnector is sentinel
     monkeypatch.undo()
     assert base.DatabaseConnector is original_class
-
-
-def package_root():
-    return os.path.dirname(os.path.dirname(os.path.abspath(zarvosdk.__file__)))
-
-
-def run_python(code):
-    """Runs `code` in a fresh interpreter that imports this same build; returns
-    the object the code printed as JSON on its last line."""
-    env = dict(os.environ)
-    env["PYTHONPATH"] = os.pathsep.join(
-        [package_root(), os.path.dirname(os.path.abspath(__file__))]
-        + ([env["PYTHONPATH"]] if env.get("PYTHONPATH") else [])
-    )
-    env["PYTHONWARNINGS"] = "ignore"
-    proc = subprocess.run(
-        [sys.executable, "-c", textwrap.dedent(code)],
-        env=env,
-        stdout=subprocess.PIPE,
-        stderr=subprocess.PIPE,
-        universal_newlines=True,
-        timeout=120,
-    )
-    assert proc.returncode == 0, proc.stderr[-3000:]
-    return json.loads(proc.stdout.strip().splitlines()[-1])
 
 
 def test_package_import_loads_no_submodule():

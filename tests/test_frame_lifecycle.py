@@ -3,34 +3,13 @@ functions that outlived a failed import, imports that fail in odd ways, and
 coroutines used after their first run. What could take the process down runs
 in a fresh interpreter (a subprocess, which also runs under the sanitizers)."""
 
-import json
-import os
-import subprocess
-import sys
-import textwrap
 import traceback
 
 import pytest
 
 import zarvosdk.forecast_tool as ft
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-
-
-def run_python(*parts):
-    """Runs the code parts in a fresh interpreter that imports this same build;
-    returns the object the code printed as JSON on its last line."""
-    code = "\n".join(textwrap.dedent(part) for part in parts)
-    root = os.path.dirname(os.path.dirname(os.path.abspath(ft.__file__)))
-    env = dict(os.environ)
-    env["PYTHONPATH"] = os.pathsep.join(
-        [root, HERE] + ([env["PYTHONPATH"]] if env.get("PYTHONPATH") else []))
-    env["PYTHONWARNINGS"] = "ignore"
-    proc = subprocess.run([sys.executable, "-X", "faulthandler", "-c", code],
-                          env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                          universal_newlines=True, timeout=300)
-    assert proc.returncode == 0, proc.stderr[-3000:]
-    return json.loads(proc.stdout.strip().splitlines()[-1])
+from fakes import run_python
 
 
 # The garbage collector's clear ---------------------------------------------------

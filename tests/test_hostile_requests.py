@@ -1,10 +1,7 @@
 """A short run of the hostile-request generator inside the suite (the long run is scripts/fuzz)."""
-import os
 import sys
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "fuzz"))
-
-import forecast_requests  # noqa: E402
+from fuzz import forecast_requests  # tests/fuzz, beside this module
 
 
 def test_hostile_requests_end_in_tables_or_error_records(monkeypatch):

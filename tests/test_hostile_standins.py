@@ -27,8 +27,7 @@ with warnings.catch_warnings(record=True):
     import zarvosdk.base as base
     import zarvosdk.forecast_tool as ft
 
-import agent_fakes
-from fakes import FakeAgent, RecordingAgentFactory, RecordingSQLDatabase
+from fakes import FakeAgent, RecordingAgentFactory, RecordingSQLDatabase, install_agent_fakes
 
 
 class Raised(Exception):
@@ -309,7 +308,7 @@ def install_good_fakes(mp):
     replaced by a stand-in."""
     mp.setattr(base, "SQLDatabase", RecordingSQLDatabase())
     mp.setattr(base, "create_sql_agent", RecordingAgentFactory(FakeAgent()))
-    agent_fakes.install(mp, agent)
+    install_agent_fakes(mp, agent)
     mp.setattr(agent, "ConversationBufferWindowMemory", lambda **kwargs: object())
 
 

@@ -3,32 +3,19 @@ package: nothing from the package's own import-time code, everything from its
 own code, and its warning setup untouched. Each case runs in a fresh
 interpreter with warnings shown (-W default)."""
 
-import os
-import subprocess
-import sys
 import textwrap
 
 import pytest
 
-import zarvosdk
+from fakes import python_process
 
 ALL_MODULES = "import zarvosdk.base, zarvosdk.agent, zarvosdk.forecast_tool"
 
 
 def run(code, *options):
-    """Runs `code` in a fresh interpreter importing this build; returns (stdout, stderr)."""
-    env = dict(os.environ)
-    env.pop("PYTHONWARNINGS", None)
-    root = os.path.dirname(os.path.dirname(os.path.abspath(zarvosdk.__file__)))
-    env["PYTHONPATH"] = os.pathsep.join([root] + ([env["PYTHONPATH"]] if env.get("PYTHONPATH") else []))
-    proc = subprocess.run(
-        [sys.executable, *options, "-c", textwrap.dedent(code)],
-        env=env,
-        stdout=subprocess.PIPE,
-        stderr=subprocess.PIPE,
-        universal_newlines=True,
-        timeout=120,
-    )
+    """Runs `code` in a fresh interpreter importing this build, warning as
+    `options` say; returns (stdout, stderr)."""
+    proc = python_process(code, options=options, warnings=None)
     assert proc.returncode == 0, proc.stderr[-3000:]
     return proc.stdout, proc.stderr
 

@@ -18,6 +18,8 @@ with warnings.catch_warnings(record=True):
     import zarvosdk.base as base
     import zarvosdk.forecast_tool as ft
 
+from fakes import FailingDatabase, FakeAgent, FakeDatabase, Made, python_process
+
 pytestmark = pytest.mark.leak
 
 CALLS = 200
@@ -58,25 +60,6 @@ def raises(exc, function, *args, **kwargs):
             raise AssertionError("expected %s" % exc.__name__)
 
     return operation
-
-
-class FakeDatabase:
-    handle = object()
-
-    @classmethod
-    def from_uri(cls, address):
-        return cls.handle
-
-
-class FailingDatabase:
-    @staticmethod
-    def from_uri(address):
-        raise ValueError("cannot reach " + address)
-
-
-class FakeAgent:
-    def run(self, query):
-        return query
 
 
 def fake_create_sql_agent(**kwargs):
@@ -235,13 +218,6 @@ def test_agent_assembly_does_not_leak(monkeypatch):
     with warnings.catch_warnings(record=True):
         import zarvosdk.agent as agent
 
-    class Made:
-        def __init__(self, *args, **kwargs):
-            pass
-
-        def run(self, query):
-            return query
-
     for name in ("SQLDatabaseToolkit", "create_python_agent", "create_sql_agent",
                  "PythonREPLTool", "initialize_agent", "Tool", "ForecastTool"):
         monkeypatch.setattr(agent, name, Made)
@@ -258,8 +234,6 @@ def test_agent_assembly_does_not_leak(monkeypatch):
 # Failed imports --------------------------------------------------------------------
 
 def test_repeated_failed_imports_do_not_leak():
-    import subprocess
-
     code = """
 import gc, sys, warnings
 warnings.simplefilter("ignore")
@@ -283,7 +257,7 @@ for _ in range(3):
     growth.append(sys.getallocatedblocks() - before)
 print(min(growth))
 """
-    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=300)
+    done = python_process(code)
     assert done.returncode == 0, done.stderr
     # The interpreter's caches move by up to a hundred or so blocks either way
     # (more on 3.13 than on 3.9); a leak would keep at least a block for every

@@ -1,7 +1,4 @@
 """The package under threads and through the interpreter's life cycle."""
-import subprocess
-import sys
-import textwrap
 import threading
 import warnings
 
@@ -11,6 +8,8 @@ import pytest
 with warnings.catch_warnings(record=True):
     import zarvosdk.agent as agent
     import zarvosdk.forecast_tool as ft
+
+from fakes import Made, python_process
 
 THREADS = 8
 CALLS = 1000
@@ -68,18 +67,10 @@ def test_threads_get_the_serial_results(capsys, shared):
         assert per_thread == expected
 
 
-class _Recorder:
-    def __init__(self, *args, **kwargs):
-        self.args, self.kwargs = args, kwargs
-
-    def run(self, query):
-        return query
-
-
 def test_agents_created_from_several_threads(monkeypatch):
     for name in ("SQLDatabaseToolkit", "create_python_agent", "create_sql_agent",
                  "PythonREPLTool", "initialize_agent"):
-        monkeypatch.setattr(agent, name, _Recorder)
+        monkeypatch.setattr(agent, name, Made)
     made = []
 
     def build():
@@ -95,14 +86,6 @@ def test_agents_created_from_several_threads(monkeypatch):
     assert all(a.kwargs["memory"] is agent.conversational_memory for a in made)
 
 
-def run_python(*parts):
-    code = "\n".join(textwrap.dedent(part) for part in parts)
-    return subprocess.run(
-        [sys.executable, "-X", "faulthandler", "-c", code],
-        capture_output=True, text=True, timeout=120,
-    )
-
-
 USE_EVERYTHING = """
     import warnings
     warnings.simplefilter("ignore")
@@ -115,14 +98,14 @@ USE_EVERYTHING = """
 
 
 def test_interpreter_exits_cleanly_after_use():
-    done = run_python(USE_EVERYTHING)
+    done = python_process(USE_EVERYTHING, warnings=None)
     assert done.returncode == 0, done.stderr
     assert done.stdout.split("\n")[:2] == ["DataFrame", "All database credentials must be provided"]
     assert "Fatal" not in done.stderr
 
 
 def test_interpreter_exits_cleanly_after_a_failed_import():
-    done = run_python(
+    done = python_process(
         """
         import sys
         sys.modules["pandas"] = None
@@ -133,6 +116,7 @@ def test_interpreter_exits_cleanly_after_a_failed_import():
         del sys.modules["pandas"]
         """,
         USE_EVERYTHING,
+        warnings=None,
     )
     assert done.returncode == 0, done.stderr
     assert done.stdout.startswith("refused: ModuleNotFoundError\nDataFrame\n")

@@ -1,15 +1,11 @@
 """Fixtures for the scenarios that drive the agents through a chat model:
-the scripted model of examples/ and its OpenAI-compatible endpoint."""
-import os
-import sys
+the scripted model of harness/ and its OpenAI-compatible endpoint."""
 import warnings
 
 import pytest
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "examples"))
-
-from model_endpoint import ChatEndpoint  # noqa: E402
-from scripted_model import ScriptedChatModel  # noqa: E402
+from harness.model_endpoint import ChatEndpoint
+from harness.scripted_model import ScriptedChatModel
 
 # A failing endpoint must surface within this many seconds: no retries, and
 # a read that waits no longer than this for an answer.

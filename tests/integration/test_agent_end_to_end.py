@@ -1,5 +1,5 @@
 """End to end: the conversational agent of zarvosdk.agent, the real framework,
-a real MariaDB server and the offline scripted chat model of examples/.
+a real MariaDB server and the offline scripted chat model of harness/.
 
 The scripted model plays all three agents; what is checked here is what the
 package wires together: the SQLAgent tool reaches the database through the
@@ -15,39 +15,17 @@ import re
 from decimal import Decimal
 
 import pytest
-from langchain_core.callbacks import BaseCallbackHandler
 from langchain_core.messages import AIMessage, HumanMessage
 
+from fakes import ToolCalls
 from framework_line import LINE_0_3
-from scripted_model import DEFAULT_QUERIES, ScriptedChatModel  # on sys.path through conftest.py
+from harness.scripted_model import DEFAULT_QUERIES, ScriptedChatModel
 
 pytestmark = pytest.mark.integration
 
 TABLE = "e2e_sales"
 SEED = random.randrange(1 << 30)
 PNG_SIGNATURE = b"\x89PNG\r\n\x1a\n"
-
-
-class ToolCalls(BaseCallbackHandler):
-    """Records every tool run, nested ones included, in start order."""
-
-    def __init__(self):
-        self.calls = []
-        self._open = {}
-
-    def on_tool_start(self, serialized, input_str, *, run_id, **kwargs):
-        call = {"name": serialized.get("name"), "input": input_str, "output": None}
-        self._open[run_id] = call
-        self.calls.append(call)
-
-    def on_tool_end(self, output, *, run_id, **kwargs):
-        self._open.pop(run_id)["output"] = output
-
-    def names(self):
-        return [call["name"] for call in self.calls]
-
-    def first(self, name):
-        return next(call for call in self.calls if call["name"] == name)
 
 
 @pytest.fixture(scope="module")

@@ -6,7 +6,7 @@ import pytest
 import zarvosdk.base as base
 from zarvosdk.base import DatabaseConnector
 
-from mariadb_server import free_loopback_port
+from harness.mariadb_server import free_loopback_port
 
 pytestmark = pytest.mark.integration
 

@@ -13,11 +13,13 @@ import openai
 import pytest
 from langchain_core.messages import HumanMessage
 
-from model_endpoint import ChatEndpoint
+import harness
+from harness.model_endpoint import ChatEndpoint
 
 pytestmark = pytest.mark.integration
 
-EXAMPLES = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "examples")
+# The folder holding harness/, which a process started with `python -m` needs on its path.
+HARNESS_ROOT = os.path.dirname(os.path.dirname(os.path.abspath(harness.__file__)))
 SQL_FUNCTION = {
     "name": "sql_db_query",
     "description": "Runs a query.",
@@ -114,8 +116,11 @@ def test_stop_closes_the_port():
 
 
 def test_the_endpoint_runs_as_a_script_until_terminated():
+    env = dict(os.environ)
+    env["PYTHONPATH"] = os.pathsep.join([HARNESS_ROOT] + ([env["PYTHONPATH"]] if env.get("PYTHONPATH") else []))
     process = subprocess.Popen(
-        [sys.executable, os.path.join(EXAMPLES, "model_endpoint.py")],
+        [sys.executable, "-m", "harness.model_endpoint"],
+        env=env,
         stdout=subprocess.PIPE,
         stderr=subprocess.PIPE,
         text=True,

@@ -13,8 +13,8 @@ import time
 import openai
 import pytest
 
-from model_endpoint import error_response, truncated_reply
-from scripted_model import ScriptedChatModel
+from harness.model_endpoint import error_response, truncated_reply
+from harness.scripted_model import ScriptedChatModel
 
 pytestmark = pytest.mark.integration
 

@@ -1,7 +1,7 @@
 """The agents driven through the framework's real OpenAI chat client.
 
 `ChatOpenAI` talks HTTP to the scripted model's OpenAI-compatible endpoint
-(examples/model_endpoint.py) on a loopback port, with a real MariaDB behind
+(harness/model_endpoint.py) on a loopback port, with a real MariaDB behind
 the SQL tools. Besides the answers, these tests check what went over the
 wire: which agent sent which request, in which form (plain, function
 calling, streamed), carrying which of the package's texts.
@@ -13,10 +13,10 @@ import re
 from decimal import Decimal
 
 import pytest
-from langchain_core.callbacks import BaseCallbackHandler
 from PIL import Image
 
-from scripted_model import ScriptedChatModel
+from fakes import ToolCalls
+from harness.scripted_model import ScriptedChatModel
 
 pytestmark = pytest.mark.integration
 
@@ -65,28 +65,6 @@ P_HEAD = "\n".join(
     ]
 )
 P_TAIL = "\n" + " " * 12
-
-
-class ToolCalls(BaseCallbackHandler):
-    """Records every tool run, nested ones included, in start order."""
-
-    def __init__(self):
-        self.calls = []
-        self._open = {}
-
-    def on_tool_start(self, serialized, input_str, *, run_id, **kwargs):
-        call = {"name": serialized.get("name"), "input": input_str, "output": None}
-        self._open[run_id] = call
-        self.calls.append(call)
-
-    def on_tool_end(self, output, *, run_id, **kwargs):
-        self._open.pop(run_id)["output"] = output
-
-    def names(self):
-        return [call["name"] for call in self.calls]
-
-    def first(self, name):
-        return next(call for call in self.calls if call["name"] == name)
 
 
 def sender(body):

@@ -7,7 +7,7 @@ worked out from the messages it receives, the way a real model's would be.
 The decisions live in `ScriptedChatModel.reply`, which takes the messages
 and the functions offered and returns the next message. The model object
 calls it when the agents are handed the model itself (the in-process
-end-to-end tests); model_endpoint.py calls the same method behind an
+end-to-end tests); harness.model_endpoint calls the same method behind an
 OpenAI-compatible HTTP endpoint, so that the demo and the tests of the real
 chat client run against exactly these decisions.
 

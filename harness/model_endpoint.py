@@ -4,7 +4,7 @@
 so that the framework's real OpenAI chat client
 (`langchain_community.chat_models.ChatOpenAI` over the `openai` package) can
 be pointed at it with `openai_api_base=endpoint.url` and a dummy key. What it
-answers is decided by `ScriptedChatModel.reply` (scripted_model.py), the same
+answers is decided by `ScriptedChatModel.reply` (harness.scripted_model), the same
 decisions the in-process stand-in makes: the request's messages and functions
 are turned back into the framework's message objects, the model picks the
 next message, and the endpoint writes it out as OpenAI does:
@@ -24,10 +24,11 @@ make the endpoint fail with `fail_with` (an HTTP error, a malformed body).
 
 The server is werkzeug's, run by pytest-httpserver's `HTTPServer` in a
 background thread on 127.0.0.1; it stops on `stop()`, at the end of a `with`
-block, or when the process exits. Run as a script it serves until
-interrupted (Ctrl+C) or terminated (SIGTERM):
+block, or when the process exits. Run as a module (with the repository root
+on the import path) it serves until interrupted (Ctrl+C) or terminated
+(SIGTERM):
 
-    python examples/model_endpoint.py [--port N]
+    PYTHONPATH=. python -m harness.model_endpoint [--port N]
 """
 import argparse
 import atexit
@@ -44,7 +45,7 @@ from langchain_community.adapters.openai import convert_message_to_dict, convert
 from pytest_httpserver import HTTPServer
 from werkzeug.wrappers import Request, Response
 
-from scripted_model import ScriptedChatModel
+from harness.scripted_model import ScriptedChatModel
 
 CHAT_PATH = re.compile(r"(/v1)?/chat/completions/?\Z")
 ANY_PATH = re.compile(r".*")

@@ -1,16 +1,12 @@
 """A private MariaDB server holding a small sample sales database.
 
 The demo starts it on a loopback port with its own data directory, fills a
-`sales` table with a year of daily figures and adds a user that may only
+`sales` table with a month of daily figures and adds a user that may only
 read, which is how an application should connect its agents.
 """
 import datetime
-import os
-import sys
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests"))
-
-from mariadb_server import MariaDBServer  # noqa: E402
+from harness.mariadb_server import MariaDBServer
 
 READER = "demo_reader"
 READER_PASSWORD = "demo-reader-pw"
