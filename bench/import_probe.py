@@ -21,10 +21,18 @@ whichever module comes first. Then it times, in the order of the groups given:
           under)
 
 and prints one JSON object {label: nanoseconds of the process's CPU time}.
+
+    valgrind --tool=callgrind --instr-atstart=no --toggle-collect=sys_call_tracing \
+        --callgrind-out-file=OUT python bench/import_probe.py --count GROUP ...
+
+counts instructions instead (run.py --instructions): each measured import
+runs inside sys.call_tracing, the one host function nothing measured calls,
+and callgrind dumps the count under the import's label.
 """
 import importlib
 import json
 import os
+import subprocess
 import sys
 import tempfile
 import time
@@ -141,10 +149,23 @@ def fresh_module(name):
     return module
 
 
-def timed_import(name):
-    start = time.process_time_ns()
-    importlib.import_module(name)
-    return time.process_time_ns() - start
+COUNTING = False
+
+
+def measured(label, action):
+    """CPU time of `action()` in ns; when counting, 0, and callgrind's dump."""
+    if not COUNTING:
+        start = time.process_time_ns()
+        action()
+        return time.process_time_ns() - start
+    sys.call_tracing(action, ())
+    subprocess.run(["callgrind_control", "--dump=" + label, str(os.getpid())],
+                   stdout=subprocess.DEVNULL, check=True)
+    return 0
+
+
+def timed_import(label, name):
+    return measured(label, lambda: importlib.import_module(name))
 
 
 def timed_floor(label, source):
@@ -155,9 +176,7 @@ def timed_floor(label, source):
     code = compile(source, path, "exec")
     module = fresh_module(name)
     module.__file__ = path
-    start = time.process_time_ns()
-    exec(code, module.__dict__)
-    return time.process_time_ns() - start
+    return measured(label, lambda: exec(code, module.__dict__))
 
 
 def load_dependencies():
@@ -173,8 +192,14 @@ def load_dependencies():
 
 
 def main(order):
+    global COUNTING
+    if order[:1] == ["--count"]:
+        COUNTING, order = True, order[1:]
     sys.path[:0] = [HERE, os.path.join(HERE, "build")]
     load_dependencies()
+    if COUNTING:
+        subprocess.run(["callgrind_control", "--instr=on", str(os.getpid())],
+                       stdout=subprocess.DEVNULL, check=True)
     results = {}
     for group in order:
         if group == "floor":
@@ -182,8 +207,9 @@ def main(order):
                 results[label] = timed_floor(label, source)
         else:
             for label, module in GROUPS[group]:
-                results[label] = timed_import(module)
-    results["native_file"] = sys.modules["zarvosdk"].__file__
+                results[label] = timed_import(label, module)
+    if "zarvosdk" in sys.modules:
+        results["native_file"] = sys.modules["zarvosdk"].__file__
     print(json.dumps(results))
 
 

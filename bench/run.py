@@ -392,15 +392,23 @@ def bench_imports(processes, log):
 
 # Instruction counts ----------------------------------------------------------------
 
-def count_variant(variant, points, number, out_dir):
-    """Starts count_probe.py for one variant under callgrind."""
-    out = os.path.join(out_dir, variant)
+def under_callgrind(out, *command):
+    """Starts a Python script of bench/ under callgrind, which counts only what
+    runs inside sys.call_tracing and writes its dumps to OUT.1, OUT.2, ..."""
     cmd = ["valgrind", "--tool=callgrind", "--instr-atstart=no",
            "--toggle-collect=sys_call_tracing", "--callgrind-out-file=" + out,
-           sys.executable, os.path.join(HERE, "count_probe.py"), variant, str(points), str(number)]
+           sys.executable, os.path.join(HERE, command[0])] + list(command[1:])
+    # A fixed hash seed: the layout of sets and dicts, and so the count, is
+    # then the same from run to run.
     env = dict(os.environ, PYTHONHASHSEED="0")
     return subprocess.Popen(cmd, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True,
                             env=env)
+
+
+def count_variant(variant, points, number, out_dir):
+    """Starts count_probe.py for one variant under callgrind."""
+    return under_callgrind(os.path.join(out_dir, variant), "count_probe.py", variant,
+                           str(points), str(number))
 
 
 def read_dumps(out_dir, variant):
@@ -421,25 +429,37 @@ def read_dumps(out_dir, variant):
     return counts
 
 
-def bench_instructions(points, number, log):
-    """Instructions per call (call cases) and per _run, counted by callgrind:
-    independent of the machine's load, as timings under contention are not."""
-    import shutil
+def run_counts(jobs):
+    """{job: {region: instructions}} for (job, script, args...) jobs under
+    callgrind, two at a time: the machine has two cores."""
     import tempfile
+
+    counts = {}
+    with tempfile.TemporaryDirectory() as out_dir:
+        for first in range(0, len(jobs), 2):
+            running = [(job[0], under_callgrind(os.path.join(out_dir, job[0]), *job[1:]))
+                       for job in jobs[first:first + 2]]
+            for name, process in running:
+                _, err = process.communicate()
+                if process.returncode != 0:
+                    sys.stderr.write(err[-3000:])
+                    raise SystemExit("bench: callgrind run of %s failed" % name)
+                counts[name] = read_dumps(out_dir, name)
+    return counts
+
+
+def bench_instructions(points, number, log):
+    """Instructions per call (call cases), per _run and per import, counted by
+    callgrind: independent of the machine's load, as timings under contention
+    are not."""
+    import shutil
 
     if not shutil.which("valgrind") or not shutil.which("callgrind_control"):
         raise SystemExit("bench: --instructions needs valgrind (callgrind)")
     names = VARIANTS + ("dependencies",)
-    counts = {}
-    with tempfile.TemporaryDirectory() as out_dir:
-        for pair in (names[:2], names[2:]):  # two at a time: the machine has two cores
-            running = [(v, count_variant(v, points, number, out_dir)) for v in pair]
-            for variant, process in running:
-                _, err = process.communicate()
-                if process.returncode != 0:
-                    sys.stderr.write(err[-3000:])
-                    raise SystemExit("bench: callgrind run of %s failed" % variant)
-                counts[variant] = read_dumps(out_dir, variant)
+    jobs = [(v, "count_probe.py", v, str(points), str(number)) for v in names]
+    jobs += [("import-" + g, "import_probe.py", "--count", g) for g in IMPORT_GROUPS]
+    counts = run_counts(jobs)
     empty = counts["native"]["empty"] / number
     results = {"calls": {}, "run": {}}
     for index, (case, _, _) in enumerate(call_cases(load_variants())):
@@ -463,6 +483,39 @@ def bench_instructions(points, number, log):
                             run["python"], entry["native/cython"], entry["native/python"],
                             run["dependencies"], 100 * entry["own_share_native"],
                             100 * entry["own_share_cython"], 100 * entry["own_share_python"]))
+    imports = {}
+    for group in IMPORT_GROUPS:
+        imports.update(counts["import-" + group])
+    results["import"] = count_imports(imports, log)
+    return results
+
+
+def count_imports(imports, log):
+    """Instructions per module import: the native module beside its twins, or
+    its own part over the floor where it has none."""
+    results = {}
+    for module in ("zarvosdk", "forecast_tool", "base", "agent"):
+        native = imports["native:" + module]
+        entry = {"native": native}
+        for group in ("cython", "python", "floor"):
+            if "%s:%s" % (group, module) in imports:
+                entry[group] = imports["%s:%s" % (group, module)]
+        cells = ["%12.0f" % entry.get(g, float("nan")) if g in entry else "%12s" % "-"
+                 for g in ("native", "cython", "python")]
+        ratios = []
+        for group in ("cython", "python"):
+            if group in entry:
+                entry["native/" + group] = native / entry[group]
+                ratios.append("%6.3f" % entry["native/" + group])
+            else:
+                ratios.append("%6s" % "-")
+        extra = ""
+        if "floor" in entry:
+            entry["native_over_floor"] = native - entry["floor"]
+            extra = "  floor %.0f  own %.0f (%.2f%%)" % (
+                entry["floor"], entry["native_over_floor"], 100 * entry["native_over_floor"] / native)
+        results[module] = entry
+        log("%-34s  %s  %s%s" % ("import " + module, "  ".join(cells), "  ".join(ratios), extra))
     return results
 
 
@@ -531,6 +584,12 @@ def verdicts(results):
         out.append({"target": "own_share (instructions)", "case": size, "value": share,
                     "limit": TARGETS["own_share_10000"],
                     "met": share <= TARGETS["own_share_10000"]})
+    for module, entry in counted.get("import", {}).items():
+        if "native/python" in entry:
+            value = entry["native/python"]
+            out.append({"target": "import_vs_python (instructions)", "case": module,
+                        "value": value, "limit": TARGETS["import_vs_python"],
+                        "met": value <= TARGETS["import_vs_python"]})
     for module, entry in results.get("import", {}).items():
         if "native/python" in entry:
             value, key = entry["native/python"]["median"], "import_vs_python"
