@@ -460,6 +460,31 @@ def test_forecaster_collaborators_are_looked_up_at_call_time(monkeypatch):
     assert ft.conv_date("anything") == "1999-12-31"
 
 
+def test_a_keyword_call_made_inside_a_keyword_call_leaves_the_outer_one_intact(monkeypatch):
+    # Each future point calls timedelta(days=...); this stand-in runs a whole
+    # forecast in between, whose own keyword calls (set_index(inplace=True),
+    # timedelta(days=...)) pass other names or the same ones. The outer calls
+    # must still pass `days`, and every forecast must come out as alone.
+    nested = []
+
+    def timedelta(**keywords):
+        if not nested:
+            nested.append(None)
+            nested[0] = ft.ts_forecast(table(["2023-01-01", "2023-01-03"], [1, 3]), 2)
+        return dt.timedelta(**keywords)
+
+    monkeypatch.setattr(ft, "timedelta", timedelta)
+    result = ft.ts_forecast(table(WORKED_DATES, WORKED_VALUES), 3)
+    monkeypatch.undo()
+    assert_frame_equal_lists(result, ft.ts_forecast(table(WORKED_DATES, WORKED_VALUES), 3))
+    assert_frame_equal_lists(nested[0], ft.ts_forecast(table(["2023-01-01", "2023-01-03"], [1, 3]), 2))
+
+
+def assert_frame_equal_lists(got, expected):
+    assert got["dates"].tolist() == expected["dates"].tolist()
+    assert got["Forecasted_values"].tolist() == expected["Forecasted_values"].tolist()
+
+
 # ------------------------------------------------------------ argument binding
 
 

@@ -34,15 +34,20 @@ struct NoPositional {};
 
 namespace detail {
 
-/// The tuple of the keywords' names.
-Ref keyword_names(const Keyword* keywords, std::size_t count);
+/// The tuple of the keywords' names: `last` when it holds these very names,
+/// otherwise a new tuple, which then becomes `last`.
+Ref keyword_names(const Keyword* keywords, std::size_t count, Persistent& last);
 
-/// The keyword names of a call: none, or the tuple of the `K` names.
+/// The keyword names of a call: none, or the tuple of the `K` names. A call
+/// in a loop passes the same names every time, so the last tuple made for
+/// `K` names is kept and reused; the call holds its own reference, since a
+/// call made by the callee may replace the kept one.
 template <std::size_t K>
 struct KeywordNames {
-    explicit KeywordNames(const Keyword* keywords) : names(keyword_names(keywords, K)) {}
+    explicit KeywordNames(const Keyword* keywords) : names(keyword_names(keywords, K, last)) {}
     PyObject* get() const noexcept { return names.get(); }
     Ref names;
+    inline static Persistent last;
 };
 template <>
 struct KeywordNames<0> {
@@ -124,6 +129,8 @@ Ref call_method(Borrowed self, Borrowed name, const Borrowed (&args)[N],
     return detail::call_method<N, K>(self, name, args, keywords);
 }
 
+/// `obj.name` for a name given as C text, for lookups made once.
+inline Ref getattr(Borrowed obj, const char* name) { return own(PyObject_GetAttrString(obj, name)); }
 /// `obj.name`. Module code passes names it interned once, which go straight
 /// to the type's slot, as PyObject_GetAttr ends up doing.
 inline Ref getattr(Borrowed obj, Borrowed name) {
