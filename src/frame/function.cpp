@@ -5,6 +5,7 @@
 #include <iterator>
 #include <type_traits>
 #include "arguments.hpp"
+#include "call.hpp"
 #include "traceback.hpp"
 
 namespace zv {
@@ -37,8 +38,6 @@ struct FunctionObject {
 
 static_assert(std::extent<decltype(FunctionDef::params)>::value == max_params,
               "the binder's array holds every parameter a FunctionDef can declare");
-
-Ref getattr_string(PyObject* obj, const char* name) { return own(PyObject_GetAttrString(obj, name)); }
 
 FunctionObject* as_function(PyObject* self) noexcept {
     return reinterpret_cast<FunctionObject*>(self);
@@ -306,7 +305,7 @@ Ref make_varnames(const FunctionDef& fdef, Py_ssize_t n) {
 Ref make_code(const FunctionDef& fdef, const ModuleFrame& frame, PyObject* varnames, int n) {
     Ref empty = own(reinterpret_cast<PyObject*>(
         PyCode_NewEmpty(frame.source_file, fdef.name, fdef.line)));
-    Ref replace = getattr_string(empty.get(), "replace");
+    Ref replace = getattr(empty.get(), "replace");
     Ref count = own(PyLong_FromLong(n));
     Ref zero = own(PyLong_FromLong(0));
     Ref flags = own(PyLong_FromLong(CO_OPTIMIZED | CO_NEWLOCALS | (fdef.coroutine ? CO_COROUTINE : 0)));

@@ -80,7 +80,7 @@ void import_from(ModuleFrame& frame, const char* module, std::initializer_list<c
 /// Refuses a name listed for `from module import *` that is not a text, with
 /// the host's message.
 [[noreturn]] void refuse_star_name(PyObject* module, PyObject* name, bool from_dict) {
-    Ref module_name = own(PyObject_GetAttrString(module, "__name__"));
+    Ref module_name = getattr(module, "__name__");
     if (!PyUnicode_Check(module_name.get()))
         raise(PyExc_TypeError, "module __name__ must be a string, not %.100s",
               Py_TYPE(module_name.get())->tp_name);

@@ -22,8 +22,6 @@ int quiet_windows = 0;             // top levels running in the process
 Persistent previous_display;       // warnings._showwarnmsg when the hook went in
 Persistent quiet_display;          // the hook
 
-Ref getattr_text(PyObject* obj, const char* name) { return own(PyObject_GetAttrString(obj, name)); }
-
 bool is_deprecation(PyObject* message) {
     Ref category = Ref::steal(PyObject_GetAttrString(message, "category"));
     if (!category || !PyType_Check(category.get())) {
@@ -63,8 +61,8 @@ void forget_key(PyObject* registry, PyObject* text, PyObject* category, PyObject
 /// the text is the warning's str, or the message given when a warning class
 /// shows more than its message.
 void forget_warning(PyObject* message) {
-    Ref file = getattr_text(message, "filename");
-    Ref line = getattr_text(message, "lineno");
+    Ref file = getattr(message, "filename");
+    Ref line = getattr(message, "lineno");
     long number = PyLong_AsLong(line.get());
     if (number == -1 && PyErr_Occurred()) raise();
     if (!PyUnicode_Check(file.get())) return;
@@ -73,8 +71,8 @@ void forget_warning(PyObject* message) {
     Ref globals = own(compat::frame_globals(reinterpret_cast<PyFrameObject*>(frame.get())));
     PyObject* registry = PyDict_GetItemString(globals.get(), "__warningregistry__");
     if (!registry || !PyDict_Check(registry)) return;
-    Ref warning = getattr_text(message, "message");
-    Ref category = getattr_text(message, "category");
+    Ref warning = getattr(message, "message");
+    Ref category = getattr(message, "category");
     forget_key(registry, str(warning.get()).get(), category.get(), line.get());
     Ref args = Ref::steal(PyObject_GetAttrString(warning.get(), "args"));
     if (args && PyTuple_Check(args.get()) && PyTuple_GET_SIZE(args.get()) >= 1 &&
@@ -105,13 +103,13 @@ PyMethodDef display_def = {"_showwarnmsg", display_warning, METH_O,
 /// Puts the hook in front of the warnings module's display step for as long
 /// as any top level runs in the process.
 void install_hook() {
-    Ref warnings = own(PyImport_ImportModule("warnings"));
     if (quiet_windows > 0) {
         ++quiet_windows;
         return;
     }
+    Ref warnings = own(PyImport_ImportModule("warnings"));
     if (!quiet_display) quiet_display.set(own(PyCFunction_New(&display_def, nullptr)));
-    Ref current = own(PyObject_GetAttrString(warnings.get(), "_showwarnmsg"));
+    Ref current = getattr(warnings, "_showwarnmsg");
     if (current.get() != quiet_display.get()) {
         check(PyObject_SetAttrString(warnings.get(), "_showwarnmsg", quiet_display.get()));
         previous_display.set(std::move(current));
