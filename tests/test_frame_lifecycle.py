@@ -231,7 +231,7 @@ SILENT_FAILURE = """
 import ctypes
 class Slot(ctypes.Structure):
     _fields_ = [("slot", ctypes.c_int), ("pfunc", ctypes.c_void_p)]
-class Spec(ctypes.Structure):
+class TypeSpec(ctypes.Structure):
     _fields_ = [("name", ctypes.c_char_p), ("basicsize", ctypes.c_int), ("itemsize", ctypes.c_int),
                 ("flags", ctypes.c_uint), ("slots", ctypes.POINTER(Slot))]
 GETATTRO = ctypes.PYFUNCTYPE(ctypes.c_void_p, ctypes.py_object, ctypes.py_object)
@@ -239,7 +239,7 @@ no_attribute = GETATTRO(lambda obj, name: None)  # NULL, no exception
 slots = (Slot * 3)((58, ctypes.cast(no_attribute, ctypes.c_void_p)),  # Py_tp_getattro
                    (65, ctypes.cast(ctypes.pythonapi.PyType_GenericNew, ctypes.c_void_p)),  # Py_tp_new
                    (0, None))
-spec = Spec(b"test.SilentFailure", ctypes.sizeof(ctypes.c_void_p) * 2, 0, 1 << 18, slots)
+spec = TypeSpec(b"test.SilentFailure", ctypes.sizeof(ctypes.c_void_p) * 2, 0, 1 << 18, slots)
 from_spec = ctypes.pythonapi.PyType_FromSpec
 from_spec.restype = ctypes.py_object
 SilentFailure = from_spec(ctypes.byref(spec))
