@@ -60,6 +60,21 @@ private:
     Ref value_;
 };
 
+/// Saves the pending exception, if any, and restores it when the scope ends:
+/// for clean-up code that calls the host while an error may be on its way out.
+class SavedError {
+public:
+    SavedError() noexcept { PyErr_Fetch(&type_, &value_, &traceback_); }
+    ~SavedError() { PyErr_Restore(type_, value_, traceback_); }
+    SavedError(const SavedError&) = delete;
+    SavedError& operator=(const SavedError&) = delete;
+
+private:
+    PyObject* type_ = nullptr;
+    PyObject* value_ = nullptr;
+    PyObject* traceback_ = nullptr;
+};
+
 /// Turns any C++ exception in flight into the matching host exception.
 void set_error_from_current_exception() noexcept;
 
