@@ -251,3 +251,27 @@ def test_poisoned_row_steers_the_model_but_the_guard_holds(
     assert elapsed < BOUND + 3.0
     assert second.endswith("returned %d." % len(ROWS)), second
     assert server_state(mariadb) == before
+
+
+def test_an_applications_handle_class_stays_beneath_the_guard(mariadb, keep_table, guarded):
+    from langchain_community.utilities.sql_database import SQLDatabase
+
+    from zarvosdk.guard import GuardedSQLDatabase, read_only
+
+    class Audited(SQLDatabase):
+        seen = []
+
+        def _execute(self, command, *args, **kwargs):
+            self.seen.append(command)
+            return super()._execute(command, *args, **kwargs)
+
+    handle = read_only(Audited.from_uri(admin_uri(mariadb)), seconds=SECONDS, max_rows=MAX_ROWS)
+    assert isinstance(handle, Audited) and isinstance(handle, GuardedSQLDatabase)
+    assert handle.run_no_throw("DROP TABLE guard_keep").startswith("Error: " + REFUSED)
+    assert handle.run("SELECT COUNT(*) FROM guard_keep") == "[(%d,)]" % len(ROWS)
+    # The refused statement never reached the application's own execution path.
+    assert Audited.seen == ["SELECT COUNT(*) FROM guard_keep"]
+    # Guarding a guarded handle again sets its own limits.
+    again = read_only(guarded, seconds=SECONDS, max_rows=3)
+    assert type(again) is GuardedSQLDatabase
+    assert again.run_no_throw("SELECT id FROM guard_keep").startswith("Error: " + CUT)

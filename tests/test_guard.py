@@ -1,0 +1,57 @@
+"""zarvosdk.guard without a server: what read_only refuses to guard, and the
+parser left unimported until a handle is guarded. The guard's behaviour
+against the server is in tests/integration/test_guard.py."""
+import math
+import subprocess
+import sys
+
+import pytest
+
+
+@pytest.fixture(scope="module")
+def sqlite_db(tmp_path_factory):
+    from langchain_community.utilities.sql_database import SQLDatabase
+
+    return SQLDatabase.from_uri("sqlite:///%s" % tmp_path_factory.mktemp("guard").joinpath("db.sqlite"))
+
+
+# id -> (arguments besides the handle, or with another one; the error; its message)
+REFUSALS = {
+    "not-a-handle": ({"db": "mysql://root@localhost/x"}, TypeError, "takes the framework's SQLDatabase handle, not str"),
+    "other-dialect": ({}, ValueError, "MySQL and MariaDB handles only; this handle's dialect is 'sqlite'"),
+    "zero-seconds": ({"seconds": 0}, ValueError, "seconds must be more than 0"),
+    "negative-seconds": ({"seconds": -1.5}, ValueError, "seconds must be more than 0"),
+    "nan-seconds": ({"seconds": math.nan}, ValueError, "seconds must be more than 0"),
+    "infinite-seconds": ({"seconds": math.inf}, ValueError, "seconds must be more than 0"),
+    "huge-int-seconds": ({"seconds": 10 ** 400}, ValueError, "at most a year"),
+    "bool-seconds": ({"seconds": True}, TypeError, "seconds must be a number, not bool"),
+    "text-seconds": ({"seconds": "10"}, TypeError, "seconds must be a number, not str"),
+    "zero-rows": ({"max_rows": 0}, ValueError, "max_rows must be at least 1"),
+    "too-many-rows": ({"max_rows": 2 ** 63}, ValueError, "max_rows must be at least 1 and below 2\\*\\*63"),
+    "bool-rows": ({"max_rows": True}, TypeError, "max_rows must be an int, not bool"),
+    "float-rows": ({"max_rows": 1.5}, TypeError, "max_rows must be an int, not float"),
+}
+
+
+@pytest.mark.parametrize("case", sorted(REFUSALS))
+def test_read_only_refuses_what_it_cannot_guard(sqlite_db, case):
+    from zarvosdk.guard import read_only
+
+    arguments, error, message = REFUSALS[case]
+    arguments = dict(arguments)
+    db = arguments.pop("db", sqlite_db)
+    with pytest.raises(error, match=message):
+        read_only(db, **arguments)
+
+
+def test_parser_is_imported_by_the_first_guarded_handle_only():
+    code = "\n".join(
+        [
+            "import sys",
+            "import zarvosdk.base, zarvosdk.agent, zarvosdk.guard",
+            "print('sqlglot' in sys.modules)",
+        ]
+    )
+    out = subprocess.run([sys.executable, "-c", code], stdout=subprocess.PIPE, universal_newlines=True,
+                         timeout=120, check=True).stdout
+    assert out.split() == ["False"]
