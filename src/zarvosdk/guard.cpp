@@ -510,8 +510,16 @@ Ref after_execute(PyObject* const* a) {
     return Ref::borrow(Py_None);
 }
 
-/// handle_error: a statement the server stopped at the time limit becomes
-/// the guard's one-line report instead of the driver's error.
+const char refused_write[] =
+    "Query refused by the server: it tried to write (through a function or view it uses) in "
+    "the read-only guard's read-only session. Only reads may run.";
+
+/// The server's error code of a write in a read-only transaction.
+constexpr long read_only_write = 1792;
+
+/// handle_error: a statement the server stopped at the time limit, or one
+/// whose hidden write the read-only session refused, becomes the guard's
+/// one-line report instead of the driver's error.
 Ref on_error(PyObject* const* a) {
     PyObject* seconds = a[0];
     Ref original = zv::getattr(a[1], n.original_exception);
@@ -521,9 +529,14 @@ Ref on_error(PyObject* const* a) {
         return Ref::borrow(Py_None);
     }
     if (!PyTuple_Check(args.get()) || PyTuple_GET_SIZE(args.get()) == 0) return Ref::borrow(Py_None);
-    PyObject* code = PyTuple_GET_ITEM(args.get(), 0);
-    if (!PyLong_CheckExact(code) || !is_time_limit(PyLong_AsLong(code))) return Ref::borrow(Py_None);
-    return zv::call(n.guard_error, {stopped_message(seconds)});
+    PyObject* code_object = PyTuple_GET_ITEM(args.get(), 0);
+    if (!PyLong_CheckExact(code_object)) return Ref::borrow(Py_None);
+    long code = PyLong_AsLong(code_object);
+    if (is_time_limit(code)) return zv::call(n.guard_error, {stopped_message(seconds)});
+    if (code == read_only_write)
+        return zv::call(n.guard_error, {zv::own(PyUnicode_FromString(refused_write))});
+    PyErr_Clear();  // a code beyond a C long is none of the above
+    return Ref::borrow(Py_None);
 }
 
 /// connect: makes every new connection read-only and limited, then ends the
