@@ -55,3 +55,13 @@ def test_parser_is_imported_by_the_first_guarded_handle_only():
     out = subprocess.run([sys.executable, "-c", code], stdout=subprocess.PIPE, universal_newlines=True,
                          timeout=120, check=True).stdout
     assert out.split() == ["False"]
+
+
+def test_limits_are_keyword_only(sqlite_db):
+    import inspect
+
+    from zarvosdk.guard import read_only
+
+    assert str(inspect.signature(read_only)) == "(db, *, seconds=10.0, max_rows=1000)"
+    with pytest.raises(TypeError, match=r"^read_only\(\) takes exactly 1 positional argument \(2 given\)$"):
+        read_only(sqlite_db, 5.0)

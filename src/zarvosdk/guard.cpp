@@ -25,6 +25,7 @@
 namespace {
 
 using zv::Borrowed;
+using zv::Exact;
 using zv::Ref;
 
 #define NAMES(X)                                                                               \
@@ -690,7 +691,7 @@ const char read_only_doc[] =
     "runs, for at most `seconds` and returning at most `max_rows` rows.";
 
 const zv::FunctionDef read_only_def{"read_only", "read_only", read_only_doc, ZV_HERE, read_only,
-                                    {{"db"}, {"seconds"}, {"max_rows"}}};
+                                    {{"db"}, {"seconds", Exact::any, true}, {"max_rows", Exact::any, true}}};
 
 // Top level ---------------------------------------------------------------------------
 

@@ -27,7 +27,7 @@ class GuardError(SQLAlchemyError):
 class GuardedSQLDatabase(SQLDatabase):
     """The framework's SQL database handle behind the read-only guard (see read_only)."""
 
-def read_only(db: _Handle, seconds: float = 10.0, max_rows: int = 1000) -> _Handle:
+def read_only(db: _Handle, *, seconds: float = 10.0, max_rows: int = 1000) -> _Handle:
     """Returns a handle over the same server through which only one read
     statement at a time runs, for at most `seconds` and returning at most
     `max_rows` rows. Raises TypeError for a handle that is not the framework's
