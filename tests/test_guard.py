@@ -65,3 +65,44 @@ def test_limits_are_keyword_only(sqlite_db):
     assert str(inspect.signature(read_only)) == "(db, *, seconds=10.0, max_rows=1000)"
     with pytest.raises(TypeError, match=r"^read_only\(\) takes exactly 1 positional argument \(2 given\)$"):
         read_only(sqlite_db, 5.0)
+
+
+# One text for each way the allow-list refuses, and each refusal of read_only.
+REFUSED_TEXTS = [
+    "SELECT 1 /*!50000 , SLEEP(1) */",
+    "DROP TABLE sales",
+    "SELECT 1; SELECT 2",
+    "SELECT FROM WHERE (((",
+    "SELECT 'unterminated",
+    "EXPLAIN DELETE FROM sales",
+    "SELECT LOAD_FILE('/etc/passwd')",
+    "SELECT * FROM sales FOR UPDATE",
+    "WITH gone AS (DELETE FROM sales RETURNING id) SELECT * FROM gone",
+    "",
+]
+
+
+@pytest.mark.leak
+def test_refusals_do_not_leak(sqlite_db):
+    from test_leaks import assert_no_leak
+
+    from zarvosdk.guard import GuardError, GuardedSQLDatabase, read_only
+
+    # The allow-list runs before the handle's state is used: a bare instance will do.
+    guarded = GuardedSQLDatabase.__new__(GuardedSQLDatabase)
+
+    def refuse_each():
+        for text in REFUSED_TEXTS:
+            try:
+                guarded._execute(text)
+            except GuardError:
+                pass
+        for arguments in ({"seconds": -1}, {"max_rows": True}, {}):
+            try:
+                read_only(sqlite_db, **arguments)
+            except (TypeError, ValueError):
+                pass
+
+    # The parser's tokenizer keeps the last text it read, so the texts' own
+    # reference counts are not watched; the handle's are.
+    assert_no_leak(refuse_each, sqlite_db)

@@ -287,3 +287,21 @@ def test_an_applications_handle_class_stays_beneath_the_guard(mariadb, keep_tabl
     again = read_only(guarded, seconds=SECONDS, max_rows=3)
     assert type(again) is GuardedSQLDatabase
     assert again.run_no_throw("SELECT id FROM guard_keep").startswith("Error: " + CUT)
+
+
+@pytest.mark.leak
+@pytest.mark.parametrize(
+    "statement",
+    [
+        "SELECT id FROM guard_keep",
+        "SELECT * FROM seq_1_to_1000",
+        "WITH RECURSIVE r AS (SELECT 1 AS n UNION ALL SELECT n + 1 FROM r) SELECT * FROM r",
+        "SELECT guard_writer()",
+    ],
+    ids=["read", "cut", "warning", "server-refusal"],
+)
+def test_the_guards_server_paths_do_not_leak(guarded, statement):
+    from test_leaks import allocated_growth
+
+    growth = allocated_growth(lambda: guarded.run_no_throw(statement), calls=50, rounds=3)
+    assert min(growth) < 25, "memory grows with every statement: %r" % growth
