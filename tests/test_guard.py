@@ -106,3 +106,11 @@ def test_refusals_do_not_leak(sqlite_db):
     # The parser's tokenizer keeps the last text it read, so the texts' own
     # reference counts are not watched; the handle's are.
     assert_no_leak(refuse_each, sqlite_db)
+
+
+def test_a_guarded_class_made_without_read_only_runs_nothing():
+    from zarvosdk.guard import GuardedSQLDatabase
+
+    handle = GuardedSQLDatabase.from_uri("sqlite://")
+    with pytest.raises(TypeError, match=r"not made by zarvosdk\.guard\.read_only\(db\)"):
+        handle.run_no_throw("SELECT 1")

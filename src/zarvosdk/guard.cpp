@@ -396,12 +396,25 @@ void check_command(PyObject* command) {
 
 // GuardedSQLDatabase._execute ------------------------------------------------------
 
+/// One of the limits read_only gave the handle. A handle made otherwise (the
+/// framework's constructors, from_uri, ...) has neither the limits nor the
+/// guarded engine, and runs nothing.
+Ref guard_limit(PyObject* self, const zv::Name& name) {
+    Ref value = Ref::steal(PyObject_GetAttr(self, name.get()));
+    if (value) return value;
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) zv::raise();
+    PyErr_Clear();
+    zv::raise(builtins.TypeError.get(),
+              "this GuardedSQLDatabase was not made by zarvosdk.guard.read_only(db), which "
+              "gives a handle its read-only engine and limits; it runs no statement");
+}
+
 /// The caller's execution options with the guard's limits added: the
 /// listeners of the handle's engine check the statements that carry them.
 Ref guarded_options(PyObject* self, PyObject* given) {
     Ref options = zv::own(PyDict_New());
     if (given != Py_None) zv::check(PyDict_Merge(options.get(), given, 1));
-    Ref limits = zv::tuple({zv::getattr(self, n._guard_max_rows), zv::getattr(self, n._guard_seconds)});
+    Ref limits = zv::tuple({guard_limit(self, n._guard_max_rows), guard_limit(self, n._guard_seconds)});
     zv::check(PyDict_SetItem(options.get(), n.option_key.get(), limits.get()));
     return options;
 }
