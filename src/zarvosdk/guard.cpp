@@ -28,27 +28,26 @@ using zv::Borrowed;
 using zv::Exact;
 using zv::Ref;
 
-#define NAMES(X)                                                                               \
-    X(SQLDatabase) X(SQLAlchemyError) X(TextClause) X(create_engine) X(event) X(listen)         \
-    X(partial) X(GuardError) X(GuardedSQLDatabase) X(read_only) X(_execute) X(_engine) X(url)   \
-    X(dialect) X(text) X(is_select) X(parameters) X(execution_options) X(get) X(cursor)         \
-    X(execute) X(fetchone) X(fetchall) X(close) X(rollback) X(connection) X(warning_count)      \
-    X(rowcount) X(description) X(original_exception) X(orig) X(args) X(_guard_seconds)          \
-    X(_guard_max_rows) X(update) X(tokenize) X(parser) X(parse) X(token_type) X(name) \
-    X(walk) X(key) X(sql_name) X(upper) X(get_or_raise) X(connect)                      \
-    X(after_cursor_execute) X(handle_error) X(lower)
+#define NAMES(X)                                                                              \
+    X(SQLDatabase) X(SQLAlchemyError) X(TextClause) X(create_engine) X(event) X(listen)        \
+    X(partial) X(GuardError) X(GuardedSQLDatabase) X(read_only) X(_execute) X(_engine) X(url)  \
+    X(dialect) X(text) X(is_select) X(parameters) X(execution_options) X(get) X(cursor)        \
+    X(execute) X(fetchone) X(fetchall) X(close) X(rollback) X(connection) X(warning_count)     \
+    X(rowcount) X(description) X(original_exception) X(args) X(_guard_seconds)                 \
+    X(_guard_max_rows) X(update) X(tokenize) X(parser) X(parse) X(token_type) X(name) X(walk)  \
+    X(key) X(sql_name) X(upper) X(get_or_raise) X(connect) X(after_cursor_execute)             \
+    X(handle_error) X(lower)
 
-#define TEXTS(X)                                                                                \
-    X(option_key, "zarvosdk_guard") X(mysql_text, "mysql") X(mariadb_text, "mariadb")           \
-    X(version_query, "SELECT VERSION()") X(warnings_query, "SHOW WARNINGS")                     \
-    X(read_only_session, "SET SESSION TRANSACTION READ ONLY") \
-    X(expressions_module, "sqlglot.expressions")                   \
-    X(tokens_module, "sqlglot.tokens") X(dialects_module, "sqlglot.dialects.dialect")           \
-    X(module_name, "zarvosdk.guard") X(mariadb_marker, "mariadb")                       \
+#define TEXTS(X)                                                                              \
+    X(option_key, "zarvosdk_guard") X(mysql_text, "mysql") X(mariadb_text, "mariadb")         \
+    X(version_query, "SELECT VERSION()") X(warnings_query, "SHOW WARNINGS")                   \
+    X(read_only_session, "SET SESSION TRANSACTION READ ONLY")                                 \
+    X(expressions_module, "sqlglot.expressions") X(tokens_module, "sqlglot.tokens")           \
+    X(dialects_module, "sqlglot.dialects.dialect") X(module_name, "zarvosdk.guard")           \
     X(dunder_name, "__name__") X(dunder_module, "__module__") X(dunder_dict, "__dict__")      \
     X(dunder_new, "__new__") X(this_attribute, "this") X(underscore, "_")
 
-#define BUILTINS(X) X(super) X(isinstance) X(TypeError) X(ValueError) X(object)
+#define BUILTINS(X) X(super) X(TypeError) X(ValueError) X(object)
 
 struct {
     NAMES(ZV_DECLARE_NAME)
@@ -316,10 +315,9 @@ Ref parse_one(PyObject* sql, Borrowed tokens) {
 /// operation of them, or one in parentheses), SHOW, or DESCRIBE / EXPLAIN of
 /// a table or of such a SELECT.
 void check_statement_kind(Borrowed statement) {
-    if (!is_instance(statement, p.statements))
-        refuse_named("it is not a read statement (%U)", zv::call_method(
-                                                            zv::getattr(statement, n.key), n.upper));
     Ref kind = zv::getattr(statement, n.key);
+    if (!is_instance(statement, p.statements))
+        refuse_named("it is not a read statement (%U)", zv::call_method(kind, n.upper));
     if (PyUnicode_CompareWithASCIIString(kind.get(), "describe") != 0) return;
     Ref inner = zv::getattr(statement, n.this_attribute);
     if (!is_instance(inner, p.described))
@@ -564,7 +562,7 @@ Ref apply_session(PyObject* const* a) {
     zv::call_method(cursor, n.execute, {n.version_query});
     Ref version = zv::getitem(zv::call_method(cursor, n.fetchone), zv::integer(0));
     Ref lowered = zv::call_method(zv::text(version), n.lower);
-    bool mariadb = zv::check(PySequence_Contains(lowered.get(), n.mariadb_marker.get()));
+    bool mariadb = zv::check(PySequence_Contains(lowered.get(), n.mariadb_text.get()));
     PyObject* statements = PyTuple_GET_ITEM(settings, mariadb ? 0 : 1);
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(statements); ++i)
         zv::call_method(cursor, n.execute, {PyTuple_GET_ITEM(statements, i)});
@@ -665,18 +663,27 @@ Ref guarded_class_for(PyObject* cls) {
 /// A new engine over the same address, its own pool, with the guard's
 /// listeners: the session settings on each new connection, the warning and
 /// row checks after each statement, the time-limit report on errors.
-Ref guarded_engine(PyObject* db, double seconds, unsigned long long max_rows, PyObject* seconds_obj) {
+Ref guarded_engine(PyObject* db, Borrowed seconds, unsigned long long max_rows) {
     Ref url = zv::getattr(zv::getattr(db, n._engine), n.url);
     Ref engine = zv::call(frame.global(n.create_engine), {url});
     Ref listen = zv::getattr(frame.global(n.event), n.listen);
     Ref partial = frame.global(n.partial);
-    Ref settings = session_settings(seconds, max_rows + 1);
+    Ref settings = session_settings(PyFloat_AS_DOUBLE(seconds.get()), max_rows + 1);
     Ref connect = zv::call(partial, {zv::make_function(apply_session_def, frame), settings});
     zv::call(listen, {engine, n.connect, connect});
     zv::call(listen, {engine, n.after_cursor_execute, zv::make_function(after_execute_def, frame)});
-    Ref error = zv::call(partial, {zv::make_function(on_error_def, frame), seconds_obj});
+    Ref error = zv::call(partial, {zv::make_function(on_error_def, frame), seconds});
     zv::call(listen, {engine, n.handle_error, error});
     return engine;
+}
+
+/// A handle of class `cls` holding what `db` holds (tables, schema, sample
+/// rows and the other settings), without reflecting the tables again.
+Ref copy_of_handle(PyObject* db, Borrowed cls) {
+    Ref handle = zv::call_method(builtins.object, n.dunder_new, {cls});
+    Ref state = zv::getattr(handle, n.dunder_dict);
+    zv::call_method(state, n.update, {zv::getattr(db, n.dunder_dict)});
+    return handle;
 }
 
 Ref read_only(PyObject* const* a) {
@@ -690,11 +697,10 @@ Ref read_only(PyObject* const* a) {
     check_dialect(db);
     load_parser();
     Ref cls = guarded_class_for(reinterpret_cast<PyObject*>(Py_TYPE(db)));
-    Ref handle = zv::call_method(builtins.object, n.dunder_new, {cls});
-    Ref state = zv::getattr(handle, n.dunder_dict);
-    zv::call_method(state, n.update, {zv::getattr(db, n.dunder_dict)});
-    zv::setattr(handle, n._engine, guarded_engine(db, seconds, max_rows, a[1]));
-    zv::setattr(handle, n._guard_seconds, zv::own(PyFloat_FromDouble(seconds)));
+    Ref handle = copy_of_handle(db, cls);
+    Ref seconds_value = zv::own(PyFloat_FromDouble(seconds));
+    zv::setattr(handle, n._engine, guarded_engine(db, seconds_value, max_rows));
+    zv::setattr(handle, n._guard_seconds, seconds_value);
     zv::setattr(handle, n._guard_max_rows, a[2]);
     return handle;
 }
