@@ -69,6 +69,8 @@ struct {
     zv::Persistent function_type;    // every function call
     zv::Persistent anonymous_type;   // a call of a function the parser does not know
     zv::Persistent refused_calls;    // upper-case names of the functions refused
+    zv::Persistent literal_type;     // a number or text written out
+    zv::Persistent subquery_type;    // a query in parentheses
 } p;
 
 ZV_BUILTINS(BUILTINS);
@@ -247,6 +249,8 @@ void load_parser() {
     p.function_type.set(zv::getattr(exp, "Func"));
     p.anonymous_type.set(zv::getattr(exp, "Anonymous"));
     p.refused_calls.set(names_set());
+    p.literal_type.set(zv::getattr(exp, "Literal"));
+    p.subquery_type.set(zv::getattr(exp, "Subquery"));
     Ref dialect_class = zv::getattr(dialects, "Dialect");
     p.dialect.set(zv::call_method(dialect_class, n.get_or_raise, {n.mysql_text}));
 }
@@ -357,8 +361,9 @@ void check_parts(Borrowed statement) {
     if (PyErr_Occurred()) zv::raise();
 }
 
-/// Refuses, with the reason, any text that is not one allowed read statement.
-void check_sql(PyObject* sql) {
+/// Refuses, with the reason, any text that is not one allowed read
+/// statement; returns the statement the parser read.
+Ref check_sql(PyObject* sql) {
     refuse_server_comments(sql);
     load_parser();
     Ref tokens, statement;
@@ -376,11 +381,13 @@ void check_sql(PyObject* sql) {
     }
     check_statement_kind(statement);
     check_parts(statement);
+    return statement;
 }
 
 /// Checks what `_execute` was given: text (or a text clause) is checked as
-/// SQL; any other statement object must be a SELECT the application built.
-void check_command(PyObject* command) {
+/// SQL and its statement returned; any other statement object must be a
+/// SELECT the application built (no statement is returned for it).
+Ref check_command(PyObject* command) {
     if (PyUnicode_Check(command)) return check_sql(command);
     if (is_instance(command, frame.global(n.TextClause)))
         return check_sql(zv::getattr(command, n.text).get());
@@ -390,6 +397,52 @@ void check_command(PyObject* command) {
         PyErr_Clear();
     }
     if (!is_select || !zv::truth(is_select)) refuse("only text or a SELECT statement object may run");
+    return Ref();
+}
+
+/// The clause `clause` ("limit", "fetch") of a parsed query, or null.
+Ref clause_of(Borrowed query, const char* clause) {
+    Ref args = zv::getattr(query, n.args);
+    Ref value = Ref::borrow(PyDict_GetItemString(args.get(), clause));
+    if (!value || value.get() == Py_None) return Ref();
+    return value;
+}
+
+/// The row count a LIMIT or FETCH FIRST asks for: a whole number written
+/// out, else the statement is refused (a variable or an expression cannot be
+/// checked against the limit).
+Ref requested_rows(Borrowed count) {
+    if (count.get() && is_instance(count, p.literal_type)) {
+        Ref digits = zv::getattr(count, n.this_attribute);
+        if (PyUnicode_Check(digits.get())) {
+            if (Ref rows = Ref::steal(PyLong_FromUnicodeObject(digits.get(), 10))) return rows;
+            if (!PyErr_ExceptionMatches(PyExc_ValueError)) zv::raise();
+            PyErr_Clear();
+        }
+    }
+    refuse("its LIMIT is not a whole number written out");
+}
+
+/// An explicit LIMIT (or FETCH FIRST) of the result overrides the session's
+/// row limit, and the driver fetches the whole result: one that asks for
+/// more rows than the limit is refused. The result's own clauses are those
+/// of the statement and of the parenthesised queries it consists of.
+void check_row_request(Borrowed statement, Borrowed max_rows) {
+    Ref query = Ref::borrow(statement.get());
+    while (query) {
+        Ref limit = clause_of(query, "limit");
+        Ref fetch = clause_of(query, "fetch");
+        for (Ref* clause : {&limit, &fetch}) {
+            if (!*clause) continue;
+            Ref count = clause_of(*clause, clause == &limit ? "expression" : "count");
+            Ref rows = requested_rows(count);
+            if (zv::check(PyObject_RichCompareBool(rows.get(), max_rows, Py_GT)))
+                refuse_named("it asks for more rows than the read-only guard's limit (%S rows); "
+                             "ask for fewer: aggregate, filter or lower the LIMIT",
+                             max_rows);
+        }
+        query = is_instance(query, p.subquery_type) ? zv::getattr(query, n.this_attribute) : Ref();
+    }
 }
 
 // GuardedSQLDatabase._execute ------------------------------------------------------
@@ -419,8 +472,9 @@ Ref guarded_options(PyObject* self, PyObject* given) {
 
 Ref guarded_execute(PyObject* const* a) {
     PyObject* self = a[0];
-    check_command(a[1]);
+    Ref statement = check_command(a[1]);
     Ref options = guarded_options(self, a[4]);
+    if (statement) check_row_request(statement, guard_limit(self, n._guard_max_rows));
     Ref base = zv::call(builtins.super, {n.guard_class, self});
     return zv::call_method(base, n._execute, {a[1], a[2]},
                            {{n.parameters, a[3]}, {n.execution_options, options}});

@@ -55,6 +55,10 @@ HOSTILE = {
     "endless-aggregate": (["SELECT COUNT(*) FROM seq_1_to_100000 a, seq_1_to_100000 b"], STOPPED),
     "million-row-cross-join": (["SELECT a.seq, b.seq FROM seq_1_to_1000 a, seq_1_to_1000 b"], CUT),
     "million-row-select": (["SELECT * FROM seq_1_to_1000000"], CUT),
+    # an explicit LIMIT overrides the session's row limit, and the driver
+    # would fetch all it asks for
+    "limit-above-max-rows": (["SELECT * FROM seq_1_to_1000000 LIMIT 10, 1000000"], REFUSED),
+    "fetch-first-above-max-rows": (["(SELECT * FROM seq_1_to_1000000 FETCH FIRST 1000000 ROWS ONLY)"], REFUSED),
     # what the parser cannot see into: the session and the server's warnings hold
     "view-that-busy-loops": (["SELECT * FROM guard_busy"], STOPPED),
     "function-that-writes": (["SELECT guard_writer()"], REFUSED_BY_SERVER),
@@ -82,6 +86,7 @@ READS = {
     "show-tables": ("SHOW TABLES LIKE 'guard_keep'", "[('guard_keep',)]"),
     "with-query": ("WITH late AS (SELECT id FROM guard_keep WHERE id > 15) SELECT COUNT(*) FROM late", "[(5,)]"),
     "trailing-semicolon": ("select count(*) from guard_keep;", "[(20,)]"),
+    "limit-within-max-rows": ("SELECT id FROM guard_keep ORDER BY id LIMIT 3", "[(1,), (2,), (3,)]"),
     "describe": ("DESCRIBE guard_keep", "[('id', 'int(11)', 'NO', 'PRI', None, ''), ('name', 'varchar(20)', 'YES', '', None, '')]"),
 }
 
