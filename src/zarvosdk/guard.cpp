@@ -6,8 +6,9 @@
 //     (sqlglot, MySQL dialect, imported on the first guarded handle) and
 //     refused before it reaches the server unless it is a single SELECT,
 //     SHOW, DESCRIBE or EXPLAIN with nothing in it that writes, reads files,
-//     sleeps, takes locks or changes the session; comments the server runs
-//     but the parser takes for comments are refused on their own;
+//     sleeps, takes locks or changes the session, and no LIMIT above the
+//     row limit; comments the server runs but the parser takes for comments
+//     are refused on their own;
 //   - the session: every connection of the handle's own engine is read-only
 //     and carries a server-side time limit and row limit;
 //   - the server's warnings: a statement the server stopped but finished
