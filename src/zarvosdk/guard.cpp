@@ -569,6 +569,10 @@ Ref after_execute(PyObject* const* a) {
     Ref options = zv::getattr(a[4], n.execution_options);
     Ref limits = zv::call_method(options, n.get, {n.option_key});
     if (limits.get() == Py_None) return Ref::borrow(Py_None);
+    // The guard's _execute sets (max_rows, seconds); a statement run with
+    // anything else under the guard's option name is not the guard's.
+    if (!PyTuple_CheckExact(limits.get()) || PyTuple_GET_SIZE(limits.get()) != 2)
+        return Ref::borrow(Py_None);
     PyObject* max_rows = PyTuple_GET_ITEM(limits.get(), 0);
     check_warnings(cursor, PyTuple_GET_ITEM(limits.get(), 1));
     if (zv::getattr(cursor, n.description).get() == Py_None) return Ref::borrow(Py_None);
@@ -618,9 +622,11 @@ Ref apply_session(PyObject* const* a) {
     Ref version = zv::getitem(zv::call_method(cursor, n.fetchone), zv::integer(0));
     Ref lowered = zv::call_method(zv::text(version), n.lower);
     bool mariadb = zv::check(PySequence_Contains(lowered.get(), n.mariadb_text.get()));
-    PyObject* statements = PyTuple_GET_ITEM(settings, mariadb ? 0 : 1);
-    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(statements); ++i)
-        zv::call_method(cursor, n.execute, {PyTuple_GET_ITEM(statements, i)});
+    Ref statements = zv::getitem(settings, zv::integer(mariadb ? 0 : 1));
+    Ref iterator = zv::own(PyObject_GetIter(statements.get()));
+    while (Ref statement = Ref::steal(PyIter_Next(iterator.get())))
+        zv::call_method(cursor, n.execute, {statement});
+    if (PyErr_Occurred()) zv::raise();
     zv::call_method(cursor, n.close);
     zv::call_method(connection, n.rollback);
     return Ref::borrow(Py_None);

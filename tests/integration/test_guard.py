@@ -310,3 +310,11 @@ def test_the_guards_server_paths_do_not_leak(guarded, statement):
 
     growth = allocated_growth(lambda: guarded.run_no_throw(statement), calls=50, rounds=3)
     assert min(growth) < 25, "memory grows with every statement: %r" % growth
+
+
+def test_a_foreign_value_under_the_guards_option_name_is_not_taken_for_its_limits(guarded):
+    from sqlalchemy import text
+
+    with guarded._engine.connect() as connection:
+        rows = connection.execute(text("SELECT id FROM guard_keep"), execution_options={"zarvosdk_guard": 5})
+        assert len(rows.fetchall()) == len(ROWS)
