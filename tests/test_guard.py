@@ -117,3 +117,42 @@ def test_a_guarded_class_made_without_read_only_runs_nothing():
     handle = GuardedSQLDatabase.from_uri("sqlite://")
     with pytest.raises(TypeError, match=r"not made by zarvosdk\.guard\.read_only\(db\)"):
         handle.run_no_throw("SELECT 1")
+
+
+class Hostile:
+    """Raises when called, asked for an attribute or compared as a class."""
+
+    def __call__(self, *args, **kwargs):
+        raise RuntimeError("hostile stand-in")
+
+    def __getattr__(self, name):
+        raise RuntimeError("hostile stand-in")
+
+
+def mysql_handle():
+    """A MySQL handle that has never connected: read_only connects to nothing."""
+    from langchain_community.utilities.sql_database import SQLDatabase
+    from sqlalchemy import create_engine
+
+    handle = SQLDatabase.__new__(SQLDatabase)
+    handle._engine = create_engine("mysql+pymysql://reader:pw@127.0.0.1:9/shop")
+    return handle
+
+
+@pytest.mark.parametrize("name", ["create_engine", "event", "partial", "SQLDatabase", "TextClause"])
+@pytest.mark.parametrize("stand_in", [Hostile(), None, 3], ids=["raises", "none", "int"])
+def test_hostile_module_globals_end_in_an_exception(monkeypatch, name, stand_in):
+    import zarvosdk.guard as guard
+    from sqlalchemy import text
+
+    handle = guard.read_only(mysql_handle())
+    monkeypatch.setattr(guard, name, stand_in)
+    exc_info = sys.exc_info()
+    for operation in (lambda: guard.read_only(mysql_handle()), lambda: handle._execute(text("DROP TABLE t"))):
+        try:
+            operation()
+        except guard.GuardError:
+            pass
+        except (RuntimeError, TypeError, AttributeError) as error:
+            assert not isinstance(error, SystemError)
+    assert sys.exc_info() == exc_info
