@@ -276,7 +276,7 @@ Ref first_line(PyObject* error) {
         zv::Handler handler;
         reason = first_line(handler.value());
     }
-    refuse_named("the SQL parser cannot read it as one MySQL statement (%U)", reason);
+    refuse_named("the SQL parser cannot read it as one MySQL statement (%S)", reason);
 }
 
 /// Refuses what cannot be a single read statement from its tokens alone: a
@@ -322,11 +322,11 @@ Ref parse_one(PyObject* sql, Borrowed tokens) {
 void check_statement_kind(Borrowed statement) {
     Ref kind = zv::getattr(statement, n.key);
     if (!is_instance(statement, p.statements))
-        refuse_named("it is not a read statement (%U)", zv::call_method(kind, n.upper));
+        refuse_named("it is not a read statement (%S)", zv::call_method(kind, n.upper));
     if (PyUnicode_CompareWithASCIIString(kind.get(), "describe") != 0) return;
     Ref inner = zv::getattr(statement, n.this_attribute);
     if (!is_instance(inner, p.described))
-        refuse_named("EXPLAIN / DESCRIBE may only look at a read statement, not %U",
+        refuse_named("EXPLAIN / DESCRIBE may only look at a read statement, not %S",
                      zv::call_method(zv::getattr(inner, n.key), n.upper));
 }
 
@@ -345,7 +345,7 @@ Ref call_name(Borrowed node) {
         refuse("it is a locking read (FOR UPDATE, FOR SHARE or LOCK IN SHARE MODE)");
     if (PyUnicode_CompareWithASCIIString(key.get(), "propertyeq") == 0)
         refuse("it assigns a variable (:=)");
-    refuse_named("it holds a %U statement", zv::call_method(key, n.upper));
+    refuse_named("it holds a %S statement", zv::call_method(key, n.upper));
 }
 
 /// Walks every part of the statement for writes, clauses that write, lock or
@@ -357,7 +357,7 @@ void check_parts(Borrowed statement) {
         if (!is_instance(node, p.function_type)) continue;
         Ref name = call_name(node);
         if (zv::check(PySet_Contains(p.refused_calls.get(), name.get())))
-            refuse_named("it calls %U, which the read-only guard does not allow", name);
+            refuse_named("it calls %S, which the read-only guard does not allow", name);
     }
     if (PyErr_Occurred()) zv::raise();
 }
