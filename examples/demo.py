@@ -1,8 +1,9 @@
 """zarvosdk demo: ask a sample sales database questions in plain language.
 
 Starts a private MariaDB server with a small sales table, connects to it
-with a read-only account through DatabaseConnector, builds the
-conversational agent with AgentInitializer.create_agent and has a short
+with a read-only account through DatabaseConnector, puts the handle behind
+zarvosdk.guard.read_only (one read statement at a time, 10 seconds, 1000
+rows), builds the conversational agent with AgentInitializer.create_agent and has a short
 conversation with it: a question answered from the database, a chart drawn
 into a file and a forecast, which it then draws with its history. It prints
 each question, the tool calls the agents made and the answer; the
@@ -282,6 +283,7 @@ def main(argv=None):
     try:
         from harness.model_endpoint import ChatEndpoint
         from zarvosdk.base import DatabaseConnector
+        from zarvosdk.guard import read_only
 
         if args.base_url:
             llm = chat_client(args.base_url, args.model, api_key)
@@ -297,10 +299,13 @@ def main(argv=None):
         print("Connection status:", status)
         if not status["connected"]:
             return 1
-        print("Tables the read-only account can see:", connector.db.get_usable_table_names())
+        db = read_only(connector.db, seconds=10.0, max_rows=1000)
+        print("Guarded handle: the agents' SQL runs through zarvosdk.guard.read_only "
+              "(one read statement at a time, stopped after 10 s, at most 1000 rows)")
+        print("Tables the read-only account can see:", db.get_usable_table_names())
         print("Working in", output)
         os.chdir(output)
-        ok = converse(connector.db, output, llm)
+        ok = converse(db, output, llm)
     finally:
         os.chdir(cwd)
         server.close()

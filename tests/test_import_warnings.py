@@ -9,7 +9,7 @@ import pytest
 
 from fakes import python_process
 
-ALL_MODULES = "import zarvosdk.base, zarvosdk.agent, zarvosdk.forecast_tool"
+ALL_MODULES = "import zarvosdk.base, zarvosdk.agent, zarvosdk.forecast_tool, zarvosdk.guard"
 
 
 def run(code, *options):

@@ -16,7 +16,7 @@ from framework_line import PYDANTIC_V2_TOOL_BASE
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 TYPED_APP = os.path.join(ROOT, "examples", "typed_app.py")
 PACKAGE_DIR = os.path.dirname(os.path.abspath(zarvosdk.__file__))
-MODULES = ["__init__", "base", "agent", "forecast_tool"]
+MODULES = ["__init__", "base", "agent", "forecast_tool", "guard"]
 
 # stubtest builds the stubs without following their imports (fast, and the
 # framework's classes are the framework's to check), so the pydantic bases of

@@ -9,11 +9,12 @@ Py_ssize_t count_defaults(const Signature& sig) {
     return sig.defaults ? PyTuple_GET_SIZE(sig.defaults) : 0;
 }
 
-/// Refuses a wrong number of positional arguments.
+/// Refuses a wrong number of positional arguments. Only the positional
+/// parameters count; keyword-only ones always have defaults.
 bool refuse_count(const Signature& sig, Py_ssize_t given) {
-    Py_ssize_t ndefaults = count_defaults(sig);
-    Py_ssize_t required = sig.nparams - ndefaults;
-    Py_ssize_t expected = given < required ? required : sig.nparams;
+    Py_ssize_t ndefaults = count_defaults(sig) - (sig.nparams - sig.npositional);
+    Py_ssize_t required = sig.npositional - ndefaults;
+    Py_ssize_t expected = given < required ? required : sig.npositional;
     const char* bound = ndefaults == 0 ? "exactly" : given < required ? "at least" : "at most";
     PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
                  sig.name, bound, expected, expected == 1 ? "" : "s", given);
@@ -127,7 +128,7 @@ bool bind_arguments(const Signature& sig, PyObject* const* args, Py_ssize_t narg
         }
         return true;
     }
-    if (nargs > sig.nparams) return refuse_count(sig, nargs);
+    if (nargs > sig.npositional) return refuse_count(sig, nargs);
     for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = args[i];
     if (nkw) {
         if (!bind_keywords(sig, args, nargs, kwnames, out)) return false;

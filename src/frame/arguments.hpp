@@ -10,6 +10,9 @@ enum class Exact : unsigned char { any, str, int_ };
 struct Param {
     const char* name;
     Exact exact = Exact::any;
+    // Taken by keyword only, as the parameters after `*` in a host function.
+    // Keyword-only parameters come last and each has a default.
+    bool keyword_only = false;
 };
 
 constexpr int max_params = 8;
@@ -24,6 +27,8 @@ struct Signature {
     bool checks_types;       // some parameter takes only one exact type
     PyObject** type_refusals;  // per parameter: its type refusal's text up to the
                                // given type's name, made on the first refusal
+    Py_ssize_t npositional;    // parameters that may be given by position: the
+                               // leading ones, up to the first keyword-only one
 };
 
 /// Binds positional arguments and keywords (vectorcall convention) to the

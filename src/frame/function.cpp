@@ -94,7 +94,7 @@ bool belongs_to_current_import(FunctionObject* f) noexcept {
 /// `bound`. Null with a TypeError set when the binder refuses the call.
 PyObject* const* bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
                       PyObject* kwnames, PyObject** bound) noexcept {
-    if (!kwnames && nargs == sig.nparams && nargs > 0)
+    if (!kwnames && nargs == sig.nparams && nargs > 0 && sig.npositional == sig.nparams)
         return !sig.checks_types || check_types(sig, args) ? args : nullptr;
     return bind_arguments(sig, args, nargs, kwnames, bound) ? bound : nullptr;
 }
@@ -212,7 +212,38 @@ int set_module(PyObject* self, PyObject* v, void*) noexcept { return set_any(&as
 PyObject* get_doc(PyObject* self, void*) noexcept { return get_or_none(as_function(self)->doc); }
 int set_doc(PyObject* self, PyObject* v, void*) noexcept { return set_any(&as_function(self)->doc, v); }
 
-PyObject* get_defaults(PyObject* self, void*) noexcept { return get_or_none(as_function(self)->defaults); }
+/// Keyword-only parameters of the function (the last ones).
+Py_ssize_t count_keyword_only(const FunctionObject* f) noexcept {
+    return f->sig.nparams - f->sig.npositional;
+}
+
+/// The defaults of the positional parameters (the binder keeps one tuple for
+/// all, the keyword-only parameters' last), or None.
+PyObject* get_defaults(PyObject* self, void*) noexcept {
+    FunctionObject* f = as_function(self);
+    Py_ssize_t keyword_only = count_keyword_only(f);
+    if (!f->defaults || keyword_only == 0) return get_or_none(f->defaults);
+    Py_ssize_t positional = PyTuple_GET_SIZE(f->defaults) - keyword_only;
+    if (positional == 0) Py_RETURN_NONE;
+    return PyTuple_GetSlice(f->defaults, 0, positional);
+}
+
+/// The keyword-only parameters' defaults by name, or None when there are none.
+PyObject* get_kwdefaults(PyObject* self, void*) noexcept {
+    FunctionObject* f = as_function(self);
+    Py_ssize_t keyword_only = count_keyword_only(f);
+    if (keyword_only == 0) Py_RETURN_NONE;
+    Ref result = Ref::steal(PyDict_New());
+    if (!result) return nullptr;
+    Py_ssize_t first_default = PyTuple_GET_SIZE(f->defaults) - keyword_only;
+    for (Py_ssize_t i = 0; i < keyword_only; ++i) {
+        PyObject* name = PyTuple_GET_ITEM(f->varnames, f->sig.npositional + i);
+        PyObject* value = PyTuple_GET_ITEM(f->defaults, first_default + i);
+        if (PyDict_SetItem(result.get(), name, value) < 0) return nullptr;
+    }
+    return result.release();
+}
+
 PyObject* get_none(PyObject*, void*) noexcept { Py_RETURN_NONE; }
 PyObject* get_globals(PyObject* self, void*) noexcept { return get_or_none(as_function(self)->globals); }
 PyObject* get_code(PyObject* self, void*) noexcept { return get_or_none(as_function(self)->code); }
@@ -246,7 +277,7 @@ PyGetSetDef function_getset[] = {
     {"__module__", nothrow(get_module), nothrow(set_module), nullptr, nullptr},
     {"__doc__", nothrow(get_doc), nothrow(set_doc), nullptr, nullptr},
     {"__defaults__", nothrow(get_defaults), nullptr, nullptr, nullptr},
-    {"__kwdefaults__", nothrow(get_none), nullptr, nullptr, nullptr},
+    {"__kwdefaults__", nothrow(get_kwdefaults), nullptr, nullptr, nullptr},
     {"__annotations__", nothrow(get_annotations), nothrow(set_annotations), nullptr, nullptr},
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
     {"__globals__", nothrow(get_globals), nullptr, nullptr, nullptr},
@@ -302,16 +333,19 @@ Ref make_varnames(const FunctionDef& fdef, Py_ssize_t n) {
 /// A code object naming the function and its parameters, so that the host's
 /// signature inspection sees them: an empty code object with the parameter
 /// names put in through `replace`, which every supported interpreter offers.
-Ref make_code(const FunctionDef& fdef, const ModuleFrame& frame, PyObject* varnames, int n) {
+Ref make_code(const FunctionDef& fdef, const ModuleFrame& frame, PyObject* varnames, int n,
+              int positional) {
     Ref empty = own(reinterpret_cast<PyObject*>(
         PyCode_NewEmpty(frame.source_file, fdef.name, fdef.line)));
     Ref replace = getattr(empty.get(), "replace");
     Ref count = own(PyLong_FromLong(n));
+    Ref positional_count = own(PyLong_FromLong(positional));
+    Ref keyword_only_count = own(PyLong_FromLong(n - positional));
     Ref zero = own(PyLong_FromLong(0));
     Ref flags = own(PyLong_FromLong(CO_OPTIMIZED | CO_NEWLOCALS | (fdef.coroutine ? CO_COROUTINE : 0)));
-    Ref keywords = own(Py_BuildValue("{sOsOsOsOsOsO}", "co_argcount", count.get(),
+    Ref keywords = own(Py_BuildValue("{sOsOsOsOsOsO}", "co_argcount", positional_count.get(),
                                      "co_posonlyargcount", zero.get(), "co_kwonlyargcount",
-                                     zero.get(), "co_nlocals", count.get(), "co_varnames",
+                                     keyword_only_count.get(), "co_nlocals", count.get(), "co_varnames",
                                      varnames, "co_flags", flags.get()));
     Ref no_args = own(PyTuple_New(0));
     return own(PyObject_Call(replace.get(), no_args.get(), keywords.get()));
@@ -321,6 +355,19 @@ Py_ssize_t count_params(const FunctionDef& fdef) {
     Py_ssize_t n = 0;
     while (n < max_params && fdef.params[n].name) ++n;
     return n;
+}
+
+/// The parameters before the first keyword-only one. Keyword-only
+/// parameters must come last and each have a default.
+Py_ssize_t count_positional(const FunctionDef& fdef, Py_ssize_t n, Py_ssize_t ndefaults) {
+    Py_ssize_t positional = 0;
+    while (positional < n && !fdef.params[positional].keyword_only) ++positional;
+    for (Py_ssize_t i = positional; i < n; ++i)
+        if (!fdef.params[i].keyword_only)
+            raise(PyExc_SystemError, "keyword-only parameters of %s must come last", fdef.qualname);
+    if (n - positional > ndefaults)
+        raise(PyExc_SystemError, "keyword-only parameters of %s need defaults", fdef.qualname);
+    return positional;
 }
 
 }  // namespace
@@ -335,8 +382,10 @@ Ref make_function(const FunctionDef& fdef, ModuleFrame& frame, Borrowed defaults
     Py_ssize_t n = count_params(fdef);
     if (defaults && (!PyTuple_Check(defaults) || PyTuple_GET_SIZE(defaults.get()) > n))
         raise(PyExc_SystemError, "bad defaults for %s", fdef.qualname);
+    Py_ssize_t ndefaults = defaults ? PyTuple_GET_SIZE(defaults.get()) : 0;
+    Py_ssize_t positional = count_positional(fdef, n, ndefaults);
     Ref varnames = make_varnames(fdef, n);
-    Ref code = make_code(fdef, frame, varnames.get(), static_cast<int>(n));
+    Ref code = make_code(fdef, frame, varnames.get(), static_cast<int>(n), static_cast<int>(positional));
     Ref name = own(PyUnicode_InternFromString(fdef.name));
     Ref qualname = own(PyUnicode_InternFromString(fdef.qualname));
     Ref doc = fdef.doc ? own(PyUnicode_FromString(fdef.doc)) : Ref::borrow(Py_None);
@@ -363,7 +412,7 @@ Ref make_function(const FunctionDef& fdef, ModuleFrame& frame, Borrowed defaults
     bool checks_types = std::any_of(fdef.params, fdef.params + n,
                                     [](const Param& p) { return p.exact != Exact::any; });
     f->sig = Signature{fdef.name, fdef.params, n, f->varnames, f->defaults, checks_types,
-                       f->type_refusals};
+                       f->type_refusals, positional};
     PyObject_GC_Track(result.get());
     return result;
 }
