@@ -36,22 +36,24 @@ def show_result(exchange):
     if exchange.error:
         st.error(exchange.error)
         return
-    st.markdown(exchange.answer)
+    # Keep the answer's own line breaks (a forecast's lines, say).
+    st.markdown(exchange.answer.replace("\n", "  \n"))
     if exchange.chart:
         st.image(exchange.chart, caption="Chart drawn by the chart agent")
     if exchange.forecast is not None:
         table = exchange.forecast.rename(columns={"dates": "date", "Forecasted_values": "forecast"})
-        st.table(table.set_index("date"))
+        st.table(table.set_index("date").style.format("{:,.2f}"))
         if exchange.forecast_chart:
             st.image(exchange.forecast_chart, caption="History and forecast")
 
 
-def show_exchange(exchange):
+def show_exchange(exchange, latest):
     with st.chat_message("user"):
         st.markdown(exchange.question)
     with st.chat_message("assistant"):
         label = "%d steps in %.1f s" % (len(exchange.steps), exchange.seconds or 0)
-        with st.expander(label, expanded=False):
+        # The latest run's steps stay open; the earlier ones fold away.
+        with st.expander(label, expanded=latest):
             for step in exchange.steps:
                 show_step(st, step)
         show_result(exchange)
@@ -92,18 +94,28 @@ def main():
             return
     conversation = st.session_state.conversation
 
+    # A question waits in `pending` while it runs, with the question box and
+    # the suggestions disabled: a new question in the middle of a run would
+    # make Streamlit stop the run and lose it.
+    pending = st.session_state.get("pending")
     st.markdown("**Try:**")
     asked = None
-    for number, (column, question) in enumerate(zip(st.columns(len(web_sessions.QUESTIONS)),
-                                                    web_sessions.QUESTIONS)):
-        if column.button(question, key="suggested-%d" % number, use_container_width=True):
+    columns = st.columns(len(web_sessions.QUESTIONS))
+    for number, (column, question) in enumerate(zip(columns, web_sessions.QUESTIONS)):
+        if column.button(question, key="suggested-%d" % number, use_container_width=True,
+                         disabled=pending is not None):
             asked = question
-    for exchange in conversation.exchanges:
-        show_exchange(exchange)
-    typed = st.chat_input("Ask a question about the sales")
+    for number, exchange in enumerate(conversation.exchanges, 1):
+        show_exchange(exchange, latest=number == len(conversation.exchanges) and pending is None)
+    typed = st.chat_input("Ask a question about the sales", disabled=pending is not None)
     question = (typed or asked or "").strip()
-    if question:
-        run_question(conversation, question)
-
+    if question and pending is None:
+        st.session_state.pending = question
+        st.rerun()
+    if pending is not None:
+        run_question(conversation, pending)
+        st.session_state.pending = None
+        # Again, to show the exchange among the others and enable the box.
+        st.rerun()
 
 main()

@@ -18,6 +18,7 @@ Two things of the package and of the chart agent are one per process:
   folder only. When the package has the sandboxed code tool, each session's
   tool gets its own folder too.
 """
+import ast
 import contextlib
 import io
 import json
@@ -92,7 +93,7 @@ class StepReporter(BaseCallbackHandler):
         if name in self._HIDDEN:
             return
         if name == "sql_db_query":
-            self.emit(Step("sql", str(input_str).strip(), depth))
+            self.emit(Step("sql", single_argument(input_str).strip(), depth))
         elif name == "ForecastTool":
             self.emit(Step("forecast", describe_forecast_request(input_str), depth))
         elif name == "Python_REPL":
@@ -116,6 +117,19 @@ class StepReporter(BaseCallbackHandler):
         # Tools called by a nested agent have that agent's tool run as an
         # ancestor; the chains between are not tools and count for nothing.
         return self._depth.get(run_id, 1 if run_id is not None and self._depth else 0)
+
+
+def single_argument(input_str):
+    """A tool input as the tool's one argument: structured tools are called
+    with the repr of a one-key dict ({'query': '...'})."""
+    text = str(input_str)
+    try:
+        decoded = ast.literal_eval(text)
+    except (ValueError, SyntaxError, MemoryError, RecursionError):
+        return text
+    if isinstance(decoded, dict) and len(decoded) == 1:
+        return str(next(iter(decoded.values())))
+    return text
 
 
 def count_rows(output):
@@ -150,9 +164,9 @@ def describe_forecast_request(input_str):
     """The forecast request in a line: how many points, from when to when,
     and how many periods ahead."""
     try:
-        data = json.loads(str(input_str).replace("'", '"'))["data_input"]
-        dates, period = data["date"], data.get("period", "?")
-        return "forecast %s periods from %d points (%s to %s)" % (period, len(dates), dates[0], dates[-1])
+        request = json.loads(str(input_str).replace("'", '"'))
+        dates, period = request["data_input"]["date"], request.get("period", "?")
+        return "%s periods ahead from %d points (%s to %s)" % (period, len(dates), dates[0], dates[-1])
     except (ValueError, KeyError, TypeError, IndexError):
         return "forecast request: %s" % demo.brief(input_str)
 

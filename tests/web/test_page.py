@@ -24,7 +24,7 @@ class ChartingAgent:
 
     def run(self, question, callbacks=()):
         for handler in callbacks:
-            handler.on_tool_start({"name": "sql_db_query"}, "SELECT d, v FROM sales", run_id=1)
+            handler.on_tool_start({"name": "sql_db_query"}, "{'query': 'SELECT d, v FROM sales'}", run_id=1)
             handler.on_tool_end("[(1, 'a)'), (2, 'b')]", run_id=1)
         with open("temp_chart.png", "wb") as chart:
             chart.write(PNG)
