@@ -105,8 +105,11 @@ class StepReporter(BaseCallbackHandler):
     def on_tool_end(self, output, *, run_id=None, **kwargs):
         if self._names.pop(run_id, None) == "sql_db_query":
             rows = count_rows(output)
-            text = "%d row%s" % (rows, "" if rows == 1 else "s") if rows is not None else demo.brief(output)
-            self.emit(Step("rows", text, self._depth.get(run_id, 1)))
+            depth = self._depth.get(run_id, 1)
+            if rows is None:  # the database's refusal, which the model gets to read
+                self.emit(Step("error", "the query failed: %s" % demo.brief(output, 300), depth))
+            else:
+                self.emit(Step("rows", "%d row%s" % (rows, "" if rows == 1 else "s"), depth))
         self._depth.pop(run_id, None)
 
     def on_tool_error(self, error, *, run_id=None, **kwargs):
