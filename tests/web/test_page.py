@@ -116,7 +116,6 @@ def test_count_rows(output, rows):
     assert count_rows(output) == rows
 
 
-@pytest.mark.filterwarnings("ignore::DeprecationWarning")
 def test_each_session_gets_an_agent_with_its_own_memory(tmp_path):
     import zarvosdk.agent
     from langchain_community.utilities import SQLDatabase
