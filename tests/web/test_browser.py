@@ -2,9 +2,10 @@
 port, Debian's chromium driven headless by Selenium through Debian's
 chromium-driver. Asks the three sample questions in one session and checks
 the answers, the charts and the forecast table, while a second session opened
-meanwhile sees only its own exchange. Prints the page's start-up time and the
-time from a question to its first visible step; saves a screenshot of the
-page after the forecast as build/web-page.png."""
+meanwhile, its chart question running alongside, sees only its own exchange
+and chart. Prints the page's start-up time and the time from a question to
+its first visible step; saves a screenshot of the page after the forecast as
+build/web-page.png."""
 import ctypes
 import os
 import shutil
@@ -25,6 +26,8 @@ QUESTIONS = [
     ("Draw a chart of the daily sales.", "The line chart of 30 points"),
     ("Forecast the daily sales for the next 7 days.", "Forecast for the next 7 periods"),
 ]
+# The second session's question: a chart too, titled after the question.
+SECOND_CHART = "Draw a chart of the daily sales for the second session."
 ANSWER_WAIT = 120
 
 pytestmark = pytest.mark.skipif(
@@ -128,37 +131,61 @@ def open_page(driver, url):
     return time.monotonic() - started
 
 
-def ask(driver, question, answer):
-    """Types the question, returns the seconds until its first step shows,
-    and waits until the answer is among the page's messages."""
+def question_box(driver):
     from selenium.webdriver.common.by import By
+
+    return wait_for(lambda: [b for b in driver.find_elements(By.CSS_SELECTOR, 'textarea[data-testid="stChatInputTextArea"]')
+                             if b.is_enabled()], ANSWER_WAIT, "the question box to be enabled")[0]
+
+
+def send(driver, question):
+    """Types the question and sends it; returns the number of messages the
+    page showed before and the time it was sent."""
     from selenium.webdriver.common.keys import Keys
 
-    box = wait_for(lambda: [b for b in driver.find_elements(By.CSS_SELECTOR, 'textarea[data-testid="stChatInputTextArea"]')
-                            if b.is_enabled()], 60, "the question box to be enabled")[0]
     before = len(messages(driver))
+    box = question_box(driver)
     box.send_keys(question)
-    asked = time.monotonic()
     box.send_keys(Keys.ENTER)
+    return before, time.monotonic()
 
-    def first_step_shown():
-        shown = driver.find_elements(By.CSS_SELECTOR, '[data-testid="stChatMessage"]')
-        return len(shown) >= before + 2 and any(
-            step.is_displayed() for step in shown[before + 1].find_elements(By.XPATH, './/strong[text()="Tool:"]'))
 
-    wait_for(first_step_shown, ANSWER_WAIT, "the first step of %r" % question)
-    first_step = time.monotonic() - asked
+def first_step_after(driver, before):
+    """Waits until the run's first step shows in the new answer."""
+    from selenium.webdriver.common.by import By
+
+    def shown():
+        chat = driver.find_elements(By.CSS_SELECTOR, '[data-testid="stChatMessage"]')
+        return len(chat) >= before + 2 and any(
+            step.is_displayed() for step in chat[before + 1].find_elements(By.XPATH, './/strong[text()="Tool:"]'))
+
+    wait_for(shown, ANSWER_WAIT, "the first step")
+    return time.monotonic()
+
+
+def answered(driver, question, answer):
     wait_for(lambda: any(answer in m for m in messages(driver)), ANSWER_WAIT, "the answer to %r" % question)
-    wait_for(lambda: driver.find_elements(By.CSS_SELECTOR, 'textarea[data-testid="stChatInputTextArea"]')[0].is_enabled(),
-             ANSWER_WAIT, "the question box to come back")
+    question_box(driver)
+
+
+def ask(driver, question, answer):
+    before, sent = send(driver, question)
+    first_step = first_step_after(driver, before) - sent
+    answered(driver, question, answer)
     return first_step
 
 
 def loaded_images(driver):
-    """The natural widths of the images in the chat messages, once loaded."""
+    """The (natural width, address) of the images in the chat messages, once
+    all have loaded."""
     return driver.execute_script(
         "const images = [...document.querySelectorAll('[data-testid=\"stChatMessage\"] img')];"
-        "return images.every(i => i.complete) ? images.map(i => i.naturalWidth) : null;")
+        "return images.every(i => i.complete) ? images.map(i => [i.naturalWidth, i.src]) : null;")
+
+
+def fetch(url):
+    with urllib.request.urlopen(url, timeout=10) as answer:
+        return answer.read()
 
 
 def test_three_questions_in_one_session_and_a_second_session_apart(page_url, browser):
@@ -166,19 +193,16 @@ def test_three_questions_in_one_session_and_a_second_session_apart(page_url, bro
 
     print("page load in the browser: %.1f s" % open_page(browser, page_url))
     first = browser.current_window_handle
-    first_step = ask(browser, *QUESTIONS[0])
-    print("question to first visible step: %.2f s" % first_step)
+    print("question to first visible step: %.2f s" % ask(browser, *QUESTIONS[0]))
 
-    # A second browser session, opened while the first is under way, starts
-    # empty and keeps its own exchange.
+    # A second browser session opened meanwhile starts empty; its chart
+    # question is sent just before the first session's, so the two runs
+    # overlap.
     browser.switch_to.new_window("tab")
+    second = browser.current_window_handle
     open_page(browser, page_url)
     assert messages(browser) == []
-    ask(browser, *QUESTIONS[1])
-    second_session = messages(browser)
-    assert len(second_session) == 2 and QUESTIONS[1][0] in second_session[0]
-    assert not any(QUESTIONS[0][1] in m for m in second_session)
-
+    send(browser, SECOND_CHART)
     browser.switch_to.window(first)
     for question, answer in QUESTIONS[1:]:
         ask(browser, question, answer)
@@ -188,8 +212,8 @@ def test_three_questions_in_one_session_and_a_second_session_apart(page_url, bro
         assert question in texts[2 * number] and answer in texts[2 * number + 1]
 
     # The chart agent's chart and the forecast chart, loaded by the browser.
-    widths = wait_for(lambda: loaded_images(browser), 30, "the charts to load")
-    assert len(widths) == 2 and all(width > 0 for width in widths), widths
+    images = wait_for(lambda: loaded_images(browser), 30, "the charts to load")
+    assert len(images) == 2 and all(width > 0 for width, _ in images), images
     tables = browser.find_elements(By.CSS_SELECTOR, '[data-testid="stTable"] table')
     assert len(tables) == 1
     assert len(tables[0].find_elements(By.CSS_SELECTOR, "tbody tr")) == 7
@@ -199,6 +223,12 @@ def test_three_questions_in_one_session_and_a_second_session_apart(page_url, bro
     time.sleep(0.5)
     assert browser.save_screenshot(SCREENSHOT)
 
-    # The second session, looked at again after the first's three questions.
-    browser.switch_to.window(browser.window_handles[-1])
-    assert messages(browser) == second_session
+    # The second session holds its own exchange and its own chart (titled
+    # after its own question), none of the first's.
+    browser.switch_to.window(second)
+    answered(browser, SECOND_CHART, QUESTIONS[1][1])
+    texts = messages(browser)
+    assert len(texts) == 2 and SECOND_CHART in texts[0] and QUESTIONS[1][1] in texts[1]
+    [(width, address)] = wait_for(lambda: loaded_images(browser), 30, "the second session's chart")
+    assert width > 0
+    assert fetch(address) != fetch(images[0][1])
