@@ -13,9 +13,11 @@ import path, after installing the page's requirements (requirements/web.txt).
 """
 import argparse
 import concurrent.futures
+import errno
 import ipaddress
 import os
 import shutil
+import socket
 import sys
 import tempfile
 
@@ -55,6 +57,22 @@ def parse_args(argv):
     return args
 
 
+def check_address(host, port):
+    """None when the page can listen on host:port (nothing else holds it, the
+    address is this machine's), else why not. Checked before anything starts;
+    the server binds the same way (SO_REUSEADDR)."""
+    try:
+        family = socket.getaddrinfo(host, port, type=socket.SOCK_STREAM)[0][0]
+        with socket.socket(family, socket.SOCK_STREAM) as probe:
+            probe.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+            probe.bind((host, port))
+    except OSError as error:
+        if error.errno == errno.EADDRINUSE:
+            return "port %d on %s is already in use; choose another with --port" % (port, host)
+        return "cannot listen on %s port %d: %s" % (host, port, error.strerror or error)
+    return None
+
+
 def guarded(db):
     """The database handle the agents get: read-only guarded when the package
     has the guard, else the plain handle (the account may only read)."""
@@ -87,6 +105,10 @@ def serve(host, port):
 
 def main(argv=None):
     args = parse_args(argv)
+    problem = check_address(args.host, args.port)
+    if problem:
+        print("web_demo: error:", problem, file=sys.stderr)
+        return 1
     if not is_loopback(args.host):
         print("WARNING: serving on %s: the page has no log-in; anyone who can reach it can ask the "
               "database questions and run the agents." % args.host, file=sys.stderr)

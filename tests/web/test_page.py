@@ -133,3 +133,18 @@ def test_each_session_gets_an_agent_with_its_own_memory(tmp_path):
     assert first.agent.memory.load_memory_variables({})["chat_history"]
     assert second.agent.memory.load_memory_variables({})["chat_history"] == []
     assert shared.load_memory_variables({})["chat_history"] == []
+
+
+def test_the_launcher_says_when_it_cannot_listen_before_starting_anything():
+    import socket
+
+    from web_demo import check_address
+
+    with socket.socket() as busy:
+        busy.bind(("127.0.0.1", 0))
+        busy.listen()
+        port = busy.getsockname()[1]
+        assert check_address("127.0.0.1", port) == (
+            "port %d on 127.0.0.1 is already in use; choose another with --port" % port)
+    # 192.0.2.1 is a documentation address, never one of this machine's.
+    assert check_address("192.0.2.1", port) == "cannot listen on 192.0.2.1 port %d: Cannot assign requested address" % port
