@@ -141,38 +141,6 @@ install_mariadb() {
     have_mariadbd || die "mariadb-server installed but mariadbd still not found"
 }
 
-# The chat page's pinned requirements (requirements/web.txt) on top of the
-# test set, for Python 3.9 only; installed when the file changed since the
-# last successful install (a stamp of their own in the venv).
-install_web_requirements() {
-    local stamp="$VENV/.requirements-web.sha256" want
-    [[ "$VERSION" == 3.9 ]] || die "the chat page runs on Python 3.9 only (Streamlit 1.50, the framework's 0.2 line), not $VERSION"
-    want="$({ cat "$ROOT/requirements/web.txt"; "$PY" -c 'import sys; print(sys.version)'; } | sha256sum | cut -d' ' -f1)"
-    if [[ -f "$stamp" && "$(cat "$stamp")" == "$want" ]]; then return 0; fi
-    log "installing requirements/web.txt into ${VENV#$ROOT/}"
-    rm -f "$stamp"
-    "$PY" -m pip install --disable-pip-version-check --no-input -q -r "$ROOT/requirements/web.txt"
-    "$PY" -m pip check --disable-pip-version-check >/dev/null
-    echo "$want" >"$stamp"
-}
-
-have_chromium() {
-    command -v chromium >/dev/null 2>&1 && [[ -x /usr/bin/chromedriver ]]
-}
-
-# Debian's chromium and chromium-driver for the browser test, installed with
-# apt-get when missing (as root), like MariaDB: Selenium is given the driver
-# by path, so nothing downloads a browser or a driver.
-install_chromium() {
-    have_chromium && return 0
-    [[ "$(id -u)" -eq 0 ]] || die "chromium and chromium-driver not found and not running as root: install them (e.g. 'sudo apt-get install chromium chromium-driver')"
-    log "chromium not found; installing chromium and chromium-driver with apt-get"
-    DEBIAN_FRONTEND=noninteractive apt-get update -q &&
-        DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends chromium chromium-driver ||
-        die "installing chromium failed"
-    have_chromium || die "chromium installed but chromium or /usr/bin/chromedriver still not found"
-}
-
 # The environment for $VERSION: venv, requirements, CMake and Ninja in the
 # venv, MariaDB. Once per command: the commands it starts inherit the mark.
 setup_env() {
@@ -204,4 +172,36 @@ build_extension() {
     [[ -d "$BUILD/python/zarvosdk" ]] || die "$BUILD/python/zarvosdk was not produced"
     site="$("$PY" -c 'import sysconfig; print(sysconfig.get_paths()["purelib"])')"
     echo "$BUILD/python" >"$site/zarvosdk-dev.pth"
+}
+
+# The chat page's pinned requirements (requirements/web.txt) on top of the
+# test set, for Python 3.9 only; installed when the file changed since the
+# last successful install (a stamp of their own in the venv).
+install_web_requirements() {
+    local stamp="$VENV/.requirements-web.sha256" want
+    [[ "$VERSION" == 3.9 ]] || die "the chat page runs on Python 3.9 only (Streamlit 1.50, the framework's 0.2 line), not $VERSION"
+    want="$({ cat "$ROOT/requirements/web.txt"; "$PY" -c 'import sys; print(sys.version)'; } | sha256sum | cut -d' ' -f1)"
+    if [[ -f "$stamp" && "$(cat "$stamp")" == "$want" ]]; then return 0; fi
+    log "installing requirements/web.txt into ${VENV#$ROOT/}"
+    rm -f "$stamp"
+    "$PY" -m pip install --disable-pip-version-check --no-input -q -r "$ROOT/requirements/web.txt"
+    "$PY" -m pip check --disable-pip-version-check >/dev/null
+    echo "$want" >"$stamp"
+}
+
+have_chromium() {
+    command -v chromium >/dev/null 2>&1 && [[ -x /usr/bin/chromedriver ]]
+}
+
+# Debian's chromium and chromium-driver for the browser test, installed with
+# apt-get when missing (as root), like MariaDB: Selenium is given the driver
+# by path, so nothing downloads a browser or a driver.
+install_chromium() {
+    have_chromium && return 0
+    [[ "$(id -u)" -eq 0 ]] || die "chromium and chromium-driver not found and not running as root: install them (e.g. 'sudo apt-get install chromium chromium-driver')"
+    log "chromium not found; installing chromium and chromium-driver with apt-get"
+    DEBIAN_FRONTEND=noninteractive apt-get update -q &&
+        DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends chromium chromium-driver ||
+        die "installing chromium failed"
+    have_chromium || die "chromium installed but chromium or /usr/bin/chromedriver still not found"
 }
