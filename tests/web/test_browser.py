@@ -138,29 +138,37 @@ def question_box(driver):
                              if b.is_enabled()], ANSWER_WAIT, "the question box to be enabled")[0]
 
 
+# Watches the page from inside: the first time a step of the new answer is
+# shown, notes the milliseconds since the question was sent and whether the
+# run's status still said it was working (the step came live, not with the
+# finished answer). Polling from the test could not tell the two apart.
+WATCH_FIRST_STEP = """
+const before = arguments[0], start = performance.now();
+window.firstStep = null;
+const observer = new MutationObserver(() => {
+  const chat = document.querySelectorAll('[data-testid="stChatMessage"]');
+  if (chat.length < before + 2) return;
+  const answer = chat[before + 1];
+  const steps = [...answer.querySelectorAll('strong')].filter(s => s.textContent === 'Tool:' && s.offsetParent);
+  if (!steps.length) return;
+  window.firstStep = {ms: performance.now() - start, working: answer.innerText.includes('Working on it')};
+  observer.disconnect();
+});
+observer.observe(document.body, {childList: true, subtree: true, characterData: true});
+"""
+
+
 def send(driver, question):
-    """Types the question and sends it; returns the number of messages the
-    page showed before and the time it was sent."""
+    """Types the question and sends it, watching for its first step; returns
+    the number of messages the page showed before."""
     from selenium.webdriver.common.keys import Keys
 
     before = len(messages(driver))
     box = question_box(driver)
     box.send_keys(question)
+    driver.execute_script(WATCH_FIRST_STEP, before)
     box.send_keys(Keys.ENTER)
-    return before, time.monotonic()
-
-
-def first_step_after(driver, before):
-    """Waits until the run's first step shows in the new answer."""
-    from selenium.webdriver.common.by import By
-
-    def shown():
-        chat = driver.find_elements(By.CSS_SELECTOR, '[data-testid="stChatMessage"]')
-        return len(chat) >= before + 2 and any(
-            step.is_displayed() for step in chat[before + 1].find_elements(By.XPATH, './/strong[text()="Tool:"]'))
-
-    wait_for(shown, ANSWER_WAIT, "the first step")
-    return time.monotonic()
+    return before
 
 
 def answered(driver, question, answer):
@@ -169,10 +177,13 @@ def answered(driver, question, answer):
 
 
 def ask(driver, question, answer):
-    before, sent = send(driver, question)
-    first_step = first_step_after(driver, before) - sent
+    """Asks and waits for the answer; returns the seconds from sending the
+    question to its first step, which must have shown while the run went on."""
+    send(driver, question)
     answered(driver, question, answer)
-    return first_step
+    first_step = driver.execute_script("return window.firstStep")
+    assert first_step and first_step["working"], first_step
+    return first_step["ms"] / 1000
 
 
 def loaded_images(driver):
