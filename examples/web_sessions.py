@@ -24,8 +24,10 @@ import io
 import json
 import os
 import tempfile
+import sys
 import threading
 import time
+import traceback
 
 from langchain_core.callbacks import BaseCallbackHandler
 
@@ -245,6 +247,7 @@ class Conversation:
         self.agent = agent
         self.folder = folder
         self.memory = memory
+        self.log = os.path.join(folder, demo.FRAMEWORK_LOG)
         self.exchanges = []
 
     def ask(self, question, on_step=lambda step: None, on_wait=lambda: None):
@@ -268,13 +271,20 @@ class Conversation:
         try:
             before = _mtime(chart)
             os.chdir(self.folder)
-            log = io.StringIO()
-            with contextlib.redirect_stdout(log), contextlib.redirect_stderr(log):
-                exchange.answer = str(self.agent.run(question, callbacks=[StepReporter(emit), trace]))
+            # The framework's own step-by-step output goes to the session's
+            # log, as the terminal demo's does, with the traceback of a failure.
+            with open(self.log, "a", encoding="utf-8") as log:
+                print("\n===== %s\n" % question, file=log, flush=True)
+                try:
+                    with contextlib.redirect_stdout(demo.PlainText(log)), contextlib.redirect_stderr(log):
+                        exchange.answer = str(self.agent.run(question, callbacks=[StepReporter(emit), trace]))
+                except Exception as error:  # any failure of the model, the database or the agent
+                    exchange.error = explain(error)
+                    traceback.print_exc(file=log)
+                    print("%s: %s (traceback in %s)" % (os.path.basename(self.folder), exchange.error, self.log),
+                          file=sys.stderr, flush=True)
             if _mtime(chart) != before:
                 exchange.chart = _read(chart)
-        except Exception as error:  # any failure of the model, the database or the agent
-            exchange.error = explain(error)
         finally:
             os.chdir(cwd)
             RUN_LOCK.release()
