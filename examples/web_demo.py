@@ -153,8 +153,9 @@ def main(argv=None):
         server.close()
         if endpoint is not None:
             endpoint.stop()
-        shutil.rmtree(work, ignore_errors=True)
+        shutil.rmtree(os.path.join(work, "mariadb"), ignore_errors=True)
         print("Stopped the page, the model endpoint and the MariaDB server.", flush=True)
+        print("The sessions' charts and logs are in", output, flush=True)
     return 0
 
 
