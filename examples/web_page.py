@@ -25,9 +25,9 @@ STEP_LABELS = {
 def show_step(container, step):
     indent = "\u2003" * (step.depth - 1)
     label = STEP_LABELS.get(step.kind, step.kind)
-    if step.kind == "sql":
+    if step.kind in ("sql", "code"):
         container.markdown("%s**%s**" % (indent, label))
-        container.code(step.text, language="sql")
+        container.code(step.text, language="sql" if step.kind == "sql" else "python")
     else:
         container.markdown("%s**%s:** %s" % (indent, label, step.text.replace("\n", " ")))
 

@@ -44,9 +44,10 @@ BACKEND = None
 
 
 class Step:
-    """One visible step of a run: `kind` is "tool", "sql", "rows",
-    "forecast", "code" or "error"; `depth` is 1 for the conversational
-    agent's own tools, 2 for the tools of the agents it called."""
+    """One visible step of a run: `kind` is "tool", "sql" (the statement),
+    "rows", "forecast", "code" (the chart agent's Python) or "error";
+    `depth` is 1 for the conversational agent's own tools, 2 for the tools
+    of the agents it called."""
 
     __slots__ = ("kind", "text", "depth")
 
@@ -99,8 +100,7 @@ class StepReporter(BaseCallbackHandler):
         elif name == "ForecastTool":
             self.emit(Step("forecast", describe_forecast_request(input_str), depth))
         elif name == "Python_REPL":
-            lines = [line for line in str(input_str).splitlines() if line.strip()]
-            self.emit(Step("code", "ran %d lines of Python" % len(lines), depth))
+            self.emit(Step("code", single_argument(input_str).strip(), depth))
         else:
             self.emit(Step("tool", "%s: %s" % (name, demo.brief(input_str)), depth))
 
