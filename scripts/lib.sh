@@ -174,12 +174,17 @@ build_extension() {
     echo "$BUILD/python" >"$site/zarvosdk-dev.pth"
 }
 
+# Stops a web command early when another interpreter than 3.9 was chosen.
+web_python_only() {
+    [[ "$VERSION" == 3.9 ]] || die "the chat page runs on Python 3.9 only (Streamlit 1.50, the framework's 0.2 line), not $VERSION"
+}
+
 # The chat page's pinned requirements (requirements/web.txt) on top of the
 # test set, for Python 3.9 only; installed when the file changed since the
 # last successful install (a stamp of their own in the venv).
 install_web_requirements() {
     local stamp="$VENV/.requirements-web.sha256" want
-    [[ "$VERSION" == 3.9 ]] || die "the chat page runs on Python 3.9 only (Streamlit 1.50, the framework's 0.2 line), not $VERSION"
+    web_python_only
     want="$({ cat "$ROOT/requirements/web.txt"; "$PY" -c 'import sys; print(sys.version)'; } | sha256sum | cut -d' ' -f1)"
     if [[ -f "$stamp" && "$(cat "$stamp")" == "$want" ]]; then return 0; fi
     log "installing requirements/web.txt into ${VENV#$ROOT/}"
