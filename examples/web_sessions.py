@@ -285,11 +285,13 @@ class Conversation:
                           file=sys.stderr, flush=True)
             if _mtime(chart) != before:
                 exchange.chart = _read(chart)
+            if exchange.error is None:
+                self._add_forecast(exchange, trace.calls)
+        except Exception as error:  # the session's folder or log unusable: said on the page too
+            exchange.error = exchange.error or explain(error)
         finally:
             os.chdir(cwd)
             RUN_LOCK.release()
-        if exchange.error is None:
-            self._add_forecast(exchange, trace.calls)
         exchange.seconds = time.monotonic() - started
         self.exchanges.append(exchange)
         return exchange

@@ -148,3 +148,12 @@ def test_the_launcher_says_when_it_cannot_listen_before_starting_anything():
             "port %d on 127.0.0.1 is already in use; choose another with --port" % port)
     # 192.0.2.1 is a documentation address, never one of this machine's.
     assert check_address("192.0.2.1", port) == "cannot listen on 192.0.2.1 port %d: Cannot assign requested address" % port
+
+
+def test_a_session_whose_folder_is_gone_gets_a_message_and_keeps_the_question(tmp_path):
+    conversation = Conversation(ChartingAgent(), str(tmp_path / "removed"))
+    exchange = conversation.ask("Draw the sales")
+    assert exchange.error.startswith("The agent failed (FileNotFoundError):")
+    assert conversation.exchanges == [exchange]
+    assert web_sessions.RUN_LOCK.acquire(blocking=False)
+    web_sessions.RUN_LOCK.release()
