@@ -98,9 +98,13 @@ make_venv() {
 
 # The pinned requirements, installed when any requirements file or the
 # interpreter changed since the last successful install (a stamp in the venv).
+# The chat page's web.txt has a stamp of its own (install_web_requirements).
 install_requirements() {
-    local stamp="$VENV/.requirements.sha256" want
-    want="$({ cat "$ROOT"/requirements/*.txt; "$PY" -c 'import sys; print(sys.version)'; } | sha256sum | cut -d' ' -f1)"
+    local stamp="$VENV/.requirements.sha256" want file files=()
+    for file in "$ROOT"/requirements/*.txt; do
+        [[ "$file" == "$ROOT/requirements/web.txt" ]] || files+=("$file")
+    done
+    want="$({ cat "${files[@]}"; "$PY" -c 'import sys; print(sys.version)'; } | sha256sum | cut -d' ' -f1)"
     if [[ -f "$stamp" && "$(cat "$stamp")" == "$want" ]]; then return 0; fi
     log "installing ${REQUIREMENTS#$ROOT/} into ${VENV#$ROOT/}"
     rm -f "$stamp"
@@ -168,4 +172,41 @@ build_extension() {
     [[ -d "$BUILD/python/zarvosdk" ]] || die "$BUILD/python/zarvosdk was not produced"
     site="$("$PY" -c 'import sysconfig; print(sysconfig.get_paths()["purelib"])')"
     echo "$BUILD/python" >"$site/zarvosdk-dev.pth"
+}
+
+# Stops a web command early when another interpreter than 3.9 was chosen.
+web_python_only() {
+    [[ "$VERSION" == 3.9 ]] || die "the chat page runs on Python 3.9 only (Streamlit 1.50, the framework's 0.2 line), not $VERSION"
+}
+
+# The chat page's pinned requirements (requirements/web.txt) on top of the
+# test set, for Python 3.9 only; installed when the file changed since the
+# last successful install (a stamp of their own in the venv).
+install_web_requirements() {
+    local stamp="$VENV/.requirements-web.sha256" want
+    web_python_only
+    want="$({ cat "$ROOT/requirements/web.txt"; "$PY" -c 'import sys; print(sys.version)'; } | sha256sum | cut -d' ' -f1)"
+    if [[ -f "$stamp" && "$(cat "$stamp")" == "$want" ]]; then return 0; fi
+    log "installing requirements/web.txt into ${VENV#$ROOT/}"
+    rm -f "$stamp"
+    "$PY" -m pip install --disable-pip-version-check --no-input -q -r "$ROOT/requirements/web.txt"
+    "$PY" -m pip check --disable-pip-version-check >/dev/null
+    echo "$want" >"$stamp"
+}
+
+have_chromium() {
+    command -v chromium >/dev/null 2>&1 && [[ -x /usr/bin/chromedriver ]]
+}
+
+# Debian's chromium and chromium-driver for the browser test, installed with
+# apt-get when missing (as root), like MariaDB: Selenium is given the driver
+# by path, so nothing downloads a browser or a driver.
+install_chromium() {
+    have_chromium && return 0
+    [[ "$(id -u)" -eq 0 ]] || die "chromium and chromium-driver not found and not running as root: install them (e.g. 'sudo apt-get install chromium chromium-driver')"
+    log "chromium not found; installing chromium and chromium-driver with apt-get"
+    DEBIAN_FRONTEND=noninteractive apt-get update -q &&
+        DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends chromium chromium-driver ||
+        die "installing chromium failed"
+    have_chromium || die "chromium installed but chromium or /usr/bin/chromedriver still not found"
 }

@@ -1,0 +1,163 @@
+"""zarvosdk chat page: ask the sample sales database questions in a browser.
+
+Starts the same private MariaDB server and built-in model endpoint as the
+terminal demo (demo.py), or uses another OpenAI-compatible server given with
+--base-url and --model, and serves the chat page (web_page.py, a Streamlit
+app) on a loopback port until interrupted (Ctrl+C). Each browser session is
+its own conversation: its own agent, window memory and chart folder.
+
+Usage: web_demo.py [--port N] [--host ADDR] [--output DIR] [--base-url URL --model NAME]
+
+scripts/demo --web runs it with the repository root and examples/ on the
+import path, after installing the page's requirements (requirements/web.txt).
+"""
+import argparse
+import concurrent.futures
+import errno
+import ipaddress
+import os
+import shutil
+import socket
+import sys
+import tempfile
+
+import demo
+import web_sessions
+from harness.sample_database import READER, READER_PASSWORD, start_sample_database
+
+PAGE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "web_page.py")
+DEFAULT_PORT = 8501
+
+
+def is_loopback(host):
+    if host == "localhost":
+        return True
+    try:
+        return ipaddress.ip_address(host).is_loopback
+    except ValueError:
+        return False
+
+
+def parse_args(argv):
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--port", type=int, default=DEFAULT_PORT, help="port to serve on (default %(default)s)")
+    parser.add_argument("--host", default="127.0.0.1",
+                        help="address to serve on (default %(default)s; the page has no log-in)")
+    parser.add_argument("--output", help="folder for the sessions' charts")
+    parser.add_argument("--base-url", help="an OpenAI-compatible server to use instead of the built-in endpoint")
+    parser.add_argument("--model", help="the model to ask on that server (with --base-url)")
+    args = parser.parse_args(argv)
+    if bool(args.base_url) != bool(args.model):
+        parser.error("--base-url and --model go together")
+    if not 0 < args.port < 65536:
+        parser.error("--port takes a port number from 1 to 65535")
+    args.api_key = os.environ.get("OPENAI_API_KEY", "") if args.base_url else "no-key-needed"
+    if not args.api_key:
+        parser.error("--base-url needs the server's API key in OPENAI_API_KEY (any text for a server that checks none)")
+    return args
+
+
+def check_address(host, port):
+    """None when the page can listen on host:port (nothing else holds it, the
+    address is this machine's), else why not. Checked before anything starts;
+    the server binds the same way (SO_REUSEADDR)."""
+    try:
+        family = socket.getaddrinfo(host, port, type=socket.SOCK_STREAM)[0][0]
+        with socket.socket(family, socket.SOCK_STREAM) as probe:
+            probe.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+            probe.bind((host, port))
+    except OSError as error:
+        if error.errno == errno.EADDRINUSE:
+            return "port %d on %s is already in use; choose another with --port" % (port, host)
+        return "cannot listen on %s port %d: %s" % (host, port, error.strerror or error)
+    return None
+
+
+def guarded(db):
+    """The database handle the agents get: read-only guarded when the package
+    has the guard, else the plain handle (the account may only read)."""
+    try:
+        from zarvosdk.guard import read_only
+    except ImportError:
+        return db, "a read-only account"
+    return read_only(db, seconds=10.0, max_rows=1000), "a read-only account through zarvosdk.guard.read_only"
+
+
+def serve(host, port):
+    """Runs the Streamlit server in this thread until interrupted; the page's
+    sessions share this process and so web_sessions.BACKEND."""
+    from streamlit.web import bootstrap
+
+    options = {
+        "server.address": host,
+        "server.port": port,
+        "server.headless": True,
+        "server.fileWatcherType": "none",
+        "server.runOnSave": False,
+        "browser.gatherUsageStats": False,
+        "global.developmentMode": False,
+        "client.toolbarMode": "minimal",
+        "client.showErrorDetails": False,
+    }
+    bootstrap.load_config_options(options)
+    bootstrap.run(PAGE, False, [], options)
+
+
+def main(argv=None):
+    args = parse_args(argv)
+    problem = check_address(args.host, args.port)
+    if problem:
+        print("web_demo: error:", problem, file=sys.stderr)
+        return 1
+    if not is_loopback(args.host):
+        print("WARNING: serving on %s: the page has no log-in; anyone who can reach it can ask the "
+              "database questions and run the agents." % args.host, file=sys.stderr)
+    work = tempfile.mkdtemp(prefix="zarvosdk-web-")
+    output = os.path.abspath(args.output or os.path.join(work, "output"))
+    os.makedirs(output, exist_ok=True)
+    print("Starting a private MariaDB server in", work, flush=True)
+    with concurrent.futures.ThreadPoolExecutor(max_workers=1) as background:
+        starting = background.submit(start_sample_database, os.path.join(work, "mariadb"))
+        demo.import_framework()
+        import streamlit.web.bootstrap  # noqa: F401  (the page's own import time, while the server starts)
+
+        server = starting.result()
+    endpoint = None
+    try:
+        from harness.model_endpoint import ChatEndpoint
+        from zarvosdk.base import DatabaseConnector
+
+        if args.base_url:
+            llm = demo.chat_client(args.base_url, args.model, args.api_key)
+            model = "%s at %s" % (args.model, args.base_url)
+        else:
+            endpoint = ChatEndpoint().start()
+            llm = demo.chat_client(endpoint.url, "scripted", args.api_key)
+            model = "the built-in scripted stand-in model at %s" % endpoint.url
+        connector = DatabaseConnector(READER, READER_PASSWORD, server.host, server.database)
+        status = connector.connect()
+        if not status["connected"]:
+            print("Cannot connect to the sample database:", status["message"], file=sys.stderr)
+            return 1
+        db, how = guarded(connector.db)
+        print("Language model:", model)
+        print("Database: %s on %s, as %s" % (server.database, server.host, how))
+        web_sessions.BACKEND = web_sessions.Backend(
+            llm, db, output,
+            "Sample sales database `%s` (table `sales`), read through %s. Model: %s." % (server.database, how, model),
+        )
+        print("Chat page: http://%s:%d  (Ctrl+C to stop)" % (
+            "[%s]" % args.host if ":" in args.host else args.host, args.port), flush=True)
+        serve(args.host, args.port)
+    finally:
+        server.close()
+        if endpoint is not None:
+            endpoint.stop()
+        shutil.rmtree(os.path.join(work, "mariadb"), ignore_errors=True)
+        print("Stopped the page, the model endpoint and the MariaDB server.", flush=True)
+        print("The sessions' charts and logs are in", output, flush=True)
+    return 0
+
+
+if __name__ == "__main__":
+    raise SystemExit(main())
