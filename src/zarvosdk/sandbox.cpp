@@ -138,10 +138,10 @@ std::string read_text(const std::string& file, std::size_t limit = 65536) {
     return text;
 }
 
-/// The first executable `name` on PATH (or the usual places), or "".
+/// The first executable `name` on PATH (the usual folders when PATH is unset), or "".
 std::string find_program(const char* name) {
     const char* env = std::getenv("PATH");
-    std::string dirs = std::string(env ? env : "") + ":/usr/bin:/bin:/usr/local/bin";
+    std::string dirs = env ? env : "/usr/local/bin:/usr/bin:/bin";
     std::size_t start = 0;
     while (start <= dirs.size()) {
         std::size_t end = dirs.find(':', start);
@@ -682,7 +682,7 @@ std::string limit_line(const Answer& a, const Limits& l) {
     case Outcome::memory:
         return stop + ("it needed more than the memory limit of " + std::to_string(l.memory_mb) + " MB.");
     case Outcome::processes:
-        return stop + ("it started more processes than the limit of " + std::to_string(l.processes) + ".");
+        return stop + ("it started more processes than the process limit of " + std::to_string(l.processes) + ".");
     case Outcome::file_size:
         return stop + ("it wrote a file past the size limit of " + std::to_string(l.file_size_mb) + " MB.");
     case Outcome::malformed:
@@ -738,7 +738,7 @@ std::string run_in_session(Session& s, const Launch& launch, const std::string& 
 
 Ref tool_run(PyObject* const* a) {
     PyObject* self = a[0];
-    static std::string bwrap = find_program("bwrap");
+    std::string bwrap = find_program("bwrap");
     if (bwrap.empty())
         unavailable("bubblewrap (the bwrap program) is not installed; install it "
                     "(Debian, Ubuntu: apt-get install bubblewrap; Fedora: dnf install bubblewrap)");
