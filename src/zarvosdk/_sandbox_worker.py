@@ -58,8 +58,11 @@ def read_exact(fd, size):
     return b"".join(chunks)
 
 
-def answer(kind, total, text):
+def answer(kind, total, text, limit):
+    """Sends the result, cut to `limit` bytes (an exception's text too)."""
     data = text.encode("utf-8", "surrogateescape")
+    total = max(total, len(data))
+    data = data[:limit].decode("utf-8", "ignore").encode("utf-8")
     message = kind + struct.pack(">QI", total, len(data)) + data
     view = memoryview(message)
     while view:
@@ -124,7 +127,7 @@ def main():
             gather_files(outbox)
         except OSError:
             pass
-        answer(kind, total, text)
+        answer(kind, total, text, limit)
         if kind == b"m":
             return
 

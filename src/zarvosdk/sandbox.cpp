@@ -9,6 +9,7 @@
 // One sandboxed interpreter (the worker, _sandbox_worker.py) serves a tool
 // object from its first run until the object is collected, the host exits or
 // a limit stops the code; names the code defines persist between runs.
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -252,8 +253,33 @@ private:
     std::string group_;  // the pids cgroup directory, "" when none
 };
 
+/// Whether process `pid` has ended (a zombie not yet reaped has).
+bool process_gone(long pid) {
+    if (kill(static_cast<pid_t>(pid), 0) != 0) return errno == ESRCH;
+    std::string stat = read_text("/proc/" + std::to_string(pid) + "/stat", 512);
+    std::size_t close_paren = stat.rfind(')');
+    return close_paren != std::string::npos && stat.compare(close_paren, 3, ") Z") == 0;
+}
+
+/// Removes the groups that hosts killed outright left behind: their
+/// processes are gone (the sandbox dies with its host), only the empty
+/// folders remain.
+void remove_stale_groups(const std::string& root) {
+    DIR* dir = opendir(root.c_str());
+    if (!dir) return;
+    const char prefix[] = "zarvosdk-sandbox-";
+    while (struct dirent* entry = readdir(dir)) {
+        if (std::strncmp(entry->d_name, prefix, sizeof prefix - 1) != 0) continue;
+        long owner = std::atol(entry->d_name + sizeof prefix - 1);
+        if (owner > 0 && process_gone(owner))
+            rmdir((root + "/" + entry->d_name).c_str());
+    }
+    closedir(dir);
+}
+
 std::string Sandbox::make_group(const Launch& launch) {
     if (launch.pids_root.empty()) return "";
+    remove_stale_groups(launch.pids_root);
     static unsigned counter = 0;
     char name[96];
     std::snprintf(name, sizeof name, "/zarvosdk-sandbox-%ld-%u", static_cast<long>(getpid()),

@@ -1,0 +1,143 @@
+"""The sandboxed code tool on its own: it passes for the framework's tool,
+keeps names between runs until a limit ends its interpreter, refuses to run
+anywhere the sandbox cannot be had, and leaves no process behind.
+
+Hostile code through the whole agent stack is in
+tests/integration/test_sandbox_hostile.py.
+"""
+import gc
+import os
+import time
+import warnings
+
+import pytest
+
+from fakes import python_process
+
+with warnings.catch_warnings():
+    warnings.simplefilter("ignore")
+    from langchain_experimental.tools.python.tool import PythonREPLTool
+
+from zarvosdk.sandbox import SandboxedPythonREPLTool, SandboxUnavailable
+
+
+@pytest.fixture
+def workdir(tmp_path, monkeypatch):
+    monkeypatch.chdir(tmp_path)
+    return tmp_path
+
+
+def children_of(pid):
+    found = []
+    for task in os.listdir("/proc/%d/task" % pid):
+        with open("/proc/%d/task/%s/children" % (pid, task)) as f:
+            found += [int(p) for p in f.read().split()]
+    return found
+
+
+def alive(pid):
+    """Whether the process runs (a zombie waiting to be reaped does not)."""
+    try:
+        with open("/proc/%d/stat" % pid) as f:
+            return f.read().rsplit(")", 1)[1].split()[0] != "Z"
+    except FileNotFoundError:
+        return False
+
+
+def test_it_passes_for_the_framework_tool():
+    ours, theirs = SandboxedPythonREPLTool(), PythonREPLTool()
+    assert (ours.name, ours.description, ours.args) == (theirs.name, theirs.description, theirs.args)
+
+
+@pytest.mark.parametrize(
+    "query",
+    ["```python\nprint(6 * 7)\n```", "  Python print('a', end='')  ", "``print(1/0)``", "print(no_such_name)", "import sys; sys.exit(4)"],
+)
+def test_results_match_the_framework_tool(query, workdir):
+    framework = PythonREPLTool()
+    try:
+        expected = framework.run(query)
+    except SystemExit as stopped:  # the framework's tool lets it through
+        expected = repr(stopped)
+    assert SandboxedPythonREPLTool().run(query) == expected
+
+
+def test_names_last_until_a_limit_ends_the_interpreter(workdir):
+    tool = SandboxedPythonREPLTool(timeout_seconds=2, output_bytes=40)
+    assert tool.run("kept = 41") == ""
+    assert tool.run("print(kept + 1)") == "42\n"
+    assert tool.run("print('0123456789' * 5)") == (
+        "0123456789" * 4 + "\n[Output cut: the code printed 51 bytes; the sandbox returns the first 40.]"
+    )
+    started = time.monotonic()
+    assert tool.run("import time; time.sleep(60)") == (
+        "The sandbox stopped the code and ended its interpreter: it ran past the time limit of 2 seconds."
+    )
+    assert time.monotonic() - started < 3
+    assert tool.run("print(kept)") == (
+        "[A new sandbox interpreter: names defined by earlier runs are gone.]\n"
+        "NameError(\"name 'kept' is not defined\")"
+    )
+    assert tool.run("print('again')") == "again\n"
+
+
+@pytest.mark.parametrize(
+    "fake_bwrap, expected",
+    [
+        (None, "bubblewrap (the bwrap program) is not installed; install it (Debian, Ubuntu: apt-get install bubblewrap"),
+        ("echo 'bwrap: No permissions to create new namespace' >&2; exit 1",
+         "the sandbox did not start (bwrap: No permissions to create new namespace); where the kernel refuses"),
+    ],
+    ids=["bwrap missing", "namespaces refused"],
+)
+def test_it_fails_closed(fake_bwrap, expected, workdir, monkeypatch):
+    bin_dir = workdir / "bin"
+    bin_dir.mkdir()
+    if fake_bwrap:
+        (bin_dir / "bwrap").write_text("#!/bin/sh\n" + fake_bwrap + "\n")
+        (bin_dir / "bwrap").chmod(0o755)
+    monkeypatch.setenv("PATH", str(bin_dir))
+    with pytest.raises(SandboxUnavailable) as raised:
+        SandboxedPythonREPLTool().run("open('ran', 'w')")
+    assert expected in str(raised.value)
+    assert isinstance(raised.value, RuntimeError)
+    assert not list(workdir.rglob("ran"))
+
+
+@pytest.mark.parametrize("setting", [{"timeout_seconds": 0}, {"memory_mb": -1}, {"output_bytes": "many"}])
+def test_limits_are_checked_when_the_tool_is_made(setting):
+    with pytest.raises(ValueError, match=next(iter(setting))):
+        SandboxedPythonREPLTool(**setting)
+
+
+def test_the_sandbox_ends_with_its_tool(workdir):
+    before = set(children_of(os.getpid()))
+    tool = SandboxedPythonREPLTool()
+    assert tool.run("print(1)") == "1\n"
+    sandbox = set(children_of(os.getpid())) - before
+    assert sandbox
+    del tool
+    gc.collect()
+    assert not any(alive(p) for p in sandbox)
+
+
+@pytest.mark.parametrize("ending", ["pass", "os._exit(0)", "os.kill(os.getpid(), 9)"])
+def test_no_sandbox_process_outlives_the_host(ending, tmp_path):
+    done = python_process(
+        "import os",
+        "os.chdir(%r)" % str(tmp_path),
+        "from zarvosdk.sandbox import SandboxedPythonREPLTool",
+        "tool = SandboxedPythonREPLTool()",
+        "assert tool.run('import subprocess; subprocess.Popen([\"sleep\", \"60\"])') == ''",
+        "for task in os.listdir('/proc/self/task'):\n"
+        "    print(open('/proc/self/task/%s/children' % task).read(), flush=True)",
+        ending,
+    )
+    pids = [int(p) for p in done.stdout.split()]
+    assert pids, done.stderr
+    deadline = time.monotonic() + 1
+    while time.monotonic() < deadline and any(alive(p) for p in pids):
+        time.sleep(0.02)
+    assert not any(alive(p) for p in pids)
+    # The sleep the code started went with its sandbox too.
+    assert "sleep 60" not in os.popen("ps -eo args").read()
