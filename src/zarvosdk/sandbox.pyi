@@ -7,9 +7,12 @@ import re as re
 import site as site
 import sys as sys
 import weakref as weakref
+from typing import Any
 from typing import Optional as Optional
 
 from langchain.tools.base import BaseTool as BaseTool
+
+__test__: dict[str, Any]
 
 class SandboxUnavailable(RuntimeError):
     """The sandbox cannot be had on this machine (bubblewrap missing,
