@@ -638,6 +638,33 @@ const char* const sandbox_environment[][2] = {
     {"PYTHONDONTWRITEBYTECODE", "1"}};
 
 const char worker_inside[] = "/.zarvosdk/worker.py";
+const char font_lists_inside[] = "/.zarvosdk/matplotlib";
+
+/// The host's matplotlib cache folder (where matplotlib itself looks), or "".
+std::string matplotlib_cache() {
+    if (const char* config = std::getenv("MPLCONFIGDIR")) return config;
+    if (const char* cache = std::getenv("XDG_CACHE_HOME")) return std::string(cache) + "/matplotlib";
+    if (const char* home = std::getenv("HOME")) return std::string(home) + "/.cache/matplotlib";
+    return "";
+}
+
+/// Binds the font lists of the host's matplotlib cache, read-only, for the
+/// worker to copy into its own cache: a fresh sandbox then skips the second
+/// or so matplotlib takes to list the system's fonts. Nothing else of the
+/// cache folder is shown.
+void add_font_lists(std::vector<std::string>& argv) {
+    std::string folder = matplotlib_cache();
+    DIR* dir = folder.empty() ? nullptr : opendir(folder.c_str());
+    if (!dir) return;
+    while (struct dirent* entry = readdir(dir)) {
+        std::string name = entry->d_name;
+        if (name.compare(0, 10, "fontlist-v") != 0 || name.size() < 15 ||
+            name.compare(name.size() - 5, 5, ".json") != 0)
+            continue;
+        add(argv, {"--ro-bind-try", folder + "/" + name, std::string(font_lists_inside) + "/" + name});
+    }
+    closedir(dir);
+}
 
 /// The bubblewrap command line for `tool`'s sandbox. The code's working
 /// directory is the host's working directory seen as an empty private folder,
@@ -666,6 +693,7 @@ Launch make_launch(PyObject* tool, const std::string& bwrap) {
     for (const std::string& folder : folders)
         if (!is_within(folder, "/usr")) add(a, {"--ro-bind", folder, folder});
     add(a, {"--ro-bind", worker, worker_inside, "--bind", output, output});
+    add_font_lists(a);
     // The sandbox's own root (where the mount points live) read-only too.
     add(a, {"--remount-ro", "/"});
     add(a, {"--chdir", mirror ? cwd : output, "--", python, "-E", "-s", "-B", worker_inside,
