@@ -8,6 +8,7 @@ tests/integration/test_sandbox_hostile.py.
 import gc
 import os
 import shutil
+import threading
 import time
 import warnings
 
@@ -86,6 +87,15 @@ def test_names_last_until_a_limit_ends_the_interpreter(workdir):
         "NameError(\"name 'kept' is not defined\")"
     )
     assert tool.run("print('again')") == "again\n"
+
+
+def test_a_sandbox_outlives_the_thread_that_started_it(workdir):
+    tool = SandboxedPythonREPLTool()
+    started = threading.Thread(target=tool.run, args=("kept = 'from a thread'",))
+    started.start()
+    started.join()
+    time.sleep(0.2)
+    assert tool.run("print(kept)") == "from a thread\n"
 
 
 @pytest.mark.parametrize(

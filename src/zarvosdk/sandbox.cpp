@@ -21,10 +21,12 @@
 
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -213,7 +215,65 @@ int high_fd(int fd) {
     return copy;
 }
 
+// The launcher thread -------------------------------------------------------------
+//
+// bubblewrap's --die-with-parent follows the thread that forked it, not the
+// process: a sandbox forked from a short-lived thread (an executor's, a web
+// server's worker) would die when that thread ends. Every sandbox is forked
+// from one thread that lives as long as the host process instead.
+
+struct Launcher {
+    std::mutex one_at_a_time;
+    std::mutex lock;
+    std::condition_variable asked, answered;
+    const std::function<void()>* child = nullptr;  // the pending request
+    pid_t pid = -1;
+    int error = 0;
+};
+
+void serve_forks(Launcher* l) {
+    std::unique_lock<std::mutex> hold(l->lock);
+    for (;;) {
+        l->asked.wait(hold, [l] { return l->child != nullptr; });
+        pid_t pid = fork();
+        if (pid == 0) (*l->child)();  // does not return
+        l->pid = pid;
+        l->error = errno;
+        l->child = nullptr;
+        l->answered.notify_all();
+    }
+}
+
+/// Forks on the launcher thread; the child runs `child`, which must only
+/// make async-signal-safe calls and exec or _exit. Returns the child's pid,
+/// or -1 with errno set.
+pid_t fork_on_launcher(const std::function<void()>& child) {
+    // Never destroyed: the thread waits on it until the process ends.
+    static Launcher* launcher = nullptr;
+    static std::once_flag started;
+    try {
+        std::call_once(started, [] {
+            auto* l = new Launcher;
+            std::thread(serve_forks, l).detach();
+            launcher = l;
+        });
+    } catch (const std::exception&) {
+        errno = EAGAIN;
+        return -1;
+    }
+    std::lock_guard<std::mutex> turn(launcher->one_at_a_time);
+    std::unique_lock<std::mutex> hold(launcher->lock);
+    launcher->child = &child;
+    launcher->asked.notify_one();
+    launcher->answered.wait(hold, [] { return launcher->child == nullptr; });
+    errno = launcher->error;
+    return launcher->pid;
+}
+
 // One running sandbox --------------------------------------------------------------
+
+[[noreturn]] void become_bubblewrap(char* const* argv, const std::string& procs, rlim_t memory,
+                                    rlim_t file_size, rlim_t processes, const int (&fds)[5]);
 
 /// How a run ended.
 enum class Outcome { output, memory, time, processes, file_size, ended, malformed };
@@ -306,12 +366,19 @@ void Sandbox::spawn(const Launch& launch, int requests, int answers, int errors,
     rlim_t processes = static_cast<rlim_t>(l.processes + 2);
     bool limit_by_rlimit = group_.empty();
 
-    pid_t pid = fork();
-    if (pid != 0) {
-        pid_ = pid;
-        return;
-    }
-    // The child: only async-signal-safe calls until exec.
+    std::function<void()> child = [&] {
+        // Only async-signal-safe calls until exec.
+        become_bubblewrap(argv.data(), procs, memory, file_size, limit_by_rlimit ? processes : 0,
+                          {null_fd, null_fd, errors, requests, answers});
+    };
+    pid_ = fork_on_launcher(child);
+}
+
+/// The forked child: joins the pids cgroup (when `procs` names one), sets the
+/// limits (`processes` 0: none), places its descriptors 0 to 4 and execs
+/// bubblewrap.
+[[noreturn]] void become_bubblewrap(char* const* argv, const std::string& procs, rlim_t memory,
+                                    rlim_t file_size, rlim_t processes, const int (&fds)[5]) {
     if (!procs.empty()) {
         int fd = open(procs.c_str(), O_WRONLY);
         if (fd < 0 || write(fd, "0", 1) != 1) _exit(126);
@@ -321,14 +388,13 @@ void Sandbox::spawn(const Launch& launch, int requests, int answers, int errors,
     struct rlimit np = {processes, processes};
     if (setrlimit(RLIMIT_AS, &as) || setrlimit(RLIMIT_FSIZE, &fs) || setrlimit(RLIMIT_CORE, &core))
         _exit(126);
-    if (limit_by_rlimit && setrlimit(RLIMIT_NPROC, &np)) _exit(126);
-    if (dup2(null_fd, 0) < 0 || dup2(null_fd, 1) < 0 || dup2(errors, 2) < 0 ||
-        dup2(requests, 3) < 0 || dup2(answers, 4) < 0)
-        _exit(126);
+    if (processes && setrlimit(RLIMIT_NPROC, &np)) _exit(126);
+    for (int target = 0; target < 5; ++target)
+        if (dup2(fds[target], target) < 0) _exit(126);
     sigset_t none;
     sigemptyset(&none);
     sigprocmask(SIG_SETMASK, &none, nullptr);
-    execv(argv[0], argv.data());
+    execv(argv[0], argv);
     _exit(127);
 }
 
@@ -344,7 +410,7 @@ std::string Sandbox::start(const Launch& launch, Clock::time_point deadline, boo
     requests_ = high_fd(request_pipe[1]);
     answers_ = high_fd(answer_pipe[0]);
     errors_ = high_fd(error_pipe[0]);
-    int null_fd = open("/dev/null", O_RDWR | O_CLOEXEC);
+    int null_fd = high_fd(open("/dev/null", O_RDWR | O_CLOEXEC));
     spawn(launch, child_requests, child_answers, child_errors, null_fd);
     int fork_error = errno;
     for (int fd : {child_requests, child_answers, child_errors, null_fd}) close(fd);
