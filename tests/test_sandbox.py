@@ -121,7 +121,9 @@ def test_it_fails_closed(fake_bwrap, expected, workdir, monkeypatch):
     assert not list(workdir.rglob("ran"))
 
 
-@pytest.mark.parametrize("setting", [{"timeout_seconds": 0}, {"memory_mb": -1}, {"output_bytes": "many"}])
+@pytest.mark.parametrize(
+    "setting", [{"timeout_seconds": 0}, {"memory_mb": -1}, {"file_size_mb": 1 << 40}, {"output_bytes": "many"}]
+)
 def test_limits_are_checked_when_the_tool_is_made(setting):
     with pytest.raises(ValueError, match=next(iter(setting))):
         SandboxedPythonREPLTool(**setting)

@@ -50,7 +50,7 @@ using Clock = std::chrono::steady_clock;
     X(re) X(sub) X(os) X(sys) X(site) X(weakref) X(finalize) X(path) X(abspath) X(realpath)   \
     X(makedirs) X(exist_ok) X(getcwd) X(executable) X(prefix) X(base_prefix) X(exec_prefix)  \
     X(base_exec_prefix) X(getsitepackages) X(pop) X(BaseTool) X(Field) X(Optional)            \
-    X(name) X(description) X(model_fields) X(model_config) X(ignored_types) X(gt)   \
+    X(name) X(description) X(model_fields) X(model_config) X(ignored_types) X(gt) X(le)   \
     X(timeout_seconds) X(memory_mb) X(max_processes) X(file_size_mb) X(output_bytes)          \
     X(output_dir) X(query) X(SandboxedPythonREPLTool) X(SandboxUnavailable)
 
@@ -61,7 +61,7 @@ using Clock = std::chrono::steady_clock;
       "A Python shell. Use this to execute python commands. Input should be a valid python " \
       "command. If you want to see the output of a value, you should print it out with "     \
       "`print(...)`.")                                                                      \
-    X(default_output, "media/images") X(worker_file, "_sandbox_worker.py")                   \
+    X(default_output, "media/images")                                                        \
     X(float_text, "float") X(int_text, "int") X(str_text, "str")                             \
     X(optional_text, "Optional[str]") X(return_key, "return")         \
     X(default_key, "default") X(file_key, "__file__")
@@ -580,15 +580,17 @@ Session* session_of(PyObject* tool) {
 
 // Reading the tool's settings --------------------------------------------------
 
-[[noreturn]] void refuse_setting(const char* field, const char* what) {
-    zv::raise(PyExc_ValueError, "SandboxedPythonREPLTool: %s must be %s", field, what);
+[[noreturn]] void refuse_setting(const zv::Name& field, const char* what) {
+    zv::raise(PyExc_ValueError, "SandboxedPythonREPLTool: %U must be %s", field.get(), what);
 }
 
+/// A limit the tool object holds: a whole number from 1 to 2**30 (sizes in
+/// MB or bytes past that overflow what the kernel and the answer header take).
 long positive_integer(PyObject* tool, const zv::Name& field) {
     Ref value = zv::getattr(tool, field);
     long number = PyLong_AsLong(value.get());
     if (number == -1 && PyErr_Occurred()) zv::raise();
-    if (number <= 0) refuse_setting(PyUnicode_AsUTF8(field.get()), "a positive whole number");
+    if (number <= 0 || number > (1L << 30)) refuse_setting(field, "a whole number from 1 to 2**30");
     return number;
 }
 
@@ -597,7 +599,7 @@ Limits read_limits(PyObject* tool) {
     Ref seconds = zv::getattr(tool, n.timeout_seconds);
     l.seconds = PyFloat_AsDouble(seconds.get());
     if (l.seconds == -1 && PyErr_Occurred()) zv::raise();
-    if (!(l.seconds > 0) || l.seconds > 1e6) refuse_setting("timeout_seconds", "a positive number of seconds");
+    if (!(l.seconds > 0) || l.seconds > 1e6) refuse_setting(n.timeout_seconds, "a number of seconds from 0 to 10**6");
     l.memory_mb = positive_integer(tool, n.memory_mb);
     l.processes = positive_integer(tool, n.max_processes);
     l.file_size_mb = positive_integer(tool, n.file_size_mb);
@@ -703,6 +705,7 @@ const char* const sandbox_environment[][2] = {
     {"OPENBLAS_NUM_THREADS", "1"}, {"OMP_NUM_THREADS", "1"}, {"MKL_NUM_THREADS", "1"},
     {"PYTHONDONTWRITEBYTECODE", "1"}};
 
+const char worker_file[] = "_sandbox_worker.py";  // beside this module's file
 const char worker_inside[] = "/.zarvosdk/worker.py";
 const char font_lists_inside[] = "/.zarvosdk/matplotlib";
 
@@ -743,7 +746,7 @@ Launch make_launch(PyObject* tool, const std::string& bwrap) {
     std::string python = utf8(zv::getattr(frame.global(n.sys), n.executable));
     if (python.empty() || python[0] != '/') unavailable("the interpreter's own path (sys.executable) is unknown");
     std::string worker = utf8(call_path(n.realpath, frame.global(n.file_key.get())));
-    worker = worker.substr(0, worker.rfind('/') + 1) + PyUnicode_AsUTF8(n.worker_file.get());
+    worker = worker.substr(0, worker.rfind('/') + 1) + worker_file;
     if (!exists(worker)) unavailable("its worker program " + worker + " is missing from the installation");
     std::string output = output_folder(tool);
     std::string cwd = utf8(call_path(n.realpath, zv::call_method(frame.global(n.os), n.getcwd)));
@@ -899,9 +902,10 @@ bool is_pydantic_v2_model(PyObject* cls) {
     return false;
 }
 
-/// A field with a default that must be greater than zero.
-Ref positive_field(Borrowed default_value) {
-    return zv::call(frame.global(n.Field), {}, {{n.default_key, default_value}, {n.gt, zv::integer(0)}});
+/// A field with a default that must be greater than zero and at most `most`.
+Ref positive_field(Borrowed default_value, Borrowed most) {
+    return zv::call(frame.global(n.Field), {},
+                    {{n.default_key, default_value}, {n.gt, zv::integer(0)}, {n.le, most}});
 }
 
 void tool_body(zv::ModuleFrame& f, PyObject* ns) {
@@ -922,11 +926,13 @@ void tool_body(zv::ModuleFrame& f, PyObject* ns) {
     Limits defaults;
     zv::set_entry(ns, n.name, n.tool_name);
     zv::set_entry(ns, n.description, n.tool_description);
-    zv::set_entry(ns, n.timeout_seconds, positive_field(zv::own(PyFloat_FromDouble(defaults.seconds))));
-    zv::set_entry(ns, n.memory_mb, positive_field(zv::integer(defaults.memory_mb)));
-    zv::set_entry(ns, n.max_processes, positive_field(zv::integer(defaults.processes)));
-    zv::set_entry(ns, n.file_size_mb, positive_field(zv::integer(defaults.file_size_mb)));
-    zv::set_entry(ns, n.output_bytes, positive_field(zv::integer(defaults.output_bytes)));
+    Ref most_seconds = zv::integer(1000000), most = zv::integer(1L << 30);
+    zv::set_entry(ns, n.timeout_seconds,
+                  positive_field(zv::own(PyFloat_FromDouble(defaults.seconds)), most_seconds));
+    zv::set_entry(ns, n.memory_mb, positive_field(zv::integer(defaults.memory_mb), most));
+    zv::set_entry(ns, n.max_processes, positive_field(zv::integer(defaults.processes), most));
+    zv::set_entry(ns, n.file_size_mb, positive_field(zv::integer(defaults.file_size_mb), most));
+    zv::set_entry(ns, n.output_bytes, positive_field(zv::integer(defaults.output_bytes), most));
     zv::set_entry(ns, n.output_dir, Py_None);
     zv::define_method(f, ns, tool_run_def, nullptr,
                       zv::dict({{n.query, n.str_text}, {n.return_key, n.str_text}}).get());
