@@ -19,6 +19,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
@@ -340,10 +341,10 @@ void remove_stale_groups(const std::string& root) {
 std::string Sandbox::make_group(const Launch& launch) {
     if (launch.pids_root.empty()) return "";
     remove_stale_groups(launch.pids_root);
-    static unsigned counter = 0;
+    static std::atomic<unsigned> counter{0};
     char name[96];
     std::snprintf(name, sizeof name, "/zarvosdk-sandbox-%ld-%u", static_cast<long>(getpid()),
-                  ++counter);
+                  counter.fetch_add(1) + 1);
     std::string dir = launch.pids_root + name;
     if (mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST)
         return "cannot create the pids cgroup " + dir + ": " + std::strerror(errno);
@@ -402,9 +403,13 @@ std::string Sandbox::start(const Launch& launch, Clock::time_point deadline, boo
     late = false;
     std::string problem = make_group(launch);
     if (!problem.empty()) return problem;
-    int request_pipe[2], answer_pipe[2], error_pipe[2];
-    if (pipe(request_pipe) || pipe(answer_pipe) || pipe(error_pipe))
-        return std::string("cannot make a pipe: ") + std::strerror(errno);
+    int request_pipe[2] = {-1, -1}, answer_pipe[2] = {-1, -1}, error_pipe[2] = {-1, -1};
+    if (pipe2(request_pipe, O_CLOEXEC) || pipe2(answer_pipe, O_CLOEXEC) || pipe2(error_pipe, O_CLOEXEC)) {
+        std::string problem = std::string("cannot make a pipe: ") + std::strerror(errno);
+        for (int fd : {request_pipe[0], request_pipe[1], answer_pipe[0], answer_pipe[1]})
+            if (fd >= 0) close(fd);
+        return problem;
+    }
     int child_requests = high_fd(request_pipe[0]), child_answers = high_fd(answer_pipe[1]);
     int child_errors = high_fd(error_pipe[1]);
     requests_ = high_fd(request_pipe[1]);
