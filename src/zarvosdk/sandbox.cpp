@@ -377,7 +377,7 @@ void Sandbox::spawn(const Launch& launch, int requests, int answers, int errors,
 
 /// The forked child: joins the pids cgroup (when `procs` names one), sets the
 /// limits (`processes` 0: none), places its descriptors 0 to 4 and execs
-/// bubblewrap.
+/// bubblewrap with an empty environment.
 [[noreturn]] void become_bubblewrap(char* const* argv, const std::string& procs, rlim_t memory,
                                     rlim_t file_size, rlim_t processes, const int (&fds)[5]) {
     if (!procs.empty()) {
@@ -395,7 +395,10 @@ void Sandbox::spawn(const Launch& launch, int requests, int answers, int errors,
     sigset_t none;
     sigemptyset(&none);
     sigprocmask(SIG_SETMASK, &none, nullptr);
-    execv(argv[0], argv);
+    // bubblewrap gets no environment either: nothing of the host's (keys,
+    // preloaded libraries) reaches even the sandbox's own tooling.
+    char* const no_environment[] = {nullptr};
+    execve(argv[0], argv, no_environment);
     _exit(127);
 }
 
