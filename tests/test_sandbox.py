@@ -7,6 +7,7 @@ tests/integration/test_sandbox_hostile.py.
 """
 import gc
 import os
+import random
 import shutil
 import threading
 import time
@@ -155,12 +156,14 @@ def test_the_sandbox_ends_with_its_tool(workdir):
 
 @pytest.mark.parametrize("ending", ["pass", "os._exit(0)", "os.kill(os.getpid(), 9)"])
 def test_no_sandbox_process_outlives_the_host(ending, tmp_path):
+    # A sleep of a length no other program on the machine is likely to use.
+    sleep = "59.%06d" % random.randrange(10**6)
     done = python_process(
         "import os",
         "os.chdir(%r)" % str(tmp_path),
         "from zarvosdk.sandbox import SandboxedPythonREPLTool",
         "tool = SandboxedPythonREPLTool()",
-        "assert tool.run('import subprocess; subprocess.Popen([\"sleep\", \"60\"])') == ''",
+        "assert tool.run('import subprocess; subprocess.Popen([\"sleep\", \"%s\"])') == ''" % sleep,
         "for task in os.listdir('/proc/self/task'):\n"
         "    print(open('/proc/self/task/%s/children' % task).read(), flush=True)",
         ending,
@@ -172,4 +175,4 @@ def test_no_sandbox_process_outlives_the_host(ending, tmp_path):
         time.sleep(0.02)
     assert not any(alive(p) for p in pids)
     # The sleep the code started went with its sandbox too.
-    assert not [p for p in running_commands() if p == b"sleep\x0060\x00"]
+    assert ("sleep\0%s\0" % sleep).encode() not in running_commands()
