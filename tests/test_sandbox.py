@@ -9,6 +9,7 @@ import gc
 import os
 import random
 import shutil
+import sys
 import threading
 import time
 import warnings
@@ -141,6 +142,12 @@ def test_it_fails_closed(fake_bwrap, expected, workdir, monkeypatch):
 def test_limits_are_checked_when_the_tool_is_made(setting):
     with pytest.raises(ValueError, match=next(iter(setting))):
         SandboxedPythonREPLTool(**setting)
+
+
+@pytest.mark.parametrize("folder", ["/", "/tmp", "/usr/lib", sys.prefix])
+def test_the_output_folder_cannot_open_what_the_sandbox_hides(folder, workdir):
+    with pytest.raises(ValueError, match="output_dir .* would let the code write"):
+        SandboxedPythonREPLTool(output_dir=folder).run("print(1)")
 
 
 def test_the_sandbox_ends_with_its_tool(workdir):

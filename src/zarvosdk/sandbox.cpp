@@ -627,12 +627,35 @@ Ref call_path(const zv::Name& function, Borrowed arg) {
     return zv::call_method(path_module, function, {arg});
 }
 
-/// The writable folder as an absolute, resolved path, made if missing.
-std::string output_folder(PyObject* tool) {
+const char* const system_folders[] = {"/usr", "/bin", "/sbin", "/lib", "/lib32", "/lib64",
+                                      "/libx32", "/etc", "/proc", "/dev", "/sys"};
+
+/// Refuses an output folder that would open to the code what the sandbox
+/// shows read-only or not at all: the root, the host's whole /tmp, a system
+/// folder, the interpreter's files, or a folder holding one of them.
+void check_output_folder(const std::string& output, const std::vector<std::string>& folders) {
+    bool overlaps = output == "/" || output == "/tmp";
+    for (const char* system : system_folders)
+        overlaps = overlaps || is_within(output, system) || is_within(system, output);
+    for (const std::string& folder : folders)
+        overlaps = overlaps || is_within(output, folder) || is_within(folder, output);
+    if (overlaps)
+        zv::raise(PyExc_ValueError,
+                  "SandboxedPythonREPLTool: output_dir %s would let the code write to the system's "
+                  "or the interpreter's files (or all of /tmp); give it a folder of its own",
+                  output.c_str());
+}
+
+/// The writable folder as an absolute, resolved path, made if missing,
+/// once it is known to be a folder the code may have.
+std::string output_folder(PyObject* tool, const std::vector<std::string>& folders) {
     Ref given = zv::getattr(tool, n.output_dir);
-    Ref folder = call_path(n.abspath, given.get() == Py_None ? n.default_output.get() : given.get());
+    Borrowed chosen = given.get() == Py_None ? n.default_output.get() : given.get();
+    Ref folder = call_path(n.realpath, call_path(n.abspath, chosen));
+    std::string path = utf8(folder);
+    check_output_folder(path, folders);
     zv::call_method(frame.global(n.os), n.makedirs, {folder}, {{n.exist_ok, Py_True}});
-    return utf8(call_path(n.realpath, folder));
+    return path;
 }
 
 [[noreturn]] void unavailable(const std::string& why) {
@@ -699,8 +722,7 @@ void add_system_view(std::vector<std::string>& argv) {
 /// folder (not the root, /tmp itself, or a system or interpreter folder).
 bool can_mirror_workdir(const std::string& cwd, const std::vector<std::string>& folders) {
     if (cwd == "/" || cwd == "/tmp") return false;
-    for (const char* system : {"/usr", "/bin", "/sbin", "/lib", "/lib32", "/lib64", "/libx32",
-                               "/etc", "/proc", "/dev", "/sys"})
+    for (const char* system : system_folders)
         if (is_within(cwd, system)) return false;
     for (const std::string& folder : folders)
         if (is_within(cwd, folder)) return false;
@@ -756,9 +778,9 @@ Launch make_launch(PyObject* tool, const std::string& bwrap) {
     std::string worker = utf8(call_path(n.realpath, frame.global(n.file_key.get())));
     worker = worker.substr(0, worker.rfind('/') + 1) + worker_file;
     if (!exists(worker)) unavailable("its worker program " + worker + " is missing from the installation");
-    std::string output = output_folder(tool);
-    std::string cwd = utf8(call_path(n.realpath, zv::call_method(frame.global(n.os), n.getcwd)));
     std::vector<std::string> folders = interpreter_folders();
+    std::string output = output_folder(tool, folders);
+    std::string cwd = utf8(call_path(n.realpath, zv::call_method(frame.global(n.os), n.getcwd)));
 
     std::vector<std::string>& a = launch.argv;
     add(a, {bwrap, "--unshare-all", "--unshare-user", "--disable-userns", "--die-with-parent",
