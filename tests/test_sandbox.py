@@ -144,8 +144,10 @@ def test_limits_are_checked_when_the_tool_is_made(setting):
         SandboxedPythonREPLTool(**setting)
 
 
-@pytest.mark.parametrize("folder", ["/", "/tmp", "/usr/lib", sys.prefix])
-def test_the_output_folder_cannot_open_what_the_sandbox_hides(folder, workdir):
+@pytest.mark.parametrize("folder", ["/", "/tmp", "/usr/lib", sys.prefix, "~"])
+def test_the_output_folder_cannot_open_what_the_sandbox_hides(folder, workdir, monkeypatch):
+    monkeypatch.setenv("HOME", str(workdir / "home"))
+    folder = folder.replace("~", str(workdir / "home"))
     with pytest.raises(ValueError, match="output_dir .* would let the code write"):
         SandboxedPythonREPLTool(output_dir=folder).run("print(1)")
 

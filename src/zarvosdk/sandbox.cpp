@@ -632,9 +632,13 @@ const char* const system_folders[] = {"/usr", "/bin", "/sbin", "/lib", "/lib32",
 
 /// Refuses an output folder that would open to the code what the sandbox
 /// shows read-only or not at all: the root, the host's whole /tmp, a system
-/// folder, the interpreter's files, or a folder holding one of them.
+/// folder, the interpreter's files, the home folder, or a folder holding one
+/// of them.
 void check_output_folder(const std::string& output, const std::vector<std::string>& folders) {
     bool overlaps = output == "/" || output == "/tmp";
+    // A home folder holds keys and tokens (~/.ssh, ~/.aws): not it, nor a folder holding it.
+    const char* home = std::getenv("HOME");
+    if (home && home[0] == '/') overlaps = overlaps || is_within(home, output);
     for (const char* system : system_folders)
         overlaps = overlaps || is_within(output, system) || is_within(system, output);
     for (const std::string& folder : folders)
@@ -642,7 +646,7 @@ void check_output_folder(const std::string& output, const std::vector<std::strin
     if (overlaps)
         zv::raise(PyExc_ValueError,
                   "SandboxedPythonREPLTool: output_dir %s would let the code write to the system's "
-                  "or the interpreter's files (or all of /tmp); give it a folder of its own",
+                  "or the interpreter's files, the home folder or all of /tmp; give it a folder of its own",
                   output.c_str());
 }
 
