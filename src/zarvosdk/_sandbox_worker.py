@@ -35,7 +35,7 @@ class CappedOutput(io.TextIOBase):
         return True
 
     def write(self, text):
-        data = str(text).encode("utf-8", "surrogateescape")
+        data = str(text).encode("utf-8", "surrogatepass")
         self.total += len(data)
         room = self.limit - len(self.kept)
         if room > 0:
@@ -60,7 +60,7 @@ def read_exact(fd, size):
 
 def answer(kind, total, text, limit):
     """Sends the result, cut to `limit` bytes (an exception's text too)."""
-    data = text.encode("utf-8", "surrogateescape")
+    data = text.encode("utf-8", "surrogatepass")
     total = max(total, len(data))
     data = data[:limit].decode("utf-8", "ignore").encode("utf-8")
     message = kind + struct.pack(">QI", total, len(data)) + data
@@ -132,7 +132,7 @@ def main():
     while True:
         try:
             (size,) = struct.unpack(">I", read_exact(REQUESTS, 4))
-            code = read_exact(REQUESTS, size).decode("utf-8", "surrogateescape")
+            code = read_exact(REQUESTS, size).decode("utf-8", "surrogatepass")
         except EOFError:
             return
         kind, total, text = run(code, namespace, limit)

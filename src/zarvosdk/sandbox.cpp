@@ -622,6 +622,13 @@ std::string utf8(Borrowed text) {
     return std::string(data, static_cast<std::size_t>(size));
 }
 
+/// The code as UTF-8 for the worker; lone surrogates pass as they are, for
+/// the worker's compiler to judge as the framework's tool would.
+std::string code_bytes(Borrowed code) {
+    Ref bytes = zv::own(PyUnicode_AsEncodedString(code, "utf-8", "surrogatepass"));
+    return std::string(PyBytes_AS_STRING(bytes.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.get())));
+}
+
 Ref call_path(const zv::Name& function, Borrowed arg) {
     Ref path_module = zv::getattr(frame.global(n.os), n.path);
     return zv::call_method(path_module, function, {arg});
@@ -908,7 +915,7 @@ Ref tool_run(PyObject* const* a) {
             unavailable("running as root, it limits processes with a pids cgroup, and no pids "
                         "cgroup is writable here (mount the pids controller or delegate it)");
     }
-    std::string code = utf8(sanitised(a[1]));
+    std::string code = code_bytes(sanitised(a[1]));
     Session* session = session_of(self);
     std::string problem, result;
     Py_BEGIN_ALLOW_THREADS
