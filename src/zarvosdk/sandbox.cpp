@@ -14,6 +14,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <sys/wait.h>
@@ -194,10 +195,11 @@ Io read_exact(int fd, char* into, std::size_t size, Clock::time_point deadline) 
     return Io::done;
 }
 
+/// Sends on a stream socket without ever raising SIGPIPE.
 Io write_all(int fd, const char* data, std::size_t size, Clock::time_point deadline) {
     while (size) {
         if (!wait_ready(fd, POLLOUT, deadline)) return Io::late;
-        ssize_t put = write(fd, data, size);
+        ssize_t put = send(fd, data, size, MSG_NOSIGNAL);
         if (put < 0) {
             if (errno == EINTR || errno == EAGAIN) continue;
             return Io::closed;
@@ -406,8 +408,12 @@ std::string Sandbox::start(const Launch& launch, Clock::time_point deadline, boo
     late = false;
     std::string problem = make_group(launch);
     if (!problem.empty()) return problem;
+    // Requests go over a socket pair, which the host writes with MSG_NOSIGNAL:
+    // a worker that died between runs must not raise SIGPIPE in a host that
+    // does not ignore it (an embedding application's).
     int request_pipe[2] = {-1, -1}, answer_pipe[2] = {-1, -1}, error_pipe[2] = {-1, -1};
-    if (pipe2(request_pipe, O_CLOEXEC) || pipe2(answer_pipe, O_CLOEXEC) || pipe2(error_pipe, O_CLOEXEC)) {
+    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, request_pipe) ||
+        pipe2(answer_pipe, O_CLOEXEC) || pipe2(error_pipe, O_CLOEXEC)) {
         std::string problem = std::string("cannot make a pipe: ") + std::strerror(errno);
         for (int fd : {request_pipe[0], request_pipe[1], answer_pipe[0], answer_pipe[1]})
             if (fd >= 0) close(fd);
