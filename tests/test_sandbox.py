@@ -114,6 +114,28 @@ def test_a_sandbox_outlives_the_thread_that_started_it(workdir):
     assert tool.run("print(kept)") == "from a thread\n"
 
 
+def test_a_sandbox_killed_between_runs_does_not_end_a_host_that_takes_sigpipe(tmp_path):
+    done = python_process(
+        "import os, signal, time",
+        "signal.signal(signal.SIGPIPE, signal.SIG_DFL)",
+        "os.chdir(%r)" % str(tmp_path),
+        "from zarvosdk.sandbox import SandboxedPythonREPLTool",
+        "tool = SandboxedPythonREPLTool()",
+        "tool.run('kept = 1')",
+        "for task in os.listdir('/proc/self/task'):\n"
+        "    for pid in open('/proc/self/task/%s/children' % task).read().split():\n"
+        "        os.kill(int(pid), signal.SIGKILL)",
+        "time.sleep(0.2)",
+        "print(tool.run('print(kept)'))",
+        "print(tool.run('print(2)'))",
+    )
+    assert done.returncode == 0, done.stderr
+    assert done.stdout == (
+        "The code ended the sandbox's interpreter (killed by signal 9 (Killed)).\n"
+        "[A new sandbox interpreter: names defined by earlier runs are gone.]\n2\n\n"
+    )
+
+
 @pytest.mark.parametrize(
     "fake_bwrap, expected",
     [
