@@ -11,6 +11,7 @@
 // a limit stops the code; names the code defines persist between runs.
 #include <dirent.h>
 #include <fcntl.h>
+#include <pthread.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -18,12 +19,12 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -32,7 +33,6 @@
 #include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "../frame/call.hpp"
@@ -40,6 +40,18 @@
 #include "../frame/function.hpp"
 #include "../frame/imports.hpp"
 #include "../frame/module_frame.hpp"
+
+// This file is built in the C++ library's checked mode (CMakeLists.txt), so
+// that its strings are made in the shared object instead of taken from a
+// recent libstdc++. A failed check is reported through this function, which
+// only libstdc++ 12 and later export: the shared object carries its own.
+namespace std {
+[[noreturn]] void __glibcxx_assert_fail(const char* file, int line, const char* function,
+                                        const char* condition) noexcept {
+    std::fprintf(stderr, "%s:%d: %s: check failed: %s\n", file, line, function, condition);
+    std::abort();
+}
+}  // namespace std
 
 namespace {
 
@@ -107,20 +119,25 @@ struct Launch {
 
 // Small POSIX helpers ------------------------------------------------------------
 
+// open and access, not stat: the stat symbol of current C libraries is newer
+// than the oldest one the wheel's manylinux tag promises.
 bool is_directory(const std::string& path) {
-    struct stat st;
-    return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+    int fd = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return false;
+    close(fd);
+    return true;
 }
 
-bool exists(const std::string& path) {
-    struct stat st;
-    return stat(path.c_str(), &st) == 0;
+bool exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
+
+bool starts_with(const std::string& text, const std::string& head) {
+    return text.size() >= head.size() && std::memcmp(text.data(), head.data(), head.size()) == 0;
 }
 
 /// Whether `path` is `root` or lies below it.
 bool is_within(const std::string& path, const std::string& root) {
     if (root == "/") return true;
-    return path.compare(0, root.size(), root) == 0 &&
+    return starts_with(path, root) &&
            (path.size() == root.size() || path[root.size()] == '/');
 }
 
@@ -151,7 +168,7 @@ std::string find_program(const char* name) {
     while (start <= dirs.size()) {
         std::size_t end = dirs.find(':', start);
         if (end == std::string::npos) end = dirs.size();
-        std::string dir = dirs.substr(start, end - start);
+        std::string dir(dirs.data() + start, end - start);
         if (!dir.empty()) {
             std::string candidate = dir + "/" + name;
             if (access(candidate.c_str(), X_OK) == 0) return candidate;
@@ -159,6 +176,12 @@ std::string find_program(const char* name) {
         start = end + 1;
     }
     return "";
+}
+
+/// Sleeps five milliseconds (between looks at a process that is ending).
+void pause_briefly() {
+    struct timespec five_ms = {0, 5000000};
+    nanosleep(&five_ms, nullptr);
 }
 
 double seconds_left(Clock::time_point deadline) {
@@ -225,52 +248,77 @@ int high_fd(int fd) {
 // server's worker) would die when that thread ends. Every sandbox is forked
 // from one thread that lives as long as the host process instead.
 
+// The thread is made with the C library's pthread_create of its first
+// version, which every glibc still exports: libstdc++'s std::thread and the
+// current default version would raise the oldest C and C++ libraries the
+// wheel runs with. Requests and answers pass through two pipes.
+extern "C" int pthread_create(pthread_t*, const pthread_attr_t*, void* (*)(void*), void*);
+extern "C" int pthread_detach(pthread_t);
+__asm__(".symver pthread_create,pthread_create@GLIBC_2.2.5");
+__asm__(".symver pthread_detach,pthread_detach@GLIBC_2.2.5");
+
 struct Launcher {
     std::mutex one_at_a_time;
-    std::mutex lock;
-    std::condition_variable asked, answered;
-    const std::function<void()>* child = nullptr;  // the pending request
+    int ask[2] = {-1, -1};     // the requester writes a byte, the launcher reads it
+    int answer[2] = {-1, -1};  // and the other way round when it has forked
+    const std::function<void()>* child = nullptr;
     pid_t pid = -1;
     int error = 0;
 };
 
-void serve_forks(Launcher* l) {
-    std::unique_lock<std::mutex> hold(l->lock);
+Launcher* the_launcher = nullptr;  // never destroyed: its thread runs until the process ends
+
+/// Reads or writes one byte, retrying after a signal.
+bool pass_byte(int fd, bool reading) {
+    char byte = 0;
     for (;;) {
-        l->asked.wait(hold, [l] { return l->child != nullptr; });
+        ssize_t done = reading ? read(fd, &byte, 1) : write(fd, &byte, 1);
+        if (done == 1) return true;
+        if (done < 0 && errno == EINTR) continue;
+        return false;
+    }
+}
+
+void* serve_forks(void* state) {
+    auto* l = static_cast<Launcher*>(state);
+    while (pass_byte(l->ask[0], true)) {
         pid_t pid = fork();
         if (pid == 0) (*l->child)();  // does not return
         l->pid = pid;
         l->error = errno;
-        l->child = nullptr;
-        l->answered.notify_all();
+        pass_byte(l->answer[1], false);
     }
+    return nullptr;
+}
+
+/// Starts the launcher thread once; called with the GIL held, which orders
+/// the first calls. Returns "" or what failed.
+std::string start_launcher() {
+    if (the_launcher) return "";
+    auto l = std::make_unique<Launcher>();
+    if (pipe2(l->ask, O_CLOEXEC) || pipe2(l->answer, O_CLOEXEC))
+        return std::string("cannot make a pipe: ") + std::strerror(errno);
+    pthread_t thread;
+    int failed = pthread_create(&thread, nullptr, serve_forks, l.get());
+    if (failed) return std::string("cannot start the launcher thread: ") + std::strerror(failed);
+    pthread_detach(thread);
+    the_launcher = l.release();
+    return "";
 }
 
 /// Forks on the launcher thread; the child runs `child`, which must only
 /// make async-signal-safe calls and exec or _exit. Returns the child's pid,
 /// or -1 with errno set.
 pid_t fork_on_launcher(const std::function<void()>& child) {
-    // Never destroyed: the thread waits on it until the process ends.
-    static Launcher* launcher = nullptr;
-    static std::once_flag started;
-    try {
-        std::call_once(started, [] {
-            auto* l = new Launcher;
-            std::thread(serve_forks, l).detach();
-            launcher = l;
-        });
-    } catch (const std::exception&) {
-        errno = EAGAIN;
+    Launcher* l = the_launcher;
+    std::lock_guard<std::mutex> turn(l->one_at_a_time);
+    l->child = &child;
+    if (!pass_byte(l->ask[1], false) || !pass_byte(l->answer[0], true)) {
+        errno = EPIPE;
         return -1;
     }
-    std::lock_guard<std::mutex> turn(launcher->one_at_a_time);
-    std::unique_lock<std::mutex> hold(launcher->lock);
-    launcher->child = &child;
-    launcher->asked.notify_one();
-    launcher->answered.wait(hold, [] { return launcher->child == nullptr; });
-    errno = launcher->error;
-    return launcher->pid;
+    errno = l->error;
+    return l->pid;
 }
 
 // One running sandbox --------------------------------------------------------------
@@ -321,7 +369,7 @@ bool process_gone(long pid) {
     if (kill(static_cast<pid_t>(pid), 0) != 0) return errno == ESRCH;
     std::string stat = read_text("/proc/" + std::to_string(pid) + "/stat", 512);
     std::size_t close_paren = stat.rfind(')');
-    return close_paren != std::string::npos && stat.compare(close_paren, 3, ") Z") == 0;
+    return close_paren != std::string::npos && std::strncmp(stat.c_str() + close_paren, ") Z", 3) == 0;
 }
 
 /// Removes the groups that hosts killed outright left behind: their
@@ -490,7 +538,7 @@ Answer Sandbox::ended(Clock::time_point deadline) {
                 a.outcome = Outcome::file_size;
             break;
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        pause_briefly();
     }
     if (hit_process_limit()) a.outcome = Outcome::processes;
     return a;
@@ -545,7 +593,7 @@ void Sandbox::stop() noexcept {
         // The cgroup empties as the kernel finishes the killed processes.
         for (int i = 0; i < 100 && rmdir(group_.c_str()) != 0 && errno == EBUSY; ++i) {
             kill_group();
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            pause_briefly();
         }
         group_.clear();
     }
@@ -708,7 +756,8 @@ std::string pids_hierarchy() {
     std::string own = read_text("/proc/self/cgroup");
     std::size_t at = own.find("0::");
     if (at == std::string::npos) return "";
-    std::string path = own.substr(at + 3, own.find('\n', at) - at - 3);
+    std::size_t end = own.find('\n', at);
+    std::string path(own.data() + at + 3, (end == std::string::npos ? own.size() : end) - at - 3);
     std::string dir = "/sys/fs/cgroup" + (path == "/" ? "" : path);
     if (read_text(dir + "/cgroup.subtree_control").find("pids") == std::string::npos) return "";
     return access(dir.c_str(), W_OK) == 0 ? dir : "";
@@ -774,8 +823,8 @@ void add_font_lists(std::vector<std::string>& argv) {
     if (!dir) return;
     while (struct dirent* entry = readdir(dir)) {
         std::string name = entry->d_name;
-        if (name.compare(0, 10, "fontlist-v") != 0 || name.size() < 15 ||
-            name.compare(name.size() - 5, 5, ".json") != 0)
+        if (!starts_with(name, "fontlist-v") || name.size() < 15 ||
+            std::strcmp(name.c_str() + name.size() - 5, ".json") != 0)
             continue;
         add(argv, {"--ro-bind-try", folder + "/" + name, std::string(font_lists_inside) + "/" + name});
     }
@@ -793,7 +842,8 @@ Launch make_launch(PyObject* tool, const std::string& bwrap) {
     std::string python = utf8(zv::getattr(frame.global(n.sys), n.executable));
     if (python.empty() || python[0] != '/') unavailable("the interpreter's own path (sys.executable) is unknown");
     std::string worker = utf8(call_path(n.realpath, frame.global(n.file_key.get())));
-    worker = worker.substr(0, worker.rfind('/') + 1) + worker_file;
+    worker.resize(worker.rfind('/') + 1);
+    worker += worker_file;
     if (!exists(worker)) unavailable("its worker program " + worker + " is missing from the installation");
     std::vector<std::string> folders = interpreter_folders();
     std::string output = output_folder(tool, folders);
@@ -922,6 +972,8 @@ Ref tool_run(PyObject* const* a) {
                         "cgroup is writable here (mount the pids controller or delegate it)");
     }
     std::string code = code_bytes(sanitised(a[1]));
+    std::string launcher = start_launcher();
+    if (!launcher.empty()) unavailable(launcher);
     Session* session = session_of(self);
     std::string problem, result;
     Py_BEGIN_ALLOW_THREADS
