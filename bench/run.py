@@ -1,7 +1,7 @@
 """Benchmark: the native package beside its Cython-compiled and plain-Python twins.
 
     python bench/run.py [--reps N] [--run-reps 11,7,3] [--sizes 100,10000,100000]
-                        [--import-procs K] [--only calls,run,import] [--quick]
+                        [--import-procs K] [--only calls,run,import,sandbox] [--quick]
                         [--instructions] [--json PATH]
 
 Everything is measured in one run on one machine, the three implementations
@@ -25,6 +25,11 @@ ratio is the median of the per-round ratios.
   import  each module imported in fresh processes whose dependencies are
           already loaded (bench/import_probe.py), beside the dependencies'
           own cost of the same top level (the floor).
+  sandbox the chart agent's code run by the sandboxed code tool and by the
+          framework's in-process tool, in fresh processes
+          (bench/sandbox_probe.py): the first run counted from the tool's
+          construction, and the warm (second) run. Wall time: the sandbox
+          works in other processes.
 
 With --instructions (or --only instructions) it also counts, under callgrind
 (bench/count_probe.py), the instructions of the call cases and of one _run of
@@ -66,6 +71,8 @@ TARGETS = {
     "own_share_10000": 0.01,
     "import_vs_python": 1.0,
     "import_over_floor_ms": 1.0,
+    "sandbox_warm_vs_inprocess": 1.1,
+    "sandbox_first_extra_s": 0.75,
 }
 
 
@@ -390,6 +397,38 @@ def bench_imports(processes, log):
     return results, sorted(native_files)
 
 
+# The sandboxed code tool -------------------------------------------------------------
+
+
+def bench_sandbox(rounds, log):
+    """First and warm chart runs, sandboxed against in-process, rounds interleaved."""
+    import tempfile
+
+    samples = {}
+    for k in range(rounds):
+        for variant in rotated(["sandbox", "inprocess"], k):
+            with tempfile.TemporaryDirectory(prefix="zarvosdk-bench-") as folder:
+                out = subprocess.run([sys.executable, os.path.join(HERE, "sandbox_probe.py"), variant, folder],
+                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, check=False)
+            if out.returncode != 0:
+                sys.stderr.write(out.stderr)
+                raise SystemExit("bench: sandbox probe failed")
+            for run, seconds in json.loads(out.stdout.strip().splitlines()[-1]).items():
+                samples.setdefault((variant, run), []).append(seconds)
+    results = {}
+    for run in ("first", "warm"):
+        sandbox, inprocess = samples[("sandbox", run)], samples[("inprocess", run)]
+        entry = {"sandbox": summary(sandbox), "inprocess": summary(inprocess),
+                 "sandbox/inprocess": paired_ratio(sandbox, inprocess),
+                 "sandbox-inprocess_s": summary([a - b for a, b in zip(sandbox, inprocess)])}
+        results[run] = entry
+        log("%-34s  %12.3f s  %12.3f s  %6.2fx  %+7.3f s" % (
+            "chart run, %s (sandbox, in-process)" % run, entry["sandbox"]["median"],
+            entry["inprocess"]["median"], entry["sandbox/inprocess"]["median"],
+            entry["sandbox-inprocess_s"]["median"]))
+    return results
+
+
 # Instruction counts ----------------------------------------------------------------
 
 def under_callgrind(out, *command):
@@ -590,6 +629,16 @@ def verdicts(results):
             out.append({"target": "import_vs_python (instructions)", "case": module,
                         "value": value, "limit": TARGETS["import_vs_python"],
                         "met": value <= TARGETS["import_vs_python"]})
+    sandbox = results.get("sandbox")
+    if sandbox:
+        value = sandbox["warm"]["sandbox/inprocess"]["median"]
+        out.append({"target": "sandbox_warm_vs_inprocess", "case": "chart run", "value": value,
+                    "limit": TARGETS["sandbox_warm_vs_inprocess"],
+                    "met": value <= TARGETS["sandbox_warm_vs_inprocess"]})
+        value = sandbox["first"]["sandbox-inprocess_s"]["median"]
+        out.append({"target": "sandbox_first_extra_s", "case": "chart run", "value": value,
+                    "limit": TARGETS["sandbox_first_extra_s"],
+                    "met": value <= TARGETS["sandbox_first_extra_s"]})
     for module, entry in results.get("import", {}).items():
         if "native/python" in entry:
             value, key = entry["native/python"]["median"], "import_vs_python"
@@ -629,8 +678,10 @@ def main(argv=None):
                         help="fresh processes for the import timings")
     parser.add_argument("--sample-ms", type=float, default=20.0,
                         help="length of one call-overhead sample")
-    parser.add_argument("--only", default="calls,run,import",
-                        help="parts to run, of calls, run, import, instructions")
+    parser.add_argument("--sandbox-rounds", type=int, default=7,
+                        help="fresh-process rounds of the sandbox timing")
+    parser.add_argument("--only", default="calls,run,import,sandbox",
+                        help="parts to run, of calls, run, import, sandbox, instructions")
     parser.add_argument("--json", default=os.path.join(HERE, "results.json"))
     parser.add_argument("--quick", action="store_true",
                         help="a fast smoke run: few rounds, sizes 100 and 10000")
@@ -642,6 +693,7 @@ def main(argv=None):
     args = parser.parse_args(argv)
     if args.quick:
         args.reps, args.run_reps, args.sizes, args.import_procs = 5, "3,2,1", "100,10000", 4
+        args.sandbox_rounds = 3
     sizes = [int(s) for s in args.sizes.split(",") if s]
     run_reps = [int(s) for s in args.run_reps.split(",")]
     ordered_sizes = sorted(sizes)
@@ -674,6 +726,10 @@ def main(argv=None):
     if "import" in only:
         results["import"], files = bench_imports(args.import_procs, log)
         results["import_native_files"] = files
+    if "sandbox" in only:
+        log("\n%-34s  %14s  %14s  %7s  %9s" % ("code tool (wall time)", "sandbox", "in-process",
+                                               "ratio", "extra"))
+        results["sandbox"] = bench_sandbox(args.sandbox_rounds, log)
     if "instructions" in only:
         log("\ninstructions per call / per _run (callgrind)")
         results["instructions"] = bench_instructions(args.instructions_points, 20000, log)

@@ -18,7 +18,12 @@ any other OpenAI-compatible server instead:
 
     OPENAI_API_KEY=... scripts/demo --base-url URL --model NAME
 
-Usage: demo.py [--output DIR] [--base-url URL --model NAME]
+The chart agent's code runs in the sandbox of zarvosdk.sandbox (bubblewrap:
+no network, no host environment, only the output folder writable, limits on
+time, memory, processes and file size), switched on by the one line an
+application uses; `--unsandboxed` runs it in-process with the framework's tool.
+
+Usage: demo.py [--output DIR] [--base-url URL --model NAME] [--unsandboxed]
 
 The stand-ins it starts live in the harness package at the repository root,
 which must be on the import path: scripts/demo runs it so.
@@ -27,6 +32,7 @@ import argparse
 import ast
 import concurrent.futures
 import contextlib
+import functools
 import json
 import os
 import re
@@ -233,6 +239,21 @@ def chart_the_forecast(calls, output):
     return True
 
 
+def choose_code_tool(sandboxed, output):
+    """Switches the chart agent's code tool to the sandbox, writing into the
+    output folder, unless `sandboxed` is false; says which tool runs the code."""
+    import zarvosdk.agent
+
+    if not sandboxed:
+        print("Code tool: the framework's PythonREPLTool, in this process (--unsandboxed)")
+        return
+    from zarvosdk.sandbox import SandboxedPythonREPLTool
+
+    zarvosdk.agent.PythonREPLTool = functools.partial(SandboxedPythonREPLTool, output_dir=output)
+    print("Code tool: SandboxedPythonREPLTool; the model's Python runs in a bubblewrap sandbox")
+    print("           that may write only to", output, "(--unsandboxed: the framework's in-process tool)")
+
+
 def converse(db, output, llm):
     """The short conversation, run inside the output folder."""
     import zarvosdk.agent
@@ -260,6 +281,8 @@ def main(argv=None):
     parser.add_argument("--output", help="folder for the charts and the framework log")
     parser.add_argument("--base-url", help="an OpenAI-compatible server to use instead of the built-in endpoint")
     parser.add_argument("--model", help="the model to ask on that server (with --base-url)")
+    parser.add_argument("--unsandboxed", action="store_true",
+                        help="run the chart agent's code in this process with the framework's tool")
     args = parser.parse_args(argv)
     if bool(args.base_url) != bool(args.model):
         parser.error("--base-url and --model go together")
@@ -304,6 +327,7 @@ def main(argv=None):
               "(one read statement at a time, stopped after 10 s, at most 1000 rows)")
         print("Tables the read-only account can see:", db.get_usable_table_names())
         print("Working in", output)
+        choose_code_tool(not args.unsandboxed, output)
         os.chdir(output)
         ok = converse(db, output, llm)
     finally:

@@ -40,6 +40,14 @@ What it does for each
     * Python agent: calls `Python_REPL` with matplotlib code (Agg backend)
       that draws the numbers given in its input and saves 'temp_chart.png' in
       the current directory, then describes the chart.
+
+A model that follows instructions hidden in the data
+    With `obeys_injections`, the model plays one that a poisoned row can
+    steer: when a text column of the series it charts carries code between
+    `<<<` and `>>>`, the conversational role passes that note on to the
+    Python agent, and the Python role runs the code instead of the chart.
+    `series_queries` pick the series SQL by a keyword of the question, so one
+    conversation can chart a poisoned table and then a clean one.
 """
 import ast
 import datetime
@@ -90,6 +98,10 @@ class ScriptedChatModel(FakeChatModel):
     """(keyword, SQL) pairs: the first keyword found in a question picks its SQL."""
     forecast_period: int = 7
     """Forecast length when the question does not say "next N"."""
+    series_queries: List[Tuple[str, str]] = Field(default_factory=list)
+    """(keyword, SQL) pairs tried before `series_query` for a series request."""
+    obeys_injections: bool = False
+    """Follow code found in the data between `<<<` and `>>>` (see the module docstring)."""
 
     @property
     def _llm_type(self) -> str:
@@ -134,12 +146,15 @@ class ScriptedChatModel(FakeChatModel):
             return action("I need the data from the database first.", "SQLAgent", request)
         if intent == "query":
             return final_answer(seen["SQLAgent"])
-        dates, values = series_from_rows(parse_rows(seen["SQLAgent"]))
+        rows = parse_rows(seen["SQLAgent"])
+        dates, values = series_from_rows(rows)
         if not values:
             return final_answer("The database returned no series to work with: " + seen["SQLAgent"])
         if intent == "chart":
             if "PythonAgent" not in seen:
                 request = chart_request(question, dates, values)
+                if self.obeys_injections:
+                    request += "".join(" " + note for note in injected_notes(rows))
                 return action("Now I can have the chart drawn from these numbers.", "PythonAgent", request)
             return final_answer(seen["PythonAgent"])
         if "ForecastTool" not in seen:
@@ -193,6 +208,10 @@ class ScriptedChatModel(FakeChatModel):
     def _sql_for(self, request: str) -> Optional[str]:
         """The SQL for a request the SQL agent received, or None."""
         if request.startswith(SERIES_REQUEST):
+            lowered = request.lower()
+            for keyword, sql in self.series_queries:
+                if keyword.lower() in lowered:
+                    return sql
             return self.series_query
         return self._query_for(request)
 
@@ -206,8 +225,12 @@ class ScriptedChatModel(FakeChatModel):
         if result is None:
             title = re.search(r'titled "([^"]*)"', request)
             code = chart_code(dates, values, title.group(1) if title else "Values by date")
+            injected = _INJECTED_CODE.search(request) if self.obeys_injections else None
+            if injected:
+                code = injected.group(1)
             return function_call("Python_REPL", {"query": code})
-        if not result.content.startswith("plotted"):
+        # A sandboxed tool may open its result with a note in brackets.
+        if not re.sub(r"\A\[[^\]\n]*\]\n", "", result.content).startswith("plotted"):
             return AIMessage(content="The chart code failed: " + result.content)
         return AIMessage(content=describe_series(dates, values))
 
@@ -269,6 +292,14 @@ def parse_rows(text: str) -> List[tuple]:
         return [tuple(row) for row in ast.literal_eval(literal)]
     except (ValueError, SyntaxError):
         return []
+
+
+_INJECTED_CODE = re.compile(r"<<<(.*?)>>>", re.S)
+
+
+def injected_notes(rows: List[tuple]) -> List[str]:
+    """The text cells of the rows that carry code between `<<<` and `>>>`."""
+    return [cell for row in rows for cell in row[1:-1] if isinstance(cell, str) and _INJECTED_CODE.search(cell)]
 
 
 def series_from_rows(rows: List[tuple]) -> Tuple[List[str], List[float]]:

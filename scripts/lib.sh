@@ -5,7 +5,7 @@
 #     source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 #     python_option "$@"; set -- "${ARGS[@]+"${ARGS[@]}"}"
 #
-# and then calls setup_env (venv, pinned requirements, MariaDB) or
+# and then calls setup_env (venv, pinned requirements, MariaDB, bubblewrap) or
 # build_extension (which sets up first). Both run once per command: a command
 # that starts another (wheel-test starts dist) does not set up again.
 set -euo pipefail
@@ -141,8 +141,24 @@ install_mariadb() {
     have_mariadbd || die "mariadb-server installed but mariadbd still not found"
 }
 
+# Debian's bubblewrap for the sandboxed code tool and its tests, installed
+# with apt-get when missing (as root).
+install_bubblewrap() {
+    command -v bwrap >/dev/null 2>&1 && return 0
+    if [[ "$(id -u)" -ne 0 ]]; then
+        log "bwrap not found and not running as root: install the bubblewrap"
+        log "package (e.g. 'sudo apt-get install bubblewrap') to run the sandbox tests"
+        return 0
+    fi
+    log "bwrap not found; installing bubblewrap with apt-get"
+    DEBIAN_FRONTEND=noninteractive apt-get update -q &&
+        DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends bubblewrap ||
+        die "installing bubblewrap failed"
+    command -v bwrap >/dev/null 2>&1 || die "bubblewrap installed but bwrap still not found"
+}
+
 # The environment for $VERSION: venv, requirements, CMake and Ninja in the
-# venv, MariaDB. Once per command: the commands it starts inherit the mark.
+# venv, MariaDB, bubblewrap. Once per command: the commands it starts inherit the mark.
 setup_env() {
     local tool
     [[ " ${ZARVO_ENV_READY:-} " == *" $VERSION "* ]] && return 0
@@ -152,6 +168,7 @@ setup_env() {
         [[ -x "$VENV/bin/$tool" ]] || die "${VENV#$ROOT/}/bin/$tool is missing after installing requirements"
     done
     install_mariadb
+    install_bubblewrap
     export ZARVO_ENV_READY="${ZARVO_ENV_READY:-} $VERSION"
 }
 

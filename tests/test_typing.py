@@ -16,7 +16,7 @@ from framework_line import PYDANTIC_V2_TOOL_BASE
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 TYPED_APP = os.path.join(ROOT, "examples", "typed_app.py")
 PACKAGE_DIR = os.path.dirname(os.path.abspath(zarvosdk.__file__))
-MODULES = ["__init__", "base", "agent", "forecast_tool", "guard"]
+MODULES = ["__init__", "base", "agent", "forecast_tool", "sandbox", "guard"]
 
 # stubtest builds the stubs without following their imports (fast, and the
 # framework's classes are the framework's to check), so the pydantic bases of
@@ -30,6 +30,8 @@ ignore_missing_imports = True
 STUBTEST_ALLOWLIST = r"""
 zarvosdk\.(agent|forecast_tool)\.Forecast(Tool|Input)
 zarvosdk\.(agent|forecast_tool)\.Forecast(Tool|Input)\.(__\w+__|model_\w+)
+zarvosdk\.sandbox\.SandboxedPythonREPLTool
+zarvosdk\.sandbox\.SandboxedPythonREPLTool\.(__\w+__|model_\w+)
 """
 # The stub declares `ForecastTool.name: str`. On the framework's 0.2 line the
 # pydantic v1 base keeps field values on the instances, so `name` read on the
@@ -38,6 +40,7 @@ zarvosdk\.(agent|forecast_tool)\.Forecast(Tool|Input)\.(__\w+__|model_\w+)
 # stubtest accepts (and an unused allowlist entry is itself an error).
 if not PYDANTIC_V2_TOOL_BASE:
     STUBTEST_ALLOWLIST += "zarvosdk\\.(agent|forecast_tool)\\.ForecastTool\\.name\n"
+    STUBTEST_ALLOWLIST += "zarvosdk\\.sandbox\\.SandboxedPythonREPLTool\\.name\n"
 
 # Each line misuses the package; mypy must report the error code at its end.
 MISUSE = """\

@@ -9,7 +9,7 @@ namespace {
 /// (importing the top-level forecast_tool registers zarvosdk.forecast_tool),
 /// so that `zarvosdk.forecast_tool` reads as an attribute like any submodule.
 void bind_loaded_submodules(zv::ModuleFrame& f) {
-    for (const char* name : {"agent", "base", "forecast_tool", "guard"}) {
+    for (const char* name : {"agent", "base", "forecast_tool", "sandbox", "guard"}) {
         zv::Ref qualified = zv::own(PyUnicode_FromFormat("zarvosdk.%s", name));
         zv::Ref module = zv::Ref::steal(PyImport_GetModule(qualified.get()));
         if (!module && PyErr_Occurred()) zv::raise();
