@@ -100,15 +100,24 @@ make_venv() {
 # interpreter changed since the last successful install (a stamp in the venv).
 # The chat page's web.txt has a stamp of its own (install_web_requirements).
 install_requirements() {
-    local stamp="$VENV/.requirements.sha256" want file files=()
+    local file files=()
     for file in "$ROOT"/requirements/*.txt; do
         [[ "$file" == "$ROOT/requirements/web.txt" ]] || files+=("$file")
     done
-    want="$({ cat "${files[@]}"; "$PY" -c 'import sys; print(sys.version)'; } | sha256sum | cut -d' ' -f1)"
+    install_stamped "$REQUIREMENTS" .requirements.sha256 "${files[@]}"
+}
+
+# Installs requirements file $1 into the venv unless the files after $2 and
+# the interpreter are what they were at the last successful install, which
+# the stamp $2 in the venv records.
+install_stamped() {
+    local file="$1" stamp="$VENV/$2" want
+    shift 2
+    want="$({ cat "$@"; "$PY" -c 'import sys; print(sys.version)'; } | sha256sum | cut -d' ' -f1)"
     if [[ -f "$stamp" && "$(cat "$stamp")" == "$want" ]]; then return 0; fi
-    log "installing ${REQUIREMENTS#$ROOT/} into ${VENV#$ROOT/}"
+    log "installing ${file#$ROOT/} into ${VENV#$ROOT/}"
     rm -f "$stamp"
-    "$PY" -m pip install --disable-pip-version-check --no-input -q -r "$REQUIREMENTS"
+    "$PY" -m pip install --disable-pip-version-check --no-input -q -r "$file"
     "$PY" -m pip check --disable-pip-version-check >/dev/null
     echo "$want" >"$stamp"
 }
@@ -200,15 +209,8 @@ web_python_only() {
 # test set, for Python 3.9 only; installed when the file changed since the
 # last successful install (a stamp of their own in the venv).
 install_web_requirements() {
-    local stamp="$VENV/.requirements-web.sha256" want
     web_python_only
-    want="$({ cat "$ROOT/requirements/web.txt"; "$PY" -c 'import sys; print(sys.version)'; } | sha256sum | cut -d' ' -f1)"
-    if [[ -f "$stamp" && "$(cat "$stamp")" == "$want" ]]; then return 0; fi
-    log "installing requirements/web.txt into ${VENV#$ROOT/}"
-    rm -f "$stamp"
-    "$PY" -m pip install --disable-pip-version-check --no-input -q -r "$ROOT/requirements/web.txt"
-    "$PY" -m pip check --disable-pip-version-check >/dev/null
-    echo "$want" >"$stamp"
+    install_stamped "$ROOT/requirements/web.txt" .requirements-web.sha256 "$ROOT/requirements/web.txt"
 }
 
 have_chromium() {

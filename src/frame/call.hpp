@@ -131,6 +131,12 @@ Ref call_method(Borrowed self, Borrowed name, const Borrowed (&args)[N],
 
 /// `obj.name` for a name given as C text, for lookups made once.
 inline Ref getattr(Borrowed obj, const char* name) { return own(PyObject_GetAttrString(obj, name)); }
+
+/// `obj.name`, or null when `obj` has no such attribute: AttributeError
+/// means absent, any other error propagates (the host's
+/// PyObject_GetOptionalAttr, which 3.13 gained).
+Ref optional_attr(Borrowed obj, Borrowed name);
+Ref optional_attr(Borrowed obj, const char* name);
 /// `obj.name`. Module code passes names it interned once, which go straight
 /// to the type's slot, as PyObject_GetAttr ends up doing.
 inline Ref getattr(Borrowed obj, Borrowed name) {

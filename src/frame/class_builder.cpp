@@ -12,11 +12,7 @@ Ref resolve_bases(PyObject* bases) {
         PyObject* base = PyTuple_GET_ITEM(bases, i);
         Ref entries;
         if (!PyType_Check(base)) {
-            Ref method = Ref::steal(PyObject_GetAttrString(base, "__mro_entries__"));
-            if (!method) {
-                if (!PyErr_ExceptionMatches(PyExc_AttributeError)) raise();
-                PyErr_Clear();
-            } else {
+            if (Ref method = optional_attr(base, "__mro_entries__")) {
                 entries = call(method.get(), {bases});
                 if (!PyTuple_Check(entries.get()))
                     raise(PyExc_TypeError, "__mro_entries__ must return a tuple");
@@ -52,12 +48,8 @@ PyObject* most_derived_metaclass(PyObject* bases) {
 }
 
 Ref prepare_namespace(PyObject* meta, PyObject* name, PyObject* bases) {
-    Ref prepare = Ref::steal(PyObject_GetAttrString(meta, "__prepare__"));
-    if (!prepare) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) raise();
-        PyErr_Clear();
-        return own(PyDict_New());
-    }
+    Ref prepare = optional_attr(meta, "__prepare__");
+    if (!prepare) return own(PyDict_New());
     Ref ns = call(prepare.get(), {name, bases});
     if (!PyMapping_Check(ns.get()))
         raise(PyExc_TypeError, "%.200s.__prepare__() must return a mapping, not %.200s",
@@ -67,6 +59,8 @@ Ref prepare_namespace(PyObject* meta, PyObject* name, PyObject* bases) {
 }
 
 }  // namespace
+
+bool is_pydantic_v2_model(Borrowed cls) { return bool(optional_attr(cls, "model_fields")); }
 
 void set_entry(PyObject* ns, const char* key, PyObject* value) {
     check(PyMapping_SetItemString(ns, key, value));

@@ -16,6 +16,10 @@ using ClassBody = void (*)(ModuleFrame& frame, PyObject* ns);
 Ref build_class(ModuleFrame& frame, const char* name, const char* qualname, PyObject* bases,
                 const char* doc, ClassBody body);
 
+/// Whether `cls` is a pydantic v2 model class: those have `model_fields`, a
+/// pydantic v1 model class (the framework's 0.2 line's tool base) has not.
+bool is_pydantic_v2_model(Borrowed cls);
+
 /// Binds `value` under `key` in a class namespace (any mapping).
 void set_entry(PyObject* ns, const char* key, PyObject* value);
 void set_entry(PyObject* ns, Borrowed key, Borrowed value);

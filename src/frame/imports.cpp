@@ -34,10 +34,8 @@ Ref finished_module(PyObject* name) {
 
 /// `from module import name`: the attribute, else the submodule entry of sys.modules.
 Ref import_name(PyObject* module, PyObject* name) {
-    Ref value = Ref::steal(PyObject_GetAttr(module, name));
+    Ref value = optional_attr(module, name);
     if (value) return value;
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) raise();
-    PyErr_Clear();
     Ref module_name = Ref::steal(PyObject_GetAttrString(module, "__name__"));
     if (module_name && PyUnicode_Check(module_name.get())) {
         Ref full = own(PyUnicode_FromFormat("%U.%U", module_name.get(), name));
@@ -93,17 +91,11 @@ void import_star(ModuleFrame& frame, const char* module) {
     Ref star = own(PyUnicode_InternFromString("*"));
     Ref fromlist = tuple({star.get()});
     Ref imported = import_module(frame, key.get(), fromlist.get());
-    Ref names = Ref::steal(PyObject_GetAttrString(imported.get(), "__all__"));
+    Ref names = optional_attr(imported, "__all__");
     bool public_only = false;
     if (!names) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) raise();
-        PyErr_Clear();
-        Ref dict = Ref::steal(PyObject_GetAttrString(imported.get(), "__dict__"));
-        if (!dict) {
-            if (!PyErr_ExceptionMatches(PyExc_AttributeError)) raise();
-            PyErr_Clear();
-            raise(PyExc_ImportError, "from-import-* object has no __dict__ and no __all__");
-        }
+        Ref dict = optional_attr(imported, "__dict__");
+        if (!dict) raise(PyExc_ImportError, "from-import-* object has no __dict__ and no __all__");
         names = own(PyMapping_Keys(dict.get()));
         public_only = true;
     }

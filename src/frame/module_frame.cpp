@@ -1,6 +1,7 @@
 #include "module_frame.hpp"
 #include <cstdio>
 #include <cstring>
+#include "call.hpp"
 #include "compat.hpp"
 #include "coroutine.hpp"
 #include "top_level.hpp"
@@ -19,12 +20,8 @@ int64_t current_interpreter() { return PyInterpreterState_GetID(PyInterpreterSta
 /// without the attribute is passed over.
 void copy_spec_attribute(PyObject* spec, PyObject* ns, const char* from, const char* to,
                          bool allow_none) {
-    Ref value = Ref::steal(PyObject_GetAttrString(spec, from));
-    if (!value) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) raise();
-        PyErr_Clear();
-        return;
-    }
+    Ref value = optional_attr(spec, from);
+    if (!value) return;
     if (allow_none || value.get() != Py_None) check(PyDict_SetItemString(ns, to, value.get()));
 }
 

@@ -18,7 +18,7 @@ using zv::Ref;
     X(parser) X(parse) X(strftime) X(LinearRegression) X(fit) X(predict) X(set_index)         \
     X(inplace) X(timestamp) X(values) X(max) X(empty) X(days) X(datetime) X(timedelta)        \
     X(conv_date) X(ts_forecast) X(data_input) X(date) X(period) X(error) X(traceback)         \
-    X(print_exc) X(name) X(description) X(BaseModel) X(Field) X(BaseTool) X(model_fields)     \
+    X(print_exc) X(name) X(description) X(BaseModel) X(Field) X(BaseTool)     \
     X(model_config) X(ignored_types) X(arbitrary_types_allowed) X(input) X(data) X(df)        \
     X(ForecastInput) X(ForecastTool) X(Config)
 
@@ -164,15 +164,6 @@ const zv::FunctionDef tool_arun_def{
     "_arun", "ForecastTool._arun", nullptr, ZV_HERE, tool_arun,
     {{"self"}, {"data", Exact::str}}, true};
 
-/// Whether `cls` is a pydantic v2 model class: those have `model_fields`, a
-/// pydantic v1 model class (the framework's 0.2 line) has not.
-bool is_pydantic_v2_model(PyObject* cls) {
-    Ref fields = Ref::steal(PyObject_GetAttr(cls, n.model_fields.get()));
-    if (fields) return true;
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) zv::raise();
-    PyErr_Clear();
-    return false;
-}
 
 /// What a pydantic v2 tool base needs in the class namespace besides the plain
 /// class body: annotations for the overridden fields `name` and `description`
@@ -190,7 +181,7 @@ void declare_for_pydantic_v2(PyObject* ns) {
 void tool_body(zv::ModuleFrame& f, PyObject* ns) {
     // The framework's 0.3 line has a pydantic v2 tool base; the 0.2 line's is a
     // pydantic v1 model, which takes the class body as it is.
-    if (is_pydantic_v2_model(f.global(n.BaseTool).get())) declare_for_pydantic_v2(ns);
+    if (zv::is_pydantic_v2_model(f.global(n.BaseTool).get())) declare_for_pydantic_v2(ns);
     zv::set_entry(ns, n.name, n.tool_name);
     zv::set_entry(ns, n.description, n.tool_description);
     zv::define_method(f, ns, tool_run_def, nullptr,

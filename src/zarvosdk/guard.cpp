@@ -209,12 +209,8 @@ void refuse_server_comments(PyObject* sql) {
 Ref attributes_present(Borrowed module, const char* const* names, std::size_t count) {
     Ref found = zv::own(PyList_New(0));
     for (std::size_t i = 0; i < count; ++i) {
-        Ref value = Ref::steal(PyObject_GetAttrString(module, names[i]));
-        if (!value) {
-            if (!PyErr_ExceptionMatches(PyExc_AttributeError)) zv::raise();
-            PyErr_Clear();
-            continue;
-        }
+        Ref value = zv::optional_attr(module, names[i]);
+        if (!value) continue;
         zv::check(PyList_Append(found.get(), value.get()));
     }
     return zv::own(PyList_AsTuple(found.get()));
@@ -392,11 +388,7 @@ Ref check_command(PyObject* command) {
     if (PyUnicode_Check(command)) return check_sql(command);
     if (is_instance(command, frame.global(n.TextClause)))
         return check_sql(zv::getattr(command, n.text).get());
-    Ref is_select = Ref::steal(PyObject_GetAttr(command, n.is_select.get()));
-    if (!is_select) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) zv::raise();
-        PyErr_Clear();
-    }
+    Ref is_select = zv::optional_attr(command, n.is_select.get());
     if (!is_select || !zv::truth(is_select)) refuse("only text or a SELECT statement object may run");
     return Ref();
 }
@@ -452,10 +444,7 @@ void check_row_request(Borrowed statement, Borrowed max_rows) {
 /// framework's constructors, from_uri, ...) has neither the limits nor the
 /// guarded engine, and runs nothing.
 Ref guard_limit(PyObject* self, const zv::Name& name) {
-    Ref value = Ref::steal(PyObject_GetAttr(self, name.get()));
-    if (value) return value;
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) zv::raise();
-    PyErr_Clear();
+    if (Ref value = zv::optional_attr(self, name.get())) return value;
     zv::raise(builtins.TypeError.get(),
               "this GuardedSQLDatabase was not made by zarvosdk.guard.read_only(db), which "
               "gives a handle its read-only engine and limits; it runs no statement");
@@ -540,11 +529,8 @@ constexpr long recursion_limit = 1931;
 /// BENCHMARK or DO SLEEP at the time limit, or a recursive CTE at its
 /// iteration limit, and still answered with a result.
 void check_warnings(PyObject* cursor, PyObject* seconds) {
-    Ref count = Ref::steal(PyObject_GetAttr(cursor, n.warning_count.get()));
-    if (!count) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) zv::raise();
-        PyErr_Clear();
-    } else if (PyLong_Check(count.get()) && PyLong_AsLong(count.get()) == 0) {
+    Ref count = zv::optional_attr(cursor, n.warning_count.get());
+    if (count && PyLong_Check(count.get()) && PyLong_AsLong(count.get()) == 0) {
         return;  // the driver counted no warnings: nothing to ask the server
     }
     Ref reader = zv::call_method(zv::getattr(cursor, n.connection), n.cursor);

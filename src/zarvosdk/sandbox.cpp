@@ -64,7 +64,7 @@ using Clock = std::chrono::steady_clock;
     X(re) X(sub) X(os) X(sys) X(site) X(weakref) X(finalize) X(path) X(abspath) X(realpath)   \
     X(makedirs) X(exist_ok) X(getcwd) X(executable) X(prefix) X(base_prefix) X(exec_prefix)  \
     X(base_exec_prefix) X(getsitepackages) X(pop) X(BaseTool) X(Field) X(Optional)            \
-    X(name) X(description) X(model_fields) X(model_config) X(ignored_types) X(gt) X(le)   \
+    X(name) X(description) X(model_config) X(ignored_types) X(gt) X(le)   \
     X(timeout_seconds) X(memory_mb) X(max_processes) X(file_size_mb) X(output_bytes)          \
     X(output_dir) X(query) X(SandboxedPythonREPLTool) X(SandboxUnavailable)
 
@@ -995,14 +995,6 @@ const zv::FunctionDef tool_run_def{
 
 // The class -------------------------------------------------------------------------
 
-/// Whether `cls` is a pydantic v2 model class (the framework's 0.3 line).
-bool is_pydantic_v2_model(PyObject* cls) {
-    Ref fields = Ref::steal(PyObject_GetAttr(cls, n.model_fields.get()));
-    if (fields) return true;
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) zv::raise();
-    PyErr_Clear();
-    return false;
-}
 
 /// A field with a default that must be greater than zero and at most `most`.
 Ref positive_field(Borrowed default_value, Borrowed most) {
@@ -1011,7 +1003,7 @@ Ref positive_field(Borrowed default_value, Borrowed most) {
 }
 
 void tool_body(zv::ModuleFrame& f, PyObject* ns) {
-    bool v2 = is_pydantic_v2_model(f.global(n.BaseTool).get());
+    bool v2 = zv::is_pydantic_v2_model(f.global(n.BaseTool).get());
     Ref annotations = zv::dict({{n.name, n.str_text},
                                 {n.description, n.str_text},
                                 {n.timeout_seconds, n.float_text},
@@ -1052,7 +1044,7 @@ void run_top_level(zv::ModuleFrame& f) {
     ZV_LINE(f), zv::import_from(f, "langchain.tools.base", {"BaseTool"});
     // The field helper of the tool base's own pydantic line.
     ZV_LINE(f);
-    if (is_pydantic_v2_model(f.global(n.BaseTool).get())) zv::import_from(f, "pydantic", {"Field"});
+    if (zv::is_pydantic_v2_model(f.global(n.BaseTool).get())) zv::import_from(f, "pydantic", {"Field"});
     else zv::import_from(f, "langchain_core.pydantic_v1", {"Field"});
 
     ZV_LINE(f);
