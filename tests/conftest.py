@@ -5,8 +5,9 @@ import pytest
 from harness.mariadb_server import MariaDBServer, find_server_binaries
 
 # The chat page's tests (tests/web/) need its own requirements and, for the
-# browser test, Debian's chromium: scripts/web-test installs them and runs
-# them, once, on Python 3.9. Every other run leaves them out.
+# browser test, Debian's chromium: scripts/test on Python 3.9 (and
+# scripts/web-test) installs them and takes them in. Every other run leaves
+# them out.
 collect_ignore = [] if os.environ.get("ZARVO_WEB_TESTS") == "1" else ["web"]
 
 
