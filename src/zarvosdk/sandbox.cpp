@@ -11,12 +11,14 @@
 // a limit stops the code; names the code defines persist between runs.
 #include <dirent.h>
 #include <fcntl.h>
+#include <ftw.h>
 #include <pthread.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/types.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -30,6 +32,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -113,6 +116,9 @@ struct Limits {
 
 struct Launch {
     std::vector<std::string> argv;  // the bubblewrap command line
+    std::size_t staging_arg = 0;    // the argument that names the staging folder
+    std::string output;             // the application's output folder
+    std::string staging_root;       // where the staging folders are made
     std::string pids_root;          // pids cgroup hierarchy for this sandbox's group ("" off)
     Limits limits;
 };
@@ -329,6 +335,130 @@ pid_t fork_on_launcher(const std::function<void()>& child) {
 [[noreturn]] void become_bubblewrap(char* const* argv, const std::string& procs, rlim_t memory,
                                     rlim_t file_size, rlim_t processes, const int (&fds)[5]);
 
+// Publishing what the code wrote ------------------------------------------------
+//
+// The code writes into a staging folder of the host's, which the sandbox
+// shows at the output folder's path; only the host writes the application's
+// output folder. After each run it copies the regular files and folders of
+// the staging folder there, each opened without following a link and
+// without blocking, written under a temporary name and renamed into place (a
+// rename replaces a link instead of following it). A link, a pipe or a
+// socket the code made never reaches the output folder, so an application
+// that reads or writes a chart there cannot be led to one of its own files,
+// or kept waiting on a pipe, by what the model wrote.
+
+/// What a published file was when it was copied: copied again only when changed.
+struct FileMark {
+    ino_t inode;
+    off_t size;
+    long seconds, nanoseconds;
+    bool operator==(const FileMark& o) const {
+        return inode == o.inode && size == o.size && seconds == o.seconds && nanoseconds == o.nanoseconds;
+    }
+};
+
+/// fstat through the system call: the C library's own fstat symbol is newer
+/// than the oldest library the wheel's manylinux tag promises.
+bool file_status(int fd, struct stat& st) { return syscall(SYS_fstat, fd, &st) == 0; }
+
+constexpr int publish_depth = 8;         // folders below the output folder
+constexpr int publish_entries = 4096;    // entries looked at in one publication
+
+struct Publication {
+    std::map<std::string, FileMark>& marks;
+    std::uint64_t file_limit;  // bytes of one file
+    std::uint64_t budget;      // bytes left to copy in this publication
+    int entries_left = publish_entries;
+};
+
+bool write_whole(int fd, const char* data, std::size_t size) {
+    while (size > 0) {
+        ssize_t done = write(fd, data, size);
+        if (done < 0 && errno == EINTR) continue;
+        if (done <= 0) return false;
+        data += done;
+        size -= static_cast<std::size_t>(done);
+    }
+    return true;
+}
+
+/// Copies the open file `from` to `name` in the folder `to`; false when it
+/// could not (the output folder keeps what it had).
+bool copy_file(int from, int to, const char* name, Publication& p) {
+    const char part[] = ".zarvosdk-sandbox-part";
+    unlinkat(to, part, 0);
+    int out = openat(to, part, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    if (out < 0) return false;
+    char buffer[65536];
+    std::uint64_t copied = 0;
+    bool whole = true;
+    for (;;) {
+        ssize_t got = read(from, buffer, sizeof buffer);
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) whole = false;
+        if (got <= 0) break;
+        copied += static_cast<std::uint64_t>(got);
+        if (copied > p.file_limit || copied > p.budget ||
+            !write_whole(out, buffer, static_cast<std::size_t>(got))) {
+            whole = false;
+            break;
+        }
+    }
+    whole = close(out) == 0 && whole;
+    if (whole && renameat(to, part, to, name) == 0) {
+        p.budget -= copied;
+        return true;
+    }
+    unlinkat(to, part, 0);
+    return false;
+}
+
+/// Publishes the folder `from` (staging) into the folder `to` (output);
+/// `prefix` is their path below the staging folder.
+void publish_folder(int from, int to, const std::string& prefix, int depth, Publication& p) {
+    int listed = dup(from);
+    DIR* dir = listed >= 0 ? fdopendir(listed) : nullptr;
+    if (!dir) {
+        if (listed >= 0) close(listed);
+        return;
+    }
+    while (struct dirent* entry = readdir(dir)) {
+        const char* name = entry->d_name;
+        if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) continue;
+        if (--p.entries_left < 0) break;
+        int fd = openat(from, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+        if (fd < 0) continue;  // a link (ELOOP), a socket, or gone
+        struct stat st;
+        if (file_status(fd, st) && S_ISDIR(st.st_mode) && depth < publish_depth) {
+            if (mkdirat(to, name, 0777) == 0 || errno == EEXIST) {
+                int sub = openat(to, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+                if (sub >= 0) {
+                    publish_folder(fd, sub, prefix + name + "/", depth + 1, p);
+                    close(sub);
+                }
+            }
+        } else if (file_status(fd, st) && S_ISREG(st.st_mode)) {
+            FileMark mark{st.st_ino, st.st_size, static_cast<long>(st.st_mtim.tv_sec), st.st_mtim.tv_nsec};
+            std::string key = prefix + name;
+            auto known = p.marks.find(key);
+            if ((known == p.marks.end() || !(known->second == mark)) && copy_file(fd, to, name, p))
+                p.marks[key] = mark;
+        }
+        close(fd);
+    }
+    closedir(dir);
+}
+
+int remove_entry(const char* path, const struct stat*, int, struct FTW*) {
+    remove(path);
+    return 0;
+}
+
+/// Removes a folder and everything below it, following no link.
+void remove_tree(const std::string& folder) {
+    nftw(folder.c_str(), remove_entry, 16, FTW_DEPTH | FTW_PHYS | FTW_MOUNT);
+}
+
 /// How a run ended.
 enum class Outcome { output, memory, time, processes, file_size, ended, malformed };
 
@@ -351,11 +481,15 @@ public:
     std::string start(const Launch& launch, Clock::time_point deadline, bool& late);
     /// Sends one piece of code and reads the answer.
     Answer exchange(const std::string& code, const Limits& limits, Clock::time_point deadline);
-    /// Kills every process of the sandbox and reaps it. Safe to call twice.
+    /// Kills every process of the sandbox and reaps it, publishes what the
+    /// code wrote last and removes the staging folder. Safe to call twice.
     void stop() noexcept;
     bool running() const { return pid_ > 0; }
+    /// Copies what the code wrote since the last time into the output folder.
+    void publish() noexcept;
 
 private:
+    std::string make_staging(const Launch& launch);
     std::string make_group(const Launch& launch);
     void spawn(const Launch& launch, int requests, int answers, int errors, int null_fd);
     bool hit_process_limit() const;
@@ -365,6 +499,9 @@ private:
     pid_t pid_ = -1;
     int requests_ = -1, answers_ = -1, errors_ = -1;
     std::string group_;  // the pids cgroup directory, "" when none
+    std::string staging_, output_;
+    std::uint64_t file_limit_ = 0;
+    std::map<std::string, FileMark> published_;
 };
 
 /// Whether process `pid` has ended (a zombie not yet reaped has).
@@ -411,7 +548,10 @@ std::string Sandbox::make_group(const Launch& launch) {
 
 void Sandbox::spawn(const Launch& launch, int requests, int answers, int errors, int null_fd) {
     std::vector<char*> argv;
-    for (const std::string& arg : launch.argv) argv.push_back(const_cast<char*>(arg.c_str()));
+    for (std::size_t i = 0; i < launch.argv.size(); ++i) {
+        const std::string& arg = i == launch.staging_arg ? staging_ : launch.argv[i];
+        argv.push_back(const_cast<char*>(arg.c_str()));
+    }
     argv.push_back(nullptr);
     std::string procs = group_.empty() ? "" : group_ + "/cgroup.procs";
     const Limits& l = launch.limits;
@@ -455,9 +595,38 @@ void Sandbox::spawn(const Launch& launch, int requests, int answers, int errors,
     _exit(127);
 }
 
+/// Removes the staging folders that hosts killed outright left behind.
+void remove_stale_staging(const std::string& root) {
+    DIR* dir = opendir(root.c_str());
+    if (!dir) return;
+    const char prefix[] = "zarvosdk-sandbox-";
+    while (struct dirent* entry = readdir(dir)) {
+        if (std::strncmp(entry->d_name, prefix, sizeof prefix - 1) != 0) continue;
+        long owner = std::atol(entry->d_name + sizeof prefix - 1);
+        if (owner > 0 && owner != static_cast<long>(getpid()) && process_gone(owner))
+            remove_tree(root + "/" + entry->d_name);
+    }
+    closedir(dir);
+}
+
+/// Makes this sandbox's staging folder, private to the host's user.
+std::string Sandbox::make_staging(const Launch& launch) {
+    remove_stale_staging(launch.staging_root);
+    std::string name = launch.staging_root + "/zarvosdk-sandbox-" +
+                       std::to_string(static_cast<long>(getpid())) + "-XXXXXX";
+    if (!mkdtemp(&name[0]))
+        return "cannot make a staging folder in " + launch.staging_root + ": " + std::strerror(errno);
+    staging_ = name;
+    output_ = launch.output;
+    file_limit_ = static_cast<std::uint64_t>(launch.limits.file_size_mb) << 20;
+    return "";
+}
+
 std::string Sandbox::start(const Launch& launch, Clock::time_point deadline, bool& late) {
     late = false;
-    std::string problem = make_group(launch);
+    std::string problem = make_staging(launch);
+    if (!problem.empty()) return problem;
+    problem = make_group(launch);
     if (!problem.empty()) return problem;
     // Requests go over a socket pair, which the host writes with MSG_NOSIGNAL:
     // a worker that died between runs must not raise SIGPIPE in a host that
@@ -602,6 +771,28 @@ void Sandbox::stop() noexcept {
     }
     if (errors_ >= 0) close(errors_);
     errors_ = -1;
+    if (!staging_.empty()) {
+        publish();
+        remove_tree(staging_);
+        staging_.clear();
+    }
+}
+
+void Sandbox::publish() noexcept {
+    if (staging_.empty()) return;
+    int from = open(staging_.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    int to = open(output_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (from >= 0 && to >= 0) {
+        // At most sixteen files' worth of the size limit in one publication.
+        Publication p{published_, file_limit_, file_limit_ * 16};
+        try {
+            publish_folder(from, to, "", 0, p);
+        } catch (...) {
+            // Out of memory for a path: what was not copied stays in staging.
+        }
+    }
+    if (from >= 0) close(from);
+    if (to >= 0) close(to);
 }
 
 // The state of one tool object ---------------------------------------------------
@@ -861,7 +1052,14 @@ Launch make_launch(PyObject* tool, const std::string& bwrap) {
     if (mirror) add(a, {"--tmpfs", cwd});
     for (const std::string& folder : folders)
         if (!is_within(folder, "/usr")) add(a, {"--ro-bind", folder, folder});
-    add(a, {"--ro-bind", worker, worker_inside, "--bind", output, output});
+    // The code writes into a staging folder, shown at the output folder's
+    // path and published into it after each run; its name is set when a
+    // sandbox starts.
+    add(a, {"--ro-bind", worker, worker_inside, "--bind", "", output});
+    launch.staging_arg = a.size() - 2;
+    launch.output = output;
+    const char* temporary = std::getenv("TMPDIR");
+    launch.staging_root = temporary && temporary[0] == '/' ? temporary : "/tmp";
     add_font_lists(a);
     // The sandbox's own root (where the mount points live) read-only too.
     add(a, {"--remount-ro", "/"});
@@ -953,7 +1151,10 @@ std::string run_in_session(Session& s, const Launch& launch, const std::string& 
         if (late) answer.outcome = Outcome::time;
     }
     if (answer.outcome == Outcome::output) answer = s.sandbox->exchange(code, launch.limits, deadline);
-    if (answer.outcome == Outcome::output) return note + output_text(answer, launch.limits);
+    if (answer.outcome == Outcome::output) {
+        s.sandbox->publish();
+        return note + output_text(answer, launch.limits);
+    }
     s.sandbox.reset();
     s.restarted = true;
     return note + limit_line(answer, launch.limits);
