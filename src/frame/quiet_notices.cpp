@@ -183,7 +183,8 @@ bool filter_matches(PyObject* pattern, PyObject* text) {
 /// it: the first filter whose message, category, module and line match, else
 /// the default action.
 Ref chosen_action(PyObject* text, PyObject* category, PyObject* module, long line) {
-    Ref warnings = own(PyImport_ImportModule("warnings"));
+    Ref warnings = loaded_warnings();
+    if (!warnings) return Ref();
     Ref filters = getattr(warnings, "filters");
     if (!PyList_Check(filters.get())) return Ref();
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(filters.get()); ++i) {
@@ -212,10 +213,8 @@ void forget_key(PyObject* registry, Positional key) {
 /// Removes the records of a notice keyed by `text`: the one of its line, and
 /// the one of its text where the action that showed it writes that too.
 void forget_records(PyObject* registry, PyObject* text, PyObject* category, PyObject* line,
-                    PyObject* module) {
+                    long number, PyObject* module) {
     forget_key(registry, {text, category, line});
-    long number = PyLong_AsLong(line);
-    if (number == -1 && PyErr_Occurred()) raise();
     Ref action = chosen_action(text, category, module, number);
     if (action && PyUnicode_Check(action.get()) &&
         (PyUnicode_CompareWithASCIIString(action.get(), "once") == 0 ||
@@ -246,13 +245,13 @@ void forget_warning(PyObject* message) {
     // it was a str (the warning object then holds it as its first argument),
     // else the warning object's str, which a warning class may make longer.
     Ref text = str(warning.get());
-    forget_records(registry, text.get(), category.get(), line.get(), module_name.get());
+    forget_records(registry, text.get(), category.get(), line.get(), number, module_name.get());
     Ref args = getattr(warning, "args");
     if (PyTuple_Check(args.get()) && PyTuple_GET_SIZE(args.get()) >= 1 &&
         PyUnicode_Check(PyTuple_GET_ITEM(args.get(), 0)) &&
         PyUnicode_Compare(PyTuple_GET_ITEM(args.get(), 0), text.get()) != 0)
         forget_records(registry, PyTuple_GET_ITEM(args.get(), 0), category.get(), line.get(),
-                       module_name.get());
+                       number, module_name.get());
 }
 
 // The hook --------------------------------------------------------------------
@@ -288,13 +287,18 @@ PyObject* pass_on(PyObject* message) noexcept {
 /// wrapper was judged when it first reached the hook.
 PyObject* display_warning(PyObject*, PyObject* message) noexcept {
     if (running_top_levels.empty() || message == message_passing_on) return pass_on(message);
+    bool quiet = false;
     try {
-        if (!is_quiet_notice(message)) return pass_on(message);
+        quiet = is_quiet_notice(message);
+    } catch (const Error&) {
+        PyErr_Clear();  // undecided: the message is shown, as without the hook
+    }
+    if (!quiet) return pass_on(message);
+    try {
         forget_warning(message);
     } catch (const Error&) {
-        // Undecided, or the record stays: the notice is shown, or a later
-        // identical one of the framework's stays silent; neither is worth
-        // failing an import or the application's warning for.
+        // The record stays: a later identical notice of the framework's
+        // stays silent, which is not worth failing an import for.
         PyErr_Clear();
     }
     Py_RETURN_NONE;

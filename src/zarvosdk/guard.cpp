@@ -580,12 +580,8 @@ constexpr long read_only_write = 1792;
 Ref on_error(PyObject* const* a) {
     PyObject* seconds = a[0];
     Ref original = zv::getattr(a[1], n.original_exception);
-    Ref args = Ref::steal(PyObject_GetAttr(original.get(), n.args.get()));
-    if (!args) {
-        PyErr_Clear();
-        return Ref::borrow(Py_None);
-    }
-    if (!PyTuple_Check(args.get()) || PyTuple_GET_SIZE(args.get()) == 0) return Ref::borrow(Py_None);
+    Ref args = zv::optional_attr(original, n.args.get());
+    if (!args || !PyTuple_Check(args.get()) || PyTuple_GET_SIZE(args.get()) == 0) return Ref::borrow(Py_None);
     PyObject* code_object = PyTuple_GET_ITEM(args.get(), 0);
     if (!PyLong_CheckExact(code_object)) return Ref::borrow(Py_None);
     long code = PyLong_AsLong(code_object);

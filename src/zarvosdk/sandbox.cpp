@@ -209,34 +209,35 @@ bool wait_ready(int fd, short events, Clock::time_point deadline) {
 
 enum class Io { done, closed, late };
 
-Io read_exact(int fd, char* into, std::size_t size, Clock::time_point deadline) {
+/// Moves `size` bytes at `data` with `step` (one read or send of what is
+/// left), waiting for `events` between steps, until all have gone, the other
+/// side has closed, or the deadline has passed.
+template <class Byte, class Step>
+Io transfer(int fd, short events, Byte* data, std::size_t size, Clock::time_point deadline, Step step) {
     while (size) {
-        if (!wait_ready(fd, POLLIN, deadline)) return Io::late;
-        ssize_t got = read(fd, into, size);
-        if (got == 0) return Io::closed;
-        if (got < 0) {
+        if (!wait_ready(fd, events, deadline)) return Io::late;
+        ssize_t moved = step(data, size);
+        if (moved == 0) return Io::closed;
+        if (moved < 0) {
             if (errno == EINTR || errno == EAGAIN) continue;
             return Io::closed;
         }
-        into += got;
-        size -= static_cast<std::size_t>(got);
+        data += moved;
+        size -= static_cast<std::size_t>(moved);
     }
     return Io::done;
 }
 
+Io read_exact(int fd, char* into, std::size_t size, Clock::time_point deadline) {
+    return transfer(fd, POLLIN, into, size, deadline,
+                    [fd](char* at, std::size_t left) { return read(fd, at, left); });
+}
+
 /// Sends on a stream socket without ever raising SIGPIPE.
 Io write_all(int fd, const char* data, std::size_t size, Clock::time_point deadline) {
-    while (size) {
-        if (!wait_ready(fd, POLLOUT, deadline)) return Io::late;
-        ssize_t put = send(fd, data, size, MSG_NOSIGNAL);
-        if (put < 0) {
-            if (errno == EINTR || errno == EAGAIN) continue;
-            return Io::closed;
-        }
-        data += put;
-        size -= static_cast<std::size_t>(put);
-    }
-    return Io::done;
+    return transfer(fd, POLLOUT, data, size, deadline, [fd](const char* at, std::size_t left) {
+        return send(fd, at, left, MSG_NOSIGNAL);
+    });
 }
 
 /// A close-on-exec copy of `fd` numbered 10 or above, so that placing the
