@@ -17,31 +17,54 @@ COMMAND="$(basename "$0")"
 log() { printf '%s: %s\n' "$COMMAND" "$*" >&2; }
 die() { printf '%s: error: %s\n' "$COMMAND" "$*" >&2; exit 1; }
 
-# The interpreter: --python X.Y anywhere among the arguments, else the
-# environment variable ZARVO_PYTHON_VERSION, else 3.9. Sets VERSION and what
-# it selects: VENV (.venv for 3.9, .venv-X.Y otherwise), PY, BUILD (build/ or
-# build-X.Y/) and REQUIREMENTS (requirements/test-pyXY.txt when pins were
-# resolved for that interpreter, requirements/test.txt otherwise). The other
-# arguments are left in ARGS, in order.
+# The interpreter and its pinned set: --python X.Y and --pins NAME anywhere
+# among the arguments, else the environment variables ZARVO_PYTHON_VERSION and
+# ZARVO_PINS, else 3.9 and the interpreter's default set. A set is a file
+# requirements/test-NAME.txt whose NAME starts with the interpreter
+# (py39-langchain03 is a 3.9 set), so --pins alone also chooses the
+# interpreter. The defaults: requirements/test.txt on 3.9, test-pyXY.txt on
+# the others (requirements/README.md says which framework releases each
+# holds). Sets VERSION and what it selects: VENV (.venv for 3.9's default
+# set, .venv-X.Y for another interpreter's, .venv-NAME for a named set), PY,
+# BUILD (build/, build-X.Y/ or build-NAME/) and REQUIREMENTS. The other
+# arguments are left in ARGS, in order; PYTHON_CHOSEN is 1 when an
+# interpreter or a set was named.
 python_option() {
-    VERSION="${ZARVO_PYTHON_VERSION:-3.9}"
+    local version="${ZARVO_PYTHON_VERSION:-}" pins="${ZARVO_PINS:-}" tag
     ARGS=()
     while [[ $# -gt 0 ]]; do
         case "$1" in
-            --python) [[ $# -ge 2 ]] || die "--python needs a version, e.g. --python 3.13"; VERSION="$2"; shift 2 ;;
-            --python=*) VERSION="${1#--python=}"; shift ;;
+            --python) [[ $# -ge 2 ]] || die "--python needs a version, e.g. --python 3.13"; version="$2"; shift 2 ;;
+            --python=*) version="${1#--python=}"; shift ;;
+            --pins) [[ $# -ge 2 ]] || die "--pins needs a set name, e.g. --pins py39-langchain03"; pins="$2"; shift 2 ;;
+            --pins=*) pins="${1#--pins=}"; shift ;;
             *) ARGS+=("$1"); shift ;;
         esac
     done
+    if [[ -n "$pins" ]]; then
+        [[ "$pins" =~ ^py3([0-9]+)(-[a-z0-9]+)*$ ]] || die "--pins takes a set name like py39-langchain03, not '$pins'"
+        [[ -f "$ROOT/requirements/test-$pins.txt" ]] || die "no pinned set requirements/test-$pins.txt"
+        tag="3.${BASH_REMATCH[1]}"
+        [[ -z "$version" || "$version" == "$tag" ]] || die "the set $pins is for Python $tag, not $version"
+        version="$tag"
+    fi
+    PYTHON_CHOSEN=0
+    [[ -z "$version" ]] || PYTHON_CHOSEN=1
+    VERSION="${version:-3.9}"
     [[ "$VERSION" =~ ^3\.[0-9]+$ ]] || die "--python takes a version like 3.13, not '$VERSION'"
-    if [[ "$VERSION" == 3.9 ]]; then
+    if [[ -n "$pins" ]]; then
+        VENV="$ROOT/.venv-$pins" BUILD="$ROOT/build-$pins"
+        REQUIREMENTS="$ROOT/requirements/test-$pins.txt"
+    elif [[ "$VERSION" == 3.9 ]]; then
         VENV="$ROOT/.venv" BUILD="$ROOT/build"
+        REQUIREMENTS="$ROOT/requirements/test.txt"
     else
         VENV="$ROOT/.venv-$VERSION" BUILD="$ROOT/build-$VERSION"
+        REQUIREMENTS="$ROOT/requirements/test-py${VERSION/./}.txt"
+        [[ -f "$REQUIREMENTS" ]] || die "no pinned set for Python $VERSION (requirements/test-py${VERSION/./}.txt); the tested interpreters are 3.9 to 3.13"
     fi
     PY="$VENV/bin/python"
-    REQUIREMENTS="$ROOT/requirements/test-py${VERSION/./}.txt"
-    [[ -f "$REQUIREMENTS" ]] || REQUIREMENTS="$ROOT/requirements/test.txt"
+    PINS="$pins"
 }
 
 # Runs pytest with the given command line and returns its status, except that
@@ -170,7 +193,7 @@ install_bubblewrap() {
 # venv, MariaDB, bubblewrap. Once per command: the commands it starts inherit the mark.
 setup_env() {
     local tool
-    [[ " ${ZARVO_ENV_READY:-} " == *" $VERSION "* ]] && return 0
+    [[ " ${ZARVO_ENV_READY:-} " == *" $VENV "* ]] && return 0
     make_venv
     install_requirements
     for tool in cmake ninja; do
@@ -178,7 +201,7 @@ setup_env() {
     done
     install_mariadb
     install_bubblewrap
-    export ZARVO_ENV_READY="${ZARVO_ENV_READY:-} $VERSION"
+    export ZARVO_ENV_READY="${ZARVO_ENV_READY:-} $VENV"
 }
 
 # The development build in $BUILD with the venv's CMake and Ninja, and a .pth
@@ -200,9 +223,14 @@ build_extension() {
     echo "$BUILD/python" >"$site/zarvosdk-dev.pth"
 }
 
-# Stops a web command early when another interpreter than 3.9 was chosen.
+# True for the chat page's set: Python 3.9 with its default pins.
+is_web_set() {
+    [[ "$VERSION" == 3.9 && -z "$PINS" ]]
+}
+
+# Stops a web command early when another set than 3.9's default was chosen.
 web_python_only() {
-    [[ "$VERSION" == 3.9 ]] || die "the chat page runs on Python 3.9 only (Streamlit 1.50, the framework's 0.2 line), not $VERSION"
+    is_web_set || die "the chat page runs on Python 3.9 with its default pins only (Streamlit 1.50, the framework's 0.2 line), not Python $VERSION${PINS:+ with the set $PINS}"
 }
 
 # The chat page's pinned requirements (requirements/web.txt) on top of the

@@ -1,7 +1,11 @@
 """A short run of the hostile-request generator inside the suite (the long run is scripts/fuzz)."""
 import sys
 
+import pytest
+
 from fuzz import forecast_requests  # tests/fuzz, beside this module
+
+pytestmark = pytest.mark.sweep
 
 
 def test_hostile_requests_end_in_tables_or_error_records(monkeypatch):

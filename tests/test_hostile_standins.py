@@ -22,6 +22,8 @@ import warnings
 import pandas as pd
 import pytest
 
+pytestmark = pytest.mark.sweep
+
 with warnings.catch_warnings(record=True):
     import zarvosdk.agent as agent
     import zarvosdk.base as base

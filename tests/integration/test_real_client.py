@@ -139,6 +139,7 @@ def assert_every_request_is_a_chat_completion(endpoint):
         assert request["body"]["model"] == "scripted"
 
 
+@pytest.mark.scenario
 def test_database_question_goes_through_the_sql_agents_function_calls(conversation, scripted, sales):
     calls = ToolCalls()
     answer = conversation().run("What is the total of all sales?", callbacks=[calls])
@@ -169,6 +170,7 @@ def test_database_question_goes_through_the_sql_agents_function_calls(conversati
     assert str(total) in function_result["content"]
 
 
+@pytest.mark.scenario
 def test_chart_question_has_the_python_agent_draw_a_png(conversation, scripted, sales, tmp_path):
     calls = ToolCalls()
     answer = conversation().run("Draw a chart of the sales by date", callbacks=[calls])
@@ -192,6 +194,7 @@ def test_chart_question_has_the_python_agent_draw_a_png(conversation, scripted, 
         assert image.format == "PNG" and min(image.size) > 100
 
 
+@pytest.mark.scenario
 def test_forecast_tool_receives_the_json_the_endpoint_wrote(conversation, scripted, sales):
     calls = ToolCalls()
     answer = conversation().run("Forecast the sales for the next 4 periods", callbacks=[calls])
