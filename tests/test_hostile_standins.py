@@ -28,6 +28,7 @@ with warnings.catch_warnings(record=True):
     import zarvosdk.forecast_tool as ft
 
 from fakes import FakeAgent, RecordingAgentFactory, RecordingSQLDatabase, install_agent_fakes
+from texts import FORECAST_NO_ASYNC
 
 
 class Raised(Exception):
@@ -235,7 +236,7 @@ OPERATIONS = {
     "_run, failing": Operation(ft.ForecastTool, lambda tool: tool._run("{}"),
                                lambda state, result: is_error_record(result), run_may_raise),
     "_arun": Operation(ft.ForecastTool, arun,
-                       lambda state, result: result == "ForecastTool does not support async",
+                       lambda state, result: result == FORECAST_NO_ASYNC,
                        lambda target, exc: False),
     "conv_date": Operation(lambda: None, lambda state: ft.conv_date("2023/01/05")),
     "ts_forecast": Operation(forecast_table, lambda df: ft.ts_forecast(df, 2)),

@@ -12,6 +12,7 @@ from langchain.agents.agent_toolkits import SQLDatabaseToolkit
 from zarvosdk.base import AgentRunner, DatabaseConnector
 
 from fakes import ScriptedSQLChatModel
+from texts import RUNNER_INSTANCE
 
 pytestmark = pytest.mark.integration
 
@@ -48,7 +49,7 @@ def test_runner_answers_from_the_database(mariadb, readings, capsys):
 
     assert isinstance(runner.agent_runner, AgentExecutor)
     assert runner.error is None
-    status_line = "Agent runner instance: %s\n" % runner.agent_runner
+    status_line = RUNNER_INSTANCE + "%s\n" % runner.agent_runner
     assert capsys.readouterr().out == status_line
 
     answer = runner.run("What is the total amount of all readings?")
