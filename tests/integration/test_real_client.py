@@ -6,23 +6,19 @@ the SQL tools. Besides the answers, these tests check what went over the
 wire: which agent sent which request, in which form (plain, function
 calling, streamed), carrying which of the package's texts.
 """
-import datetime
 import json
-import random
 import re
-from decimal import Decimal
 
 import pytest
 from PIL import Image
 
 from fakes import ToolCalls
-from texts import RUNNER_INSTANCE, TOOL_DESCRIPTIONS, TOOLS, python_prefix, react_tool_list
 from harness.scripted_model import ScriptedChatModel
+from texts import RUNNER_INSTANCE, TOOL_DESCRIPTIONS, TOOLS, python_prefix, react_tool_list
 
 pytestmark = pytest.mark.integration
 
 TABLE = "rc_sales"
-SEED = random.randrange(1 << 30)
 SQL_TOOLS = ["sql_db_query", "sql_db_schema", "sql_db_list_tables", "sql_db_query_checker"]
 
 def sender(body):
@@ -44,24 +40,6 @@ def sender(body):
 
 def sent_by(endpoint, agent):
     return [request for request in endpoint.requests if sender(request["body"]) == agent]
-
-
-@pytest.fixture(scope="module")
-def sales(mariadb):
-    """(date, amount) rows on irregularly spaced dates, oldest first."""
-    rng = random.Random(SEED)
-    day = datetime.date(2022, 6, 1) + datetime.timedelta(days=rng.randrange(300))
-    rows = []
-    for _ in range(rng.randint(10, 18)):
-        day += datetime.timedelta(days=rng.randint(1, 3))
-        rows.append((day, Decimal(rng.randint(5000, 90000)) / 100))
-    table = "%s.%s" % (mariadb.database, TABLE)
-    mariadb.execute("DROP TABLE IF EXISTS " + table)
-    mariadb.execute("CREATE TABLE %s (sale_date DATE PRIMARY KEY, amount DECIMAL(10, 2))" % table)
-    for row in rows:
-        mariadb.execute("INSERT INTO %s VALUES (%%s, %%s)" % table, row)
-    yield rows
-    mariadb.execute("DROP TABLE IF EXISTS " + table)
 
 
 @pytest.fixture
