@@ -22,7 +22,8 @@ import zarvosdk
 import zarvosdk.base as base
 from zarvosdk.base import AgentRunner, DatabaseConnector
 
-from fakes import FakeAgent, RecordingAgentFactory, RecordingSQLDatabase, run_python
+from fakes import FakeAgent, RecordingAgentFactory, RecordingSQLDatabase
+from subprocesses import run_python
 from texts import CREDENTIALS_MISSING, MEMORY_TAKES_NO_ARGUMENTS, MEMORY_TAKES_NO_KEYWORDS
 
 ZERO_SHOT = base.AgentType.ZERO_SHOT_REACT_DESCRIPTION

@@ -9,7 +9,7 @@ import pytest
 
 import zarvosdk.forecast_tool as ft
 
-from fakes import run_python
+from subprocesses import run_python
 from texts import CONV_DATE_WITHOUT_ARGUMENT, FORECAST_NO_ASYNC
 
 

@@ -18,7 +18,8 @@ with warnings.catch_warnings(record=True):
     import zarvosdk.base as base
     import zarvosdk.forecast_tool as ft
 
-from fakes import FailingDatabase, FakeAgent, FakeDatabase, Made, python_process
+from fakes import FailingDatabase, FakeAgent, FakeDatabase, Made
+from subprocesses import python_process
 
 pytestmark = pytest.mark.leak
 

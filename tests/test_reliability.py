@@ -9,7 +9,8 @@ with warnings.catch_warnings(record=True):
     import zarvosdk.agent as agent
     import zarvosdk.forecast_tool as ft
 
-from fakes import Made, python_process
+from fakes import Made
+from subprocesses import python_process
 from texts import CREDENTIALS_MISSING
 
 THREADS = 8

@@ -11,7 +11,7 @@ from langchain.agents.agent_toolkits import SQLDatabaseToolkit
 
 from zarvosdk.base import AgentRunner, DatabaseConnector
 
-from fakes import ScriptedSQLChatModel
+from harness.scripted_model import TableFindingChatModel
 from texts import RUNNER_INSTANCE
 
 pytestmark = pytest.mark.integration
@@ -41,7 +41,7 @@ def test_runner_answers_from_the_database(mariadb, readings, capsys):
     handle = DatabaseConnector(
         mariadb.user, mariadb.password, mariadb.host, mariadb.database
     ).getdbinstance()
-    model = ScriptedSQLChatModel(table=table, query="SELECT SUM(amount) FROM {table}")
+    model = TableFindingChatModel(table=table, query="SELECT SUM(amount) FROM {table}")
     toolkit = SQLDatabaseToolkit(db=handle, llm=model)
     capsys.readouterr()
 
