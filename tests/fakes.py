@@ -182,6 +182,14 @@ def failing(error):
     return fake
 
 
+#: The framework names zarvosdk.agent calls to build its agents and tools, in
+#: the order construction first calls them, then create_agent's.
+AGENT_FRAMEWORK_CALLS = (
+    "SQLDatabaseToolkit", "PythonREPLTool", "create_python_agent", "create_sql_agent",
+    "Tool", "ForecastTool", "initialize_agent",
+)
+
+
 def install_agent_fakes(monkeypatch, module):
     """Replaces every framework name zarvosdk.agent calls with a recording
     fake; returns the shared log."""
@@ -202,6 +210,7 @@ def install_agent_fakes(monkeypatch, module):
         "ForecastTool": ForecastTool,
         "initialize_agent": recording(log, "initialize_agent", lambda c: object()),
     }
+    assert sorted(fakes) == sorted(AGENT_FRAMEWORK_CALLS)
     for name, fake in fakes.items():
         monkeypatch.setattr(module, name, fake)
     return log

@@ -7,7 +7,7 @@ import types
 import pytest
 
 import zarvosdk.agent as agent
-from fakes import FakeAgent, failing, install_agent_fakes
+from fakes import AGENT_FRAMEWORK_CALLS, FakeAgent, failing, install_agent_fakes
 from texts import (
     CONVERSATION_PREFIX,
     DEFAULT_CHARTS_FOLDER,
@@ -276,9 +276,7 @@ def test_deleted_memory_is_a_name_error(log, monkeypatch):
 # Failures and overrides ------------------------------------------------------
 
 
-@pytest.mark.parametrize(
-    "name", ["SQLDatabaseToolkit", "PythonREPLTool", "create_python_agent", "create_sql_agent", "Tool", "ForecastTool"]
-)
+@pytest.mark.parametrize("name", [name for name in AGENT_FRAMEWORK_CALLS if name != "initialize_agent"])
 def test_construction_failures_propagate_unchanged(log, monkeypatch, name):
     error = LookupError("from " + name)
     monkeypatch.setattr(agent, name, failing(error))
