@@ -48,6 +48,10 @@ A model that follows instructions hidden in the data
     Python agent, and the Python role runs the code instead of the chart.
     `series_queries` pick the series SQL by a keyword of the question, so one
     conversation can chart a poisoned table and then a clean one.
+
+`TableFindingChatModel` plays the ReAct SQL agent the long way, through the
+table list first, for tests that must see each database tool's result reach
+the model.
 """
 import ast
 import datetime
@@ -233,6 +237,41 @@ class ScriptedChatModel(FakeChatModel):
         if not re.sub(r"\A\[[^\]\n]*\]\n", "", result.content).startswith("plotted"):
             return AIMessage(content="The chart code failed: " + result.content)
         return AIMessage(content=describe_series(dates, values))
+
+
+class TableFindingChatModel(ScriptedChatModel):
+    """The ReAct SQL agent's part played from what the database tools show:
+    it first asks for the table list (`sql_db_list_tables`), queries `table`
+    with `query` (SQL with `{table}` to fill) only when that list names it,
+    and answers with the first number of the query's result, so the answer
+    can only be right when both tools really ran. Every prompt text it gets
+    is kept in `prompts`. Its other parts are ScriptedChatModel's."""
+
+    table: str
+    query: str
+    prompts: List[str] = Field(default_factory=list)
+
+    def reply(self, messages: List[BaseMessage], functions: Sequence[dict] = ()) -> AIMessage:
+        self.prompts.append("\n".join(_text(m) for m in messages))
+        return super().reply(messages, functions)
+
+    def _sql_react_turn(self, prompt: str) -> str:
+        _, steps = parse_react_prompt(prompt)
+        if not steps:
+            return action("I should see which tables there are.", "sql_db_list_tables", "")
+        if len(steps) == 1:
+            tables = [name.strip() for name in steps[0][2].split(",")]
+            if self.table not in tables:
+                return final_answer("no table %s among %r" % (self.table, tables))
+            return action(
+                "The table %s holds the readings; I will query it." % self.table,
+                "sql_db_query",
+                self.query.format(table=self.table),
+            )
+        numbers = re.findall(r"-?\d+", steps[1][2])
+        if not numbers:
+            return final_answer("the query gave no number: %s" % steps[1][2])
+        return final_answer("The total is %s." % numbers[0])
 
 
 # -- reading prompts and observations -----------------------------------------

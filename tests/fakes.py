@@ -1,5 +1,4 @@
-"""Stand-ins for the framework objects the package drives, and the helpers
-the tests share.
+"""Stand-ins for the framework objects the package drives.
 
 The recording fakes keep every call they receive so that tests can check
 exactly what the package passed on, and they can be told what to answer or
@@ -7,20 +6,9 @@ what to raise. Fakes for memory measurements keep nothing between calls, so
 that only the package could grow.
 """
 
-import json
-import os
-import re
-import subprocess
-import sys
-import textwrap
 import types
-from typing import Any, List, Optional
 
 from langchain_core.callbacks import BaseCallbackHandler
-from langchain_core.language_models.chat_models import SimpleChatModel
-from langchain_core.messages import BaseMessage
-
-HERE = os.path.dirname(os.path.abspath(__file__))
 
 
 # zarvosdk.base: SQLDatabase --------------------------------------------------
@@ -194,6 +182,14 @@ def failing(error):
     return fake
 
 
+#: The framework names zarvosdk.agent calls to build its agents and tools, in
+#: the order construction first calls them, then create_agent's.
+AGENT_FRAMEWORK_CALLS = (
+    "SQLDatabaseToolkit", "PythonREPLTool", "create_python_agent", "create_sql_agent",
+    "Tool", "ForecastTool", "initialize_agent",
+)
+
+
 def install_agent_fakes(monkeypatch, module):
     """Replaces every framework name zarvosdk.agent calls with a recording
     fake; returns the shared log."""
@@ -214,6 +210,7 @@ def install_agent_fakes(monkeypatch, module):
         "ForecastTool": ForecastTool,
         "initialize_agent": recording(log, "initialize_agent", lambda c: object()),
     }
+    assert sorted(fakes) == sorted(AGENT_FRAMEWORK_CALLS)
     for name, fake in fakes.items():
         monkeypatch.setattr(module, name, fake)
     return log
@@ -253,100 +250,3 @@ class ToolCalls(BaseCallbackHandler):
 
     def first(self, name):
         return next(call for call in self.calls if call["name"] == name)
-
-
-# Fresh interpreters ----------------------------------------------------------
-
-
-def python_process(*parts, options=(), warnings="ignore"):
-    """Runs the code parts (each dedented, joined by lines) in a fresh
-    interpreter that imports this same build: the folder holding the package
-    goes first on PYTHONPATH, then this tests folder. `warnings` is the
-    PYTHONWARNINGS the process gets; None leaves it out, so the process warns
-    by its own defaults and `options`. Returns the finished process."""
-    import zarvosdk
-
-    code = "\n".join(textwrap.dedent(part) for part in parts)
-    env = dict(os.environ)
-    root = os.path.dirname(os.path.dirname(os.path.abspath(zarvosdk.__file__)))
-    env["PYTHONPATH"] = os.pathsep.join([root, HERE] + ([env["PYTHONPATH"]] if env.get("PYTHONPATH") else []))
-    if warnings is None:
-        env.pop("PYTHONWARNINGS", None)
-    else:
-        env["PYTHONWARNINGS"] = warnings
-    return subprocess.run(
-        [sys.executable, "-X", "faulthandler", *options, "-c", code],
-        env=env,
-        stdout=subprocess.PIPE,
-        stderr=subprocess.PIPE,
-        universal_newlines=True,
-        timeout=300,
-    )
-
-
-def run_python(*parts):
-    """Runs the code parts as python_process does, with warnings ignored;
-    the process must succeed. Returns the object it printed as JSON on its
-    last line."""
-    proc = python_process(*parts)
-    assert proc.returncode == 0, proc.stderr[-3000:]
-    return json.loads(proc.stdout.strip().splitlines()[-1])
-
-
-# Scripted chat model ---------------------------------------------------------
-
-_OBSERVATION = re.compile(r"Observation: (.*?)\nThought:", re.S)
-
-
-class ScriptedSQLChatModel(SimpleChatModel):
-    """An offline chat model that plays a zero-shot ReAct SQL agent.
-
-    It answers from what it reads in the prompt it receives, so the final
-    answer can only be right when the tools really ran:
-    1. no observation yet: ask for the table list (sql_db_list_tables);
-    2. one observation: find the table named `table` in that list and ask for
-       `query` on it (sql_db_query);
-    3. two observations: take the number of the query's result and give it as
-       the final answer.
-    Every prompt text is kept in `prompts`.
-    """
-
-    table: str
-    query: str
-    prompts: List[str] = []
-
-    @property
-    def _llm_type(self) -> str:
-        return "scripted-sql"
-
-    def _call(
-        self,
-        messages: List[BaseMessage],
-        stop: Optional[List[str]] = None,
-        run_manager: Any = None,
-        **kwargs: Any,
-    ) -> str:
-        prompt = "\n".join(str(m.content) for m in messages)
-        self.prompts.append(prompt)
-        # Only the part after the instructions holds this run's steps.
-        scratchpad = prompt.split("Begin!", 1)[-1]
-        observations = _OBSERVATION.findall(scratchpad + "\nThought:")
-        if not observations:
-            return (
-                "I should see which tables there are.\n"
-                "Action: sql_db_list_tables\n"
-                "Action Input: "
-            )
-        if len(observations) == 1:
-            tables = [t.strip() for t in observations[0].split(",")]
-            if self.table not in tables:
-                return "Final Answer: no table %s among %r" % (self.table, tables)
-            return (
-                "The table %s holds the readings; I will query it.\n"
-                "Action: sql_db_query\n"
-                "Action Input: %s" % (self.table, self.query.format(table=self.table))
-            )
-        numbers = re.findall(r"-?\d+", observations[1])
-        if not numbers:
-            return "Final Answer: the query gave no number: %s" % observations[1]
-        return "I now know the final answer.\nFinal Answer: The total is %s." % numbers[0]

@@ -7,57 +7,19 @@ import types
 import pytest
 
 import zarvosdk.agent as agent
-from fakes import FakeAgent, failing, install_agent_fakes
+from fakes import AGENT_FRAMEWORK_CALLS, FakeAgent, failing, install_agent_fakes
+from texts import (
+    CONVERSATION_PREFIX,
+    DEFAULT_CHARTS_FOLDER,
+    MEMORY_TAKES_NO_ARGUMENTS,
+    MEMORY_TAKES_NO_KEYWORDS,
+    PYTHON_PREFIX_HEAD,
+    PYTHON_PREFIX_TAIL,
+    TOOL_DESCRIPTIONS,
+    TOOLS,
+    python_prefix,
+)
 
-D1 = (
-    "Useful to query data in the database. Always query the database to get the \n"
-    + " " * 32 + "most recent data for the required task unless stated otherwise"
-)
-D2 = "\n".join(
-    [
-        "Use this tool more than normal when you are required to generate charts and figures. Always ",
-        " " * 28 + "export and save any chart generated into the current directory as 'temp_chart.png', and avoid ",
-        " " * 28 + "mentioning that the chart has been saved as a file. Instead, only offer insightful information ",
-        " " * 28 + "about the patterns, trends, and key findings represented in the figure. ",
-    ]
-)
-D3 = "\n".join(
-    [""]
-    + [
-        " " * 20 + line
-        for line in [
-            "This is a forecast function. Use this more than the normal if the question is about forecasting.",
-            "To utilize the tool, input a JSON object in the form of a string. The JSON object should ",
-            'contain two key-value pairs. The "data_input" key should hold a dictionary with two ',
-            'sub-keys: "date," comprising a sequence of dates, and "values," containing the corresponding ',
-            "metric values to be forecasted, always obtained from the SQL query. Also, there is another key ",
-            'in the JSON object called "period," which is an integer representing the forecast period. ',
-            "Directly pass the JSON object as a string into the tool. The function processes this input ",
-            "to generate a forecast for the specified period. If an error occurs, remove 'json' from the input, ",
-            "review and adjust the inputs as a string before attempting the function again.",
-        ]
-    ]
-    + [" " * 16]
-)
-P2 = "\n".join(
-    [
-        "",
-        " " * 8 + "You are working with a sql database. First query the database to get the data required to answer the ",
-        " " * 8 + "question. Then you should use the tools {tools} to answer the question posed of you. Always make sure the code ",
-        " " * 8 + "can export and save any chart generated into the current directory as 'temp_chart.png'",
-        " " * 8,
-    ]
-)
-P_HEAD = "\n".join(
-    [
-        "",
-        " " * 12 + "Always use the data obtained to generate charts and figures.",
-        " " * 12 + "Avoid explicitly stating any limitations in displaying the chart. Encourage the user to seek ",
-        " " * 12 + "specific details or further analysis based on the generated figure. Save the charts and figures ",
-        " " * 12 + "in the current directory inside this folder ",
-    ]
-)
-P_TAIL = "\n" + " " * 12
 
 IMPORTED = [
     ("ChatOpenAI", "langchain.chat_models", "ChatOpenAI"),
@@ -76,6 +38,11 @@ IMPORTED = [
     ("ForecastTool", "forecast_tool", "ForecastTool"),
 ]
 METHODS = ["__init__", "initialize_python_agent", "initialize_sql_agent", "initialize_tools", "create_agent"]
+
+
+def tool_named(initializer, name):
+    (tool,) = [t for t in initializer.tools if t.name == name]
+    return tool
 
 
 @pytest.fixture
@@ -112,7 +79,7 @@ def test_class_and_functions_carry_no_docstrings():
     assert [k for k in vars(cls) if not k.startswith("__") or k == "__init__"] == METHODS
     assert cls.__doc__ is None and agent.conversatonal_memory.__doc__ is None
     assert all(getattr(cls, m).__doc__ is None for m in METHODS)
-    assert cls.__init__.__defaults__ == ("media/images",)
+    assert cls.__init__.__defaults__ == (DEFAULT_CHARTS_FOLDER,)
 
 
 # Memory ------------------------------------------------------------------------
@@ -130,8 +97,8 @@ def test_memory_factory_makes_new_window_memories():
 @pytest.mark.parametrize(
     "args,kwargs,message",
     [
-        ((1,), {}, "conversatonal_memory() takes no arguments (1 given)"),
-        ((), {"k": 3}, "conversatonal_memory() takes no keyword arguments"),
+        ((1,), {}, MEMORY_TAKES_NO_ARGUMENTS),
+        ((), {"k": 3}, MEMORY_TAKES_NO_KEYWORDS),
     ],
 )
 def test_memory_factory_refuses_arguments(args, kwargs, message):
@@ -160,7 +127,7 @@ def test_construction_order_and_attributes(log):
     toolkit = log.only("SQLDatabaseToolkit")
     assert toolkit.args == () and list(toolkit.kwargs.items()) == [("db", "DB"), ("llm", "LLM")]
     assert list(vars(ai)) == ["llm", "db", "path", "preinstalled_packages", "toolkit", "tools"]
-    assert (ai.llm, ai.db, ai.path, ai.toolkit) == ("LLM", "DB", "media/images", toolkit.result)
+    assert (ai.llm, ai.db, ai.path, ai.toolkit) == ("LLM", "DB", DEFAULT_CHARTS_FOLDER, toolkit.result)
     assert ai.preinstalled_packages == ["matplotlib", "seaborn", "ploty", "pandas"]
     assert agent.AgentInitializer(llm=1, db=2).preinstalled_packages is not ai.preinstalled_packages
 
@@ -177,7 +144,7 @@ def test_specialist_agent_calls(log):
     python = log.only("create_python_agent")
     assert python.args == ("LLM",)
     assert list(python.kwargs.items()) == [
-        ("prefix", P_HEAD + "media/images" + P_TAIL), ("tool", log.only("PythonREPLTool").result),
+        ("prefix", python_prefix()), ("tool", log.only("PythonREPLTool").result),
         ("verbose", True), ("agent_type", functions), ("handle_parsing_errors", True),
     ]
     assert log.only("PythonREPLTool").args == () and log.only("PythonREPLTool").kwargs == {}
@@ -193,13 +160,13 @@ class Formatted:
 
 @pytest.mark.parametrize(
     "path,text",
-    [(None, "media/images"), ("charts/out/", "charts/out/"), (7, "7"), (Formatted(), "by format('')")],
+    [(None, DEFAULT_CHARTS_FOLDER), ("charts/out/", "charts/out/"), (7, "7"), (Formatted(), "by format('')")],
 )
 def test_python_prefix_carries_the_path_text(log, path, text):
     args = ("LLM", "DB") if path is None else ("LLM", "DB", path)
     agent.AgentInitializer(*args)
     prefix = log.only("create_python_agent").kwargs["prefix"]
-    assert prefix == P_HEAD + text + P_TAIL
+    assert prefix == python_prefix(text)
     assert len(prefix) == 358 + len(text)
     if path is None:
         assert len(prefix) == 370 and prefix.endswith("inside this folder media/images\n" + " " * 12)
@@ -241,18 +208,26 @@ def test_tool_set(log):
     sql_agent = log.only("create_sql_agent").result
     forecaster = log.only("ForecastTool").result
     assert log.only("ForecastTool").args == () and log.only("ForecastTool").kwargs == {}
-    assert [list(c.kwargs) for c in log.all("Tool")] == [["name", "func", "description"]] * 3
-    assert [c.args for c in log.all("Tool")] == [()] * 3
-    assert [t.name for t in ai.tools] == ["SQLAgent", "PythonAgent", "ForecastTool"]
-    assert ai.tools[0].func.__self__ is sql_agent and ai.tools[0].func.__func__ is FakeAgent.run
-    assert ai.tools[1].func.__self__ is python_agent and ai.tools[1].func.__func__ is FakeAgent.run
-    assert ai.tools[2].func is forecaster
-    assert [t.description for t in ai.tools] == [D1, D2, D3]
+    assert [list(c.kwargs) for c in log.all("Tool")] == [["name", "func", "description"]] * len(TOOLS)
+    assert [c.args for c in log.all("Tool")] == [()] * len(TOOLS)
+    assert [t.name for t in ai.tools] == list(TOOLS)
+    assert [t.description for t in ai.tools] == list(TOOL_DESCRIPTIONS.values())
+    runs = {t.name: t.func for t in ai.tools}
+    # What each tool runs; a tool without an entry here fails the first check.
+    expected = {
+        "SQLAgent": lambda func: func.__self__ is sql_agent and func.__func__ is FakeAgent.run,
+        "PythonAgent": lambda func: func.__self__ is python_agent and func.__func__ is FakeAgent.run,
+        "ForecastTool": lambda func: func is forecaster,
+    }
+    assert sorted(expected) == sorted(TOOLS)
+    assert all(expected[name](func) for name, func in runs.items()), runs
     assert ai.initialize_tools() is not ai.tools and len(log.all("ForecastTool")) == 2
 
 
 def test_text_lengths():
-    assert [len(t) for t in (D1, D2, D3, P2, P_HEAD, P_TAIL)] == [170, 440, 1021, 334, 345, 13]
+    descriptions = {"SQLAgent": 170, "PythonAgent": 440, "ForecastTool": 1021}
+    assert {name: len(text) for name, text in TOOL_DESCRIPTIONS.items()} == descriptions
+    assert [len(t) for t in (CONVERSATION_PREFIX, PYTHON_PREFIX_HEAD, PYTHON_PREFIX_TAIL)] == [334, 345, 13]
 
 
 # create_agent ----------------------------------------------------------------
@@ -264,7 +239,7 @@ def test_create_agent_keywords(log):
     call = log.only("initialize_agent")
     assert returned is call.result and call.args == ()
     assert list(call.kwargs.items()) == [
-        ("tools", ai.tools), ("prefix", P2), ("llm", "LLM"),
+        ("tools", ai.tools), ("prefix", CONVERSATION_PREFIX), ("llm", "LLM"),
         ("agent_type", agent.AgentType.OPENAI_FUNCTIONS), ("verbose", True), ("max_iterations", 10),
         ("early_stopping_method", "force"), ("memory", agent.conversational_memory),
         ("handle_parsing_errors", True),
@@ -301,9 +276,7 @@ def test_deleted_memory_is_a_name_error(log, monkeypatch):
 # Failures and overrides ------------------------------------------------------
 
 
-@pytest.mark.parametrize(
-    "name", ["SQLDatabaseToolkit", "PythonREPLTool", "create_python_agent", "create_sql_agent", "Tool", "ForecastTool"]
-)
+@pytest.mark.parametrize("name", [name for name in AGENT_FRAMEWORK_CALLS if name != "initialize_agent"])
 def test_construction_failures_propagate_unchanged(log, monkeypatch, name):
     error = LookupError("from " + name)
     monkeypatch.setattr(agent, name, failing(error))
@@ -334,7 +307,7 @@ def test_constructor_goes_through_overridden_methods(log):
     assert OwnTools("LLM", "DB").tools == "own tools"
     assert log.labels() == ["SQLDatabaseToolkit"]
     ai = OwnPythonAgent("LLM", "DB")
-    assert ai.tools[1].func.__self__ is ai.built
+    assert tool_named(ai, "PythonAgent").func.__self__ is ai.built
     assert "create_python_agent" not in log.labels()
 
 
@@ -355,10 +328,11 @@ def test_real_framework_builds_the_agents(tmp_path, monkeypatch):
     ai = agent.AgentInitializer(llm, db)
     assert isinstance(ai.toolkit, agent.SQLDatabaseToolkit)
     assert all(isinstance(t, agent.Tool) for t in ai.tools)
-    assert isinstance(ai.tools[2].func, agent.ForecastTool)
-    python_executor = ai.tools[1].func.__self__
-    assert python_executor.agent.prompt.messages[0].content == P_HEAD + "media/images" + P_TAIL
-    assert [t.description for t in ai.tools] == [D1, D2, D3]
+    assert [t.name for t in ai.tools] == list(TOOLS)
+    assert isinstance(tool_named(ai, "ForecastTool").func, agent.ForecastTool)
+    python_executor = tool_named(ai, "PythonAgent").func.__self__
+    assert python_executor.agent.prompt.messages[0].content == python_prefix()
+    assert [t.description for t in ai.tools] == list(TOOL_DESCRIPTIONS.values())
 
     executor = ai.create_agent()
     assert isinstance(executor, AgentExecutor)

@@ -20,9 +20,15 @@ from fakes import (
     RecordingAgentFactory,
     RecordingSQLDatabase,
 )
+from texts import (
+    CONNECTION_SUCCESSFUL,
+    CREDENTIALS_MISSING,
+    RUNNER_ERROR,
+    RUNNER_INIT_FAILED,
+    RUNNER_INSTANCE,
+    RUNNER_NOT_INITIALIZED,
+)
 
-MISSING = "All database credentials must be provided"
-SUCCESS = "Connection successful"
 CREDENTIALS = ("db_user", "db_password", "db_host", "db_name")
 
 
@@ -189,7 +195,7 @@ def test_no_credentials_refused(fake_db, method):
     c = DatabaseConnector()
     result = getattr(c, method)()
     assert result is c.connection_status
-    assert result == {"connected": False, "message": MISSING}
+    assert result == {"connected": False, "message": CREDENTIALS_MISSING}
     assert c.db is None
     assert fake_db.calls == []
 
@@ -214,7 +220,7 @@ def test_one_missing_credential_refuses_and_keeps_state(fake_db, method, missing
     status = c.connection_status
     result = getattr(c, method)()
     assert result is status
-    assert status == {"connected": True, "message": MISSING}
+    assert status == {"connected": True, "message": CREDENTIALS_MISSING}
     assert c.db is earlier
     assert fake_db.calls == []
 
@@ -222,7 +228,7 @@ def test_one_missing_credential_refuses_and_keeps_state(fake_db, method, missing
 def test_check_stops_at_first_missing_credential(fake_db):
     c = DatabaseConnector(None, "p", "h", "d")
     del c.db_password  # never read: db_user already refused
-    assert c.connect()["message"] == MISSING
+    assert c.connect()["message"] == CREDENTIALS_MISSING
 
 
 @pytest.mark.parametrize("method", ["connect", "getdbinstance"])
@@ -305,7 +311,7 @@ def test_connect_success(fake_db, capsys):
     status = c.connection_status
     result = c.connect()
     assert result is status
-    assert list(status.items()) == [("connected", True), ("message", SUCCESS)]
+    assert list(status.items()) == [("connected", True), ("message", CONNECTION_SUCCESSFUL)]
     assert c.db is fake_db.handles[0]
     assert capsys.readouterr() == ("", "")
 
@@ -330,7 +336,7 @@ def test_connect_returns_the_same_dict_every_time(monkeypatch):
     c.db_name = None
     assert c.connect() is status
     # the dict handed out earlier shows the later changes
-    assert kept == {"connected": True, "message": MISSING}
+    assert kept == {"connected": True, "message": CREDENTIALS_MISSING}
 
 
 def test_status_dict_read_at_the_moment_of_use(fake_db):
@@ -338,7 +344,7 @@ def test_status_dict_read_at_the_moment_of_use(fake_db):
     mine = {"extra": 1}
     c.connection_status = mine
     assert c.connect() is mine
-    assert mine == {"extra": 1, "connected": True, "message": SUCCESS}
+    assert mine == {"extra": 1, "connected": True, "message": CONNECTION_SUCCESSFUL}
 
 
 def test_failed_connect_after_success_keeps_state(monkeypatch, capsys):
@@ -382,7 +388,7 @@ def test_getdbinstance_success_records_nothing(fake_db, capsys):
     assert list(c.connection_status.items()) == [("connected", False), ("message", None)]
     c.connect()
     c.getdbinstance()
-    assert c.connection_status == {"connected": True, "message": SUCCESS}
+    assert c.connection_status == {"connected": True, "message": CONNECTION_SUCCESSFUL}
     assert capsys.readouterr() == ("", "")
 
 
@@ -476,7 +482,7 @@ def test_sqldatabase_falls_back_to_builtins(monkeypatch):
     monkeypatch.delattr(base, "SQLDatabase")
     monkeypatch.setattr(builtins, "SQLDatabase", fake, raising=False)
     c = DatabaseConnector("u", "p", "h", "d")
-    assert c.connect()["message"] == SUCCESS
+    assert c.connect()["message"] == CONNECTION_SUCCESSFUL
     assert c.db is fake.handles[0]
     monkeypatch.delattr(builtins, "SQLDatabase")
     # the NameError is an Exception like any other failure
@@ -517,7 +523,7 @@ def test_create_sql_agent_receives_four_keywords_in_order(monkeypatch, capsys):
     assert kwargs["verbose"] is True and kwargs["agent_type"] is ZERO_SHOT
     assert r.agent_runner is factory.result
     assert r.error is None
-    assert capsys.readouterr() == ("Agent runner instance: <fake sql agent>\n", "")
+    assert capsys.readouterr() == (RUNNER_INSTANCE + "<fake sql agent>\n", "")
 
 
 @pytest.mark.parametrize(
@@ -576,25 +582,25 @@ def test_agent_text_printed_with_str(monkeypatch, capsys):
     agent = FakeAgent(text="line one\nline two")
     use_factory(monkeypatch, RecordingAgentFactory(agent))
     AgentRunner("l", "t")
-    assert capsys.readouterr().out == "Agent runner instance: line one\nline two\n"
+    assert capsys.readouterr().out == RUNNER_INSTANCE + "line one\nline two\n"
 
 
 def test_factory_returning_none(monkeypatch, capsys):
     use_factory(monkeypatch, NoneAgentFactory())
     r = AgentRunner("l", "t")
     assert r.agent_runner is None and r.error is None
-    assert capsys.readouterr() == ("Error occurred during initialization.\n", "")
+    assert capsys.readouterr() == (RUNNER_INIT_FAILED + "\n", "")
     assert r.run("q") is None
-    assert capsys.readouterr() == ("Agent runner is not initialized.\n", "")
+    assert capsys.readouterr() == (RUNNER_NOT_INITIALIZED + "\n", "")
 
 
 @pytest.mark.parametrize(
     "error, line",
     [
-        (ValueError("no toolkit"), "Error occurred: no toolkit\n"),
-        (RuntimeError(), "Error occurred: \n"),
-        (KeyError("llm"), "Error occurred: 'llm'\n"),
-        (CustomText(), "Error occurred: custom text\n"),
+        (ValueError("no toolkit"), RUNNER_ERROR + "no toolkit\n"),
+        (RuntimeError(), RUNNER_ERROR + "\n"),
+        (KeyError("llm"), RUNNER_ERROR + "'llm'\n"),
+        (CustomText(), RUNNER_ERROR + "custom text\n"),
     ],
 )
 def test_factory_raising(monkeypatch, capsys, error, line):
@@ -604,14 +610,14 @@ def test_factory_raising(monkeypatch, capsys, error, line):
     assert r.agent_runner is None
     assert capsys.readouterr() == (line, "")
     assert r.run("q") is None
-    assert capsys.readouterr() == ("Agent runner is not initialized.\n", "")
+    assert capsys.readouterr() == (RUNNER_NOT_INITIALIZED + "\n", "")
 
 
 def test_factory_raising_a_class_keeps_the_instance(monkeypatch, capsys):
     use_factory(monkeypatch, RecordingAgentFactory(raises=LookupError))
     r = AgentRunner("l", "t")
     assert type(r.error) is LookupError
-    assert capsys.readouterr().out == "Error occurred: \n"
+    assert capsys.readouterr().out == RUNNER_ERROR + "\n"
 
 
 def test_failure_after_the_agent_was_stored(monkeypatch, capsys):
@@ -625,7 +631,7 @@ def test_failure_after_the_agent_was_stored(monkeypatch, capsys):
     assert r.agent_runner is agent
     assert isinstance(r.error, ValueError)
     # print wrote its first argument and the separator before it failed
-    assert capsys.readouterr().out == "Agent runner instance: Error occurred: no text for the agent\n"
+    assert capsys.readouterr().out == RUNNER_INSTANCE + RUNNER_ERROR + "no text for the agent\n"
     assert r.run("q") == "the answer"
 
 
@@ -643,9 +649,9 @@ def test_falsy_agent(monkeypatch, capsys):
     use_factory(monkeypatch, RecordingAgentFactory(agent))
     r = AgentRunner("l", "t")
     assert r.agent_runner is agent
-    assert capsys.readouterr().out == "Agent runner instance: <empty agent>\n"
+    assert capsys.readouterr().out == RUNNER_INSTANCE + "<empty agent>\n"
     assert r.run("q") is None
-    assert capsys.readouterr().out == "Agent runner is not initialized.\n"
+    assert capsys.readouterr().out == RUNNER_NOT_INITIALIZED + "\n"
     assert agent.runs == []
 
 
@@ -696,7 +702,7 @@ def test_run_reads_the_agent_at_each_call(monkeypatch, capsys):
     assert r.run("q") == "late"
     r.agent_runner = 0
     assert r.run("q") is None
-    assert capsys.readouterr().out.splitlines()[-1] == "Agent runner is not initialized."
+    assert capsys.readouterr().out.splitlines()[-1] == RUNNER_NOT_INITIALIZED
 
 
 def test_print_resolved_when_the_module_was_imported(monkeypatch, capsys):
@@ -708,5 +714,5 @@ def test_print_resolved_when_the_module_was_imported(monkeypatch, capsys):
     monkeypatch.undo()
     assert calls == []
     assert capsys.readouterr().out == (
-        "Error occurred during initialization.\nAgent runner is not initialized.\n"
+        RUNNER_INIT_FAILED + "\n" + RUNNER_NOT_INITIALIZED + "\n"
     )

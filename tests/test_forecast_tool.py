@@ -23,6 +23,7 @@ from langchain.tools import Tool
 
 import zarvosdk.forecast_tool as ft
 from framework_line import LINE_0_3, PYDANTIC_V2_TOOL_BASE
+from texts import CONV_DATE_WITHOUT_ARGUMENT, FORECAST_NO_ASYNC, FORECAST_TOOL_DOC
 
 TYPE_MESSAGE = "Argument '%s' has incorrect type (expected %s, got %s)"
 WORKED_DATES = ["2023-01-01", "2023-01-03", "2023-01-05"]
@@ -495,7 +496,7 @@ def assert_frame_equal_lists(got, expected):
         (lambda t: ft.ts_forecast(1, 2, 3), "ts_forecast() takes exactly 2 positional arguments (3 given)"),
         (lambda t: ft.ts_forecast(df=1), "ts_forecast() takes exactly 2 positional arguments (1 given)"),
         (lambda t: ft.ts_forecast(1, 2, df=1), "ts_forecast() got multiple values for keyword argument 'df'"),
-        (lambda t: ft.conv_date(), "conv_date() takes exactly 1 positional argument (0 given)"),
+        (lambda t: ft.conv_date(), CONV_DATE_WITHOUT_ARGUMENT),
         (lambda t: ft.conv_date("x", when=1), "conv_date() got an unexpected keyword argument 'when'"),
         (lambda t: ft.ForecastTool._run(t), "_run() takes exactly 2 positional arguments (1 given)"),
         (lambda t: t._run(), "_run() takes exactly 2 positional arguments (1 given)"),
@@ -534,13 +535,13 @@ def test_arun_is_a_coroutine_function_that_refuses():
     assert isinstance(coro, collections.abc.Coroutine)
     with pytest.raises(NotImplementedError) as info:
         coro.send(None)
-    assert str(info.value) == "ForecastTool does not support async"
+    assert str(info.value) == FORECAST_NO_ASYNC
     with pytest.raises(RuntimeError):
         coro.send(None)
 
 
 def test_awaiting_arun_raises_not_implemented():
-    with pytest.raises(NotImplementedError, match="^ForecastTool does not support async$"):
+    with pytest.raises(NotImplementedError, match="^%s$" % FORECAST_NO_ASYNC):
         asyncio.run(ft.ForecastTool()._arun("{}"))
 
 
@@ -596,11 +597,10 @@ def test_top_level_name_is_the_same_module():
 
 
 def test_forecast_tool_class():
-    doc = "\n    Use this tool for time series forecasting\n    "
     assert ft.ForecastTool.__doc__ == "Tool for time series forecasting."
     assert ft.ForecastTool.__bases__ == (ft.BaseTool,)
     tool = ft.ForecastTool()
-    assert (tool.name, tool.description, len(tool.description)) == ("forecast", doc, 51)
+    assert (tool.name, tool.description, len(tool.description)) == ("forecast", FORECAST_TOOL_DOC, 51)
     assert tool.args_schema is None and list(tool.args) == ["input"]
 
 
@@ -611,7 +611,7 @@ def test_framework_line_is_told_alike_by_version_and_tool_base():
 
 
 def test_forecast_tool_class_namespace_per_framework_line():
-    cls, doc = ft.ForecastTool, "\n    Use this tool for time series forecasting\n    "
+    cls, doc = ft.ForecastTool, FORECAST_TOOL_DOC
     own = vars(cls)
     # The methods stay the package's own functions on both lines.
     assert type(own["_run"]) is type(ft.ts_forecast) and type(own["_arun"]) is type(ft.ts_forecast)

@@ -22,7 +22,9 @@ import zarvosdk
 import zarvosdk.base as base
 from zarvosdk.base import AgentRunner, DatabaseConnector
 
-from fakes import FakeAgent, RecordingAgentFactory, RecordingSQLDatabase, run_python
+from fakes import FakeAgent, RecordingAgentFactory, RecordingSQLDatabase
+from subprocesses import run_python
+from texts import CREDENTIALS_MISSING, MEMORY_TAKES_NO_ARGUMENTS, MEMORY_TAKES_NO_KEYWORDS
 
 ZERO_SHOT = base.AgentType.ZERO_SHOT_REACT_DESCRIPTION
 
@@ -213,10 +215,10 @@ def parameterless():
 @pytest.mark.parametrize(
     "args, kwargs, message",
     [
-        ((1,), {}, "conversatonal_memory() takes no arguments (1 given)"),
+        ((1,), {}, MEMORY_TAKES_NO_ARGUMENTS),
         ((1, 2), {}, "conversatonal_memory() takes no arguments (2 given)"),
-        ((), {"k": 5}, "conversatonal_memory() takes no keyword arguments"),
-        ((1,), {"k": 5}, "conversatonal_memory() takes no keyword arguments"),
+        ((), {"k": 5}, MEMORY_TAKES_NO_KEYWORDS),
+        ((1,), {"k": 5}, MEMORY_TAKES_NO_KEYWORDS),
     ],
 )
 def test_parameterless_function_refusals(parameterless, args, kwargs, message):
@@ -564,7 +566,7 @@ def test_second_interpreter_is_refused(tmp_path):
         print(json.dumps({"status": status, "main": status_record["message"]}))
         """.replace("INNER", repr(inner.replace("OUT", repr(str(out)))))
     )
-    assert result == {"status": 0, "main": "All database credentials must be provided"}
+    assert result == {"status": 0, "main": CREDENTIALS_MISSING}
     refused = json.loads(out.read_text())
     assert refused == {
         "package": ["ImportError", INTERPRETER_CHANGE],

@@ -9,7 +9,8 @@ import pytest
 
 import zarvosdk.forecast_tool as ft
 
-from fakes import run_python
+from subprocesses import run_python
+from texts import CONV_DATE_WITHOUT_ARGUMENT, FORECAST_NO_ASYNC
 
 
 # The garbage collector's clear ---------------------------------------------------
@@ -95,7 +96,7 @@ def test_cleared_functions_and_coroutines_keep_working():
             "reduce": "conv_date",
             "call": ["returned", "2023-01-05"],
             "keyword": ["returned", "2023-01-05"],
-            "refusal": ["TypeError", "conv_date() takes exactly 1 positional argument (0 given)"],
+            "refusal": ["TypeError", CONV_DATE_WITHOUT_ARGUMENT],
         },
         "_run": {
             "doc": None,
@@ -355,7 +356,7 @@ REUSE = ("RuntimeError", "cannot reuse already awaited coroutine")
         (fresh, lambda c: c.throw(KeyError("k")), ("KeyError", "'k'")),
         (fresh, lambda c: c.send(1),
          ("TypeError", "can't send non-None value to a just-started coroutine")),
-        (fresh, refused_then_sent, ("NotImplementedError", "ForecastTool does not support async")),
+        (fresh, refused_then_sent, ("NotImplementedError", FORECAST_NO_ASYNC)),
     ],
     ids=["send", "await", "throw-class", "throw-instance", "close", "throw-bad-traceback",
          "throw-non-exception", "closed-send", "closed-throw", "fresh-throw", "fresh-send-value",

@@ -2,10 +2,11 @@
 parser left unimported until a handle is guarded. The guard's behaviour
 against the server is in tests/integration/test_guard.py."""
 import math
-import subprocess
 import sys
 
 import pytest
+
+from subprocesses import python_process
 
 
 @pytest.fixture(scope="module")
@@ -52,9 +53,9 @@ def test_parser_is_imported_by_the_first_guarded_handle_only():
             "print('sqlglot' in sys.modules)",
         ]
     )
-    out = subprocess.run([sys.executable, "-c", code], stdout=subprocess.PIPE, universal_newlines=True,
-                         timeout=120, check=True).stdout
-    assert out.split() == ["False"]
+    proc = python_process(code)
+    assert proc.returncode == 0, proc.stderr[-3000:]
+    assert proc.stdout.split() == ["False"]
 
 
 def test_limits_are_keyword_only(sqlite_db):

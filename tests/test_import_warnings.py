@@ -7,7 +7,7 @@ import textwrap
 
 import pytest
 
-from fakes import python_process
+from subprocesses import python_process
 
 ALL_MODULES = "import zarvosdk.base, zarvosdk.agent, zarvosdk.forecast_tool, zarvosdk.guard"
 

@@ -18,7 +18,8 @@ with warnings.catch_warnings(record=True):
     import zarvosdk.base as base
     import zarvosdk.forecast_tool as ft
 
-from fakes import FailingDatabase, FakeAgent, FakeDatabase, Made, python_process
+from fakes import AGENT_FRAMEWORK_CALLS, FailingDatabase, FakeAgent, FakeDatabase, Made
+from subprocesses import python_process
 
 pytestmark = pytest.mark.leak
 
@@ -218,8 +219,7 @@ def test_agent_assembly_does_not_leak(monkeypatch):
     with warnings.catch_warnings(record=True):
         import zarvosdk.agent as agent
 
-    for name in ("SQLDatabaseToolkit", "create_python_agent", "create_sql_agent",
-                 "PythonREPLTool", "initialize_agent", "Tool", "ForecastTool"):
+    for name in AGENT_FRAMEWORK_CALLS:
         monkeypatch.setattr(agent, name, Made)
     llm, db = object(), object()
 

@@ -9,7 +9,9 @@ with warnings.catch_warnings(record=True):
     import zarvosdk.agent as agent
     import zarvosdk.forecast_tool as ft
 
-from fakes import Made, python_process
+from fakes import Made
+from subprocesses import python_process
+from texts import CREDENTIALS_MISSING
 
 THREADS = 8
 CALLS = 1000
@@ -100,7 +102,7 @@ USE_EVERYTHING = """
 def test_interpreter_exits_cleanly_after_use():
     done = python_process(USE_EVERYTHING, warnings=None)
     assert done.returncode == 0, done.stderr
-    assert done.stdout.split("\n")[:2] == ["DataFrame", "All database credentials must be provided"]
+    assert done.stdout.split("\n")[:2] == ["DataFrame", CREDENTIALS_MISSING]
     assert "Fatal" not in done.stderr
 
 

@@ -16,7 +16,7 @@ import warnings
 
 import pytest
 
-from fakes import python_process
+from subprocesses import python_process
 
 with warnings.catch_warnings():
     warnings.simplefilter("ignore")

@@ -4,14 +4,13 @@ and refuses misuse. The mypy checks skip when mypy is not installed."""
 
 import os
 import re
-import subprocess
-import sys
 import textwrap
 
 import pytest
 
 import zarvosdk
 from framework_line import PYDANTIC_V2_TOOL_BASE
+from subprocesses import run_module, run_script
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 TYPED_APP = os.path.join(ROOT, "examples", "typed_app.py")
@@ -97,22 +96,10 @@ def mypy():
     pytest.importorskip("mypy")
 
 
-def run_tool(args, cwd):
-    proc = subprocess.run(
-        [sys.executable, "-m"] + args,
-        cwd=cwd,
-        stdout=subprocess.PIPE,
-        stderr=subprocess.STDOUT,
-        universal_newlines=True,
-        timeout=600,
-    )
-    return proc.returncode, proc.stdout
-
-
 def test_stubs_match_the_modules(mypy, tmp_path):
     (tmp_path / "stubtest.ini").write_text(STUBTEST_CONFIG)
     (tmp_path / "allowlist.txt").write_text(STUBTEST_ALLOWLIST)
-    rc, out = run_tool(
+    rc, out = run_module(
         ["mypy.stubtest", "--mypy-config-file", "stubtest.ini", "--allowlist", "allowlist.txt",
          "zarvosdk"],
         cwd=str(tmp_path),
@@ -125,7 +112,7 @@ def checked(mypy, tmp_path_factory):
     """mypy --strict over the example application and the misuse file, in one run."""
     folder = tmp_path_factory.mktemp("typing")
     (folder / "misuse.py").write_text(MISUSE)
-    rc, out = run_tool(
+    rc, out = run_module(
         ["mypy", "--strict", "--cache-dir", str(folder / "cache"), "--no-color-output",
          "--show-error-codes", "--no-error-summary", TYPED_APP, "misuse.py"],
         cwd=str(folder),
@@ -153,16 +140,7 @@ def test_strict_check_reports_nothing_else(checked):
 
 
 def test_example_application_runs():
-    env = dict(os.environ)
-    env.pop("PYTHONWARNINGS", None)
-    proc = subprocess.run(
-        [sys.executable, TYPED_APP],
-        stdout=subprocess.PIPE,
-        stderr=subprocess.PIPE,
-        universal_newlines=True,
-        env=env,
-        timeout=300,
-    )
+    proc = run_script(TYPED_APP)
     assert proc.returncode == 0, proc.stderr[-3000:]
     assert proc.stdout == textwrap.dedent(
         """\

@@ -1,11 +1,18 @@
 """Fixtures for the scenarios that drive the agents through a chat model:
-the scripted model of harness/ and its OpenAI-compatible endpoint."""
+the scripted model of harness/ and its OpenAI-compatible endpoint, and the
+sales rows they ask about."""
+import datetime
+import random
 import warnings
+from decimal import Decimal
 
 import pytest
 
 from harness.model_endpoint import ChatEndpoint
 from harness.scripted_model import ScriptedChatModel
+
+# Picks the sales rows; a failing test shows the rows it had.
+SALES_SEED = random.randrange(1 << 30)
 
 # A failing endpoint must surface within this many seconds: no retries, and
 # a read that waits no longer than this for an answer.
@@ -65,3 +72,23 @@ def openai_chat(chat_endpoint, chat_clients):
         return chat_clients[key]
 
     return make
+
+
+@pytest.fixture(scope="module")
+def sales(request, mariadb):
+    """A table of (sale_date, amount) rows of random amounts on irregularly
+    spaced dates, named by the test module's TABLE; yields the rows, oldest
+    first, and drops the table after the module."""
+    rng = random.Random("%s %d" % (request.module.__name__, SALES_SEED))
+    day = datetime.date(2022, 6, 1) + datetime.timedelta(days=rng.randrange(600))
+    rows = []
+    for _ in range(rng.randint(10, 20)):
+        day += datetime.timedelta(days=rng.randint(1, 4))
+        rows.append((day, Decimal(rng.randint(5000, 500000)) / 100))
+    table = "%s.%s" % (mariadb.database, request.module.TABLE)
+    mariadb.execute("DROP TABLE IF EXISTS " + table)
+    mariadb.execute("CREATE TABLE %s (sale_date DATE PRIMARY KEY, amount DECIMAL(10, 2))" % table)
+    for row in rows:
+        mariadb.execute("INSERT INTO %s VALUES (%%s, %%s)" % table, row)
+    yield rows
+    mariadb.execute("DROP TABLE IF EXISTS " + table)

@@ -7,6 +7,7 @@ import zarvosdk.base as base
 from zarvosdk.base import DatabaseConnector
 
 from harness.mariadb_server import free_loopback_port
+from texts import CONNECTION_SUCCESSFUL
 
 pytestmark = pytest.mark.integration
 
@@ -31,7 +32,7 @@ def test_connect_succeeds_and_the_handle_answers(server):
     c = DatabaseConnector(server.user, server.password, server.host, server.database)
     status = c.connect()
     assert status is c.connection_status
-    assert status == {"connected": True, "message": "Connection successful"}
+    assert status == {"connected": True, "message": CONNECTION_SUCCESSFUL}
     assert isinstance(c.db, base.SQLDatabase)
     assert c.db.run("SELECT 1") == "[(1,)]"
     assert c.db.dialect == "mysql"

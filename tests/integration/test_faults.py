@@ -4,6 +4,8 @@ import warnings
 import pytest
 import sqlalchemy.exc
 
+from texts import CONNECTION_SUCCESSFUL
+
 with warnings.catch_warnings(record=True):
     import zarvosdk.base as base
 
@@ -36,7 +38,7 @@ def test_connector_records_the_driver_message_while_the_server_is_down(mariadb_r
 
     server.start()
     again = connector_for(server)
-    assert again.connect() == {"connected": True, "message": "Connection successful"}
+    assert again.connect() == {"connected": True, "message": CONNECTION_SUCCESSFUL}
     assert again.db.run("SELECT 7") == "[(7,)]"
 
 

@@ -15,6 +15,7 @@ import pytest
 
 from harness.model_endpoint import error_response, truncated_reply
 from harness.scripted_model import ScriptedChatModel
+from texts import RUNNER_INSTANCE
 
 pytestmark = pytest.mark.integration
 
@@ -141,7 +142,7 @@ def make_runner(read_only_db, openai_chat, capsys):
 
     def make(llm):
         runner = AgentRunner(llm, SQLDatabaseToolkit(db=read_only_db, llm=llm))
-        assert capsys.readouterr().out.startswith("Agent runner instance: ")
+        assert capsys.readouterr().out.startswith(RUNNER_INSTANCE)
         return runner.run
 
     return make

@@ -6,96 +6,40 @@ the SQL tools. Besides the answers, these tests check what went over the
 wire: which agent sent which request, in which form (plain, function
 calling, streamed), carrying which of the package's texts.
 """
-import datetime
 import json
-import random
 import re
-from decimal import Decimal
 
 import pytest
 from PIL import Image
 
 from fakes import ToolCalls
 from harness.scripted_model import ScriptedChatModel
+from texts import RUNNER_INSTANCE, TOOL_DESCRIPTIONS, TOOLS, python_prefix, react_tool_list
 
 pytestmark = pytest.mark.integration
 
 TABLE = "rc_sales"
-SEED = random.randrange(1 << 30)
 SQL_TOOLS = ["sql_db_query", "sql_db_schema", "sql_db_list_tables", "sql_db_query_checker"]
 
-# The package's texts as they must reach the model, kept here on their own.
-D1 = (
-    "Useful to query data in the database. Always query the database to get the \n"
-    + " " * 32 + "most recent data for the required task unless stated otherwise"
-)
-D2 = "\n".join(
-    [
-        "Use this tool more than normal when you are required to generate charts and figures. Always ",
-        " " * 28 + "export and save any chart generated into the current directory as 'temp_chart.png', and avoid ",
-        " " * 28 + "mentioning that the chart has been saved as a file. Instead, only offer insightful information ",
-        " " * 28 + "about the patterns, trends, and key findings represented in the figure. ",
-    ]
-)
-D3 = "\n".join(
-    [""]
-    + [
-        " " * 20 + line
-        for line in [
-            "This is a forecast function. Use this more than the normal if the question is about forecasting.",
-            "To utilize the tool, input a JSON object in the form of a string. The JSON object should ",
-            'contain two key-value pairs. The "data_input" key should hold a dictionary with two ',
-            'sub-keys: "date," comprising a sequence of dates, and "values," containing the corresponding ',
-            "metric values to be forecasted, always obtained from the SQL query. Also, there is another key ",
-            'in the JSON object called "period," which is an integer representing the forecast period. ',
-            "Directly pass the JSON object as a string into the tool. The function processes this input ",
-            "to generate a forecast for the specified period. If an error occurs, remove 'json' from the input, ",
-            "review and adjust the inputs as a string before attempting the function again.",
-        ]
-    ]
-    + [" " * 16]
-)
-P_HEAD = "\n".join(
-    [
-        "",
-        " " * 12 + "Always use the data obtained to generate charts and figures.",
-        " " * 12 + "Avoid explicitly stating any limitations in displaying the chart. Encourage the user to seek ",
-        " " * 12 + "specific details or further analysis based on the generated figure. Save the charts and figures ",
-        " " * 12 + "in the current directory inside this folder ",
-    ]
-)
-P_TAIL = "\n" + " " * 12
-
-
 def sender(body):
-    """Which agent sent a request body, told from its functions or its prompt."""
-    functions = [f["name"] for f in body.get("functions", [])]
+    """Which agent sent a request body, told from its functions or its prompt:
+    the conversational agent's prompt offers exactly the agent's tools, the
+    ReAct SQL agent's exactly the SQL tools. Any other body fails the test."""
+    functions = sorted(f["name"] for f in body.get("functions", []))
     if functions:
-        return "python" if functions == ["Python_REPL"] else "sql"
+        if functions == ["Python_REPL"]:
+            return "python"
+        assert functions == sorted(SQL_TOOLS), functions
+        return "sql"
     prompt = body["messages"][-1]["content"]
-    return "conversation" if "[SQLAgent, PythonAgent, ForecastTool]" in prompt else "react-sql"
+    if react_tool_list(TOOLS) in prompt:
+        return "conversation"
+    assert react_tool_list(SQL_TOOLS) in prompt, prompt
+    return "react-sql"
 
 
 def sent_by(endpoint, agent):
     return [request for request in endpoint.requests if sender(request["body"]) == agent]
-
-
-@pytest.fixture(scope="module")
-def sales(mariadb):
-    """(date, amount) rows on irregularly spaced dates, oldest first."""
-    rng = random.Random(SEED)
-    day = datetime.date(2022, 6, 1) + datetime.timedelta(days=rng.randrange(300))
-    rows = []
-    for _ in range(rng.randint(10, 18)):
-        day += datetime.timedelta(days=rng.randint(1, 3))
-        rows.append((day, Decimal(rng.randint(5000, 90000)) / 100))
-    table = "%s.%s" % (mariadb.database, TABLE)
-    mariadb.execute("DROP TABLE IF EXISTS " + table)
-    mariadb.execute("CREATE TABLE %s (sale_date DATE PRIMARY KEY, amount DECIMAL(10, 2))" % table)
-    for row in rows:
-        mariadb.execute("INSERT INTO %s VALUES (%%s, %%s)" % table, row)
-    yield rows
-    mariadb.execute("DROP TABLE IF EXISTS " + table)
 
 
 @pytest.fixture
@@ -155,7 +99,7 @@ def test_database_question_goes_through_the_sql_agents_function_calls(conversati
     # Each tool is listed as "name(signature of its func) -> result - description".
     listing = r"\n".join(
         r"%s\([^\n]*? - %s" % (name, re.escape(text))
-        for name, text in [("SQLAgent", D1), ("PythonAgent", D2), ("ForecastTool", D3)]
+        for name, text in TOOL_DESCRIPTIONS.items()
     )
     assert re.search(r"\n\n%s\n\n" % listing, prompt), prompt
     assert conversation_request["stream"] is False
@@ -182,7 +126,7 @@ def test_chart_question_has_the_python_agent_draw_a_png(conversation, scripted, 
     python_requests = [r["body"] for r in sent_by(scripted, "python")]
     assert len(python_requests) == 2
     system = python_requests[0]["messages"][0]
-    assert system == {"role": "system", "content": P_HEAD + str(tmp_path / "charts") + P_TAIL}
+    assert system == {"role": "system", "content": python_prefix(str(tmp_path / "charts"))}
     assert python_requests[0]["stream"] is False
     assert python_requests[1]["messages"][-1]["role"] == "function"
     assert python_requests[1]["messages"][-1]["content"].startswith("plotted %d points" % len(sales))
@@ -227,7 +171,7 @@ def test_agent_runner_drives_the_streamed_react_sql_agent(db, scripted, openai_c
 
     llm = openai_chat()
     runner = AgentRunner(llm, SQLDatabaseToolkit(db=db, llm=llm))
-    assert capsys.readouterr().out.startswith("Agent runner instance: ")
+    assert capsys.readouterr().out.startswith(RUNNER_INSTANCE)
     assert scripted.requests == []
 
     answer = runner.run("How many sales rows are there?")
@@ -238,7 +182,7 @@ def test_agent_runner_drives_the_streamed_react_sql_agent(db, scripted, openai_c
     assert [sender(b) for b in bodies] == ["react-sql", "react-sql"]
     assert all(b["stream"] is True and "functions" not in b for b in bodies)
     prompt = bodies[0]["messages"][0]["content"]
-    assert "should be one of [%s]" % ", ".join(SQL_TOOLS) in prompt
+    assert "should be one of %s" % react_tool_list(SQL_TOOLS) in prompt
     for tool in SQL_TOOLS:
         assert "\n%s - " % tool in prompt
     assert "Observation: [(%d,)]" % len(sales) in bodies[1]["messages"][0]["content"]

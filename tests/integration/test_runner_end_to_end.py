@@ -11,7 +11,8 @@ from langchain.agents.agent_toolkits import SQLDatabaseToolkit
 
 from zarvosdk.base import AgentRunner, DatabaseConnector
 
-from fakes import ScriptedSQLChatModel
+from harness.scripted_model import TableFindingChatModel
+from texts import RUNNER_INSTANCE
 
 pytestmark = pytest.mark.integration
 
@@ -40,7 +41,7 @@ def test_runner_answers_from_the_database(mariadb, readings, capsys):
     handle = DatabaseConnector(
         mariadb.user, mariadb.password, mariadb.host, mariadb.database
     ).getdbinstance()
-    model = ScriptedSQLChatModel(table=table, query="SELECT SUM(amount) FROM {table}")
+    model = TableFindingChatModel(table=table, query="SELECT SUM(amount) FROM {table}")
     toolkit = SQLDatabaseToolkit(db=handle, llm=model)
     capsys.readouterr()
 
@@ -48,7 +49,7 @@ def test_runner_answers_from_the_database(mariadb, readings, capsys):
 
     assert isinstance(runner.agent_runner, AgentExecutor)
     assert runner.error is None
-    status_line = "Agent runner instance: %s\n" % runner.agent_runner
+    status_line = RUNNER_INSTANCE + "%s\n" % runner.agent_runner
     assert capsys.readouterr().out == status_line
 
     answer = runner.run("What is the total amount of all readings?")
