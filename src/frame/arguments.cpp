@@ -1,6 +1,6 @@
 #include "arguments.hpp"
 #include <cstring>
-#include "call.hpp"
+#include "conversions.hpp"
 
 namespace zv {
 namespace {

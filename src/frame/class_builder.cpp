@@ -1,4 +1,5 @@
 #include "class_builder.hpp"
+#include "attributes.hpp"
 #include "call.hpp"
 
 namespace zv {

@@ -5,7 +5,7 @@
 #include <iterator>
 #include <type_traits>
 #include "arguments.hpp"
-#include "call.hpp"
+#include "attributes.hpp"
 #include "traceback.hpp"
 
 namespace zv {

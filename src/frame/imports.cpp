@@ -1,5 +1,7 @@
 #include "imports.hpp"
-#include "call.hpp"
+#include "attributes.hpp"
+#include "containers.hpp"
+#include "conversions.hpp"
 
 namespace zv {
 namespace {

@@ -1,7 +1,7 @@
 #include "module_frame.hpp"
 #include <cstdio>
 #include <cstring>
-#include "call.hpp"
+#include "attributes.hpp"
 #include "compat.hpp"
 #include "coroutine.hpp"
 #include "top_level.hpp"

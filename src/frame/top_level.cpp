@@ -1,7 +1,8 @@
 #include "top_level.hpp"
 #include <frameobject.h>
 #include <cstring>
-#include "call.hpp"
+#include "attributes.hpp"
+#include "containers.hpp"
 #include "quiet_notices.hpp"
 
 namespace zv {

@@ -5,8 +5,11 @@
 // reach one another through the instance, so an application can replace a
 // module attribute or override a method. Nothing here catches an exception.
 #include <cstddef>
+#include "../frame/attributes.hpp"
 #include "../frame/call.hpp"
 #include "../frame/class_builder.hpp"
+#include "../frame/containers.hpp"
+#include "../frame/conversions.hpp"
 #include "../frame/function.hpp"
 #include "../frame/imports.hpp"
 #include "../frame/module_frame.hpp"

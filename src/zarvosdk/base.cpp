@@ -1,6 +1,9 @@
 // zarvosdk.base: the database connector and the SQL agent runner.
+#include "../frame/attributes.hpp"
 #include "../frame/call.hpp"
 #include "../frame/class_builder.hpp"
+#include "../frame/containers.hpp"
+#include "../frame/conversions.hpp"
 #include "../frame/function.hpp"
 #include "../frame/imports.hpp"
 #include "../frame/module_frame.hpp"

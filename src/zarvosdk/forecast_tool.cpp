@@ -1,7 +1,10 @@
 // zarvosdk.forecast_tool: the forecast tool the language model calls with a
 // JSON text, and the least-squares forecaster behind it.
+#include "../frame/attributes.hpp"
 #include "../frame/call.hpp"
 #include "../frame/class_builder.hpp"
+#include "../frame/containers.hpp"
+#include "../frame/conversions.hpp"
 #include "../frame/coroutine.hpp"
 #include "../frame/function.hpp"
 #include "../frame/imports.hpp"

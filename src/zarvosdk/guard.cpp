@@ -17,8 +17,11 @@
 // framework's query tool hands its one line to the model as the observation.
 #include <cmath>
 #include <cstdio>
+#include "../frame/attributes.hpp"
 #include "../frame/call.hpp"
 #include "../frame/class_builder.hpp"
+#include "../frame/containers.hpp"
+#include "../frame/conversions.hpp"
 #include "../frame/function.hpp"
 #include "../frame/imports.hpp"
 #include "../frame/module_frame.hpp"

@@ -1,6 +1,5 @@
 // zarvosdk: the package module. It binds nothing of its own and imports none
 // of its submodules; each is loaded when the application imports it.
-#include "../frame/call.hpp"
 #include "../frame/module_frame.hpp"
 
 namespace {

@@ -38,8 +38,11 @@
 #include <string>
 #include <vector>
 
+#include "../frame/attributes.hpp"
 #include "../frame/call.hpp"
 #include "../frame/class_builder.hpp"
+#include "../frame/containers.hpp"
+#include "../frame/conversions.hpp"
 #include "../frame/function.hpp"
 #include "../frame/imports.hpp"
 #include "../frame/module_frame.hpp"
