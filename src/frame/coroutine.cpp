@@ -81,10 +81,8 @@ bool set_thrown(PyObject* type, PyObject* value, PyObject* tb) noexcept {
         return false;
     }
     if (tb) {
-        PyObject *t, *v, *old;
-        PyErr_Fetch(&t, &v, &old);
-        Py_XDECREF(old);
-        PyErr_Restore(t, v, Ref::borrow(tb).release());
+        SavedError thrown;
+        thrown.set_traceback(Ref::borrow(tb));
     }
     return true;
 }

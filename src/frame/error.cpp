@@ -4,10 +4,9 @@ namespace zv {
 
 Handler::Handler() {
     if (!PyErr_ExceptionMatches(PyExc_Exception)) raise();
-    PyObject *t, *v, *tb;
-    PyErr_Fetch(&t, &v, &tb);
-    PyErr_NormalizeException(&t, &v, &tb);
-    Ref type = Ref::steal(t), value = Ref::steal(v), trace = Ref::steal(tb);
+    SavedError pending;
+    pending.normalize();
+    auto [type, value, trace] = pending.release();
     if (trace) check(PyException_SetTraceback(value.get(), trace.get()));
     value_ = Ref::borrow(value.get());
     PyErr_GetExcInfo(&saved_type_, &saved_value_, &saved_tb_);

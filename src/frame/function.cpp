@@ -47,12 +47,10 @@ FunctionObject* as_function(PyObject* self) noexcept {
 /// The entry's frame is made on the first failure and kept for the next.
 void add_function_traceback(FunctionObject* f) noexcept {
     if (!f->tb_frame) {
-        PyObject *type, *value, *tb;
-        PyErr_Fetch(&type, &value, &tb);
+        SavedError leaving;
         Ref path = Ref::steal(PyUnicode_FromFormat("%U.%U", f->frame->name.get(), f->qualname));
         const char* text = path ? PyUnicode_AsUTF8(path.get()) : nullptr;
-        PyErr_Clear();
-        PyErr_Restore(type, value, tb);
+        leaving.restore();
         if (text)
             f->tb_frame = new_traceback_frame(text, f->frame->source_file, f->fdef->line, f->globals);
     }

@@ -38,14 +38,13 @@ Ref finished_module(PyObject* name) {
 Ref import_name(PyObject* module, PyObject* name) {
     Ref value = optional_attr(module, name);
     if (value) return value;
-    Ref module_name = Ref::steal(PyObject_GetAttrString(module, "__name__"));
+    Ref module_name = optional_attr(module, "__name__");
     if (module_name && PyUnicode_Check(module_name.get())) {
         Ref full = own(PyUnicode_FromFormat("%U.%U", module_name.get(), name));
         value = Ref::steal(PyImport_GetModule(full.get()));
         if (value) return value;
+        if (PyErr_Occurred()) raise();
     }
-    if (PyErr_Occurred() && !PyErr_ExceptionMatches(PyExc_AttributeError)) raise();
-    PyErr_Clear();
     raise(PyExc_ImportError, "cannot import name %S", name);
 }
 

@@ -83,13 +83,10 @@ bool register_module(const ModuleFrame& f) {
 
 /// Takes back a registration made by a failed exec, keeping the pending error.
 void unregister_module(const ModuleFrame& f) noexcept {
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
+    SavedError pending;
     PyObject* modules = PyImport_GetModuleDict();
     if (modules && f.name && PyDict_GetItemWithError(modules, f.name.get()) == f.module.get())
         PyDict_DelItem(modules, f.name.get());
-    PyErr_Clear();
-    PyErr_Restore(type, value, tb);
 }
 
 /// Binds the module on its parent package, as the host's import does after

@@ -58,22 +58,18 @@ void cache_source_line(PyObject* file) {
 /// Drops the frame's own entry from the pending exception's traceback: the
 /// module reports the failing statement with its init entry instead.
 void drop_frame_entry(PyObject* code) noexcept {
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
-    if (!type) return;
-    PyErr_NormalizeException(&type, &value, &tb);
-    auto* head = reinterpret_cast<PyTracebackObject*>(tb);
+    SavedError pending;
+    if (!pending) return;
+    pending.normalize();
+    auto* head = reinterpret_cast<PyTracebackObject*>(pending.traceback());
     if (head && head->tb_frame) {
         Ref head_code = Ref::steal(reinterpret_cast<PyObject*>(PyFrame_GetCode(head->tb_frame)));
         if (head_code.get() == code) {
-            PyObject* rest = reinterpret_cast<PyObject*>(head->tb_next);
-            Py_XINCREF(rest);
-            Py_DECREF(tb);
-            tb = rest;
-            if (value) PyException_SetTraceback(value, tb ? tb : Py_None);
+            pending.set_traceback(Ref::borrow(reinterpret_cast<PyObject*>(head->tb_next)));
+            PyObject* rest = pending.traceback();
+            if (pending.value()) PyException_SetTraceback(pending.value(), rest ? rest : Py_None);
         }
     }
-    PyErr_Restore(type, value, tb);
 }
 
 /// Empties the frame's globals, keeping any pending exception: a frame that
