@@ -7,12 +7,14 @@ namespace zv {
 /// Exact-type requirement on a parameter, checked after binding.
 enum class Exact : unsigned char { any, str, int_ };
 
+/// How a parameter may be given. Keyword-only parameters (those after `*`
+/// in a host function) come last: `{"seconds", Exact::any, zv::KeywordOnly}`.
+enum ParamKind : unsigned char { PositionalOrKeyword, KeywordOnly };
+
 struct Param {
     const char* name;
     Exact exact = Exact::any;
-    // Taken by keyword only, as the parameters after `*` in a host function.
-    // Keyword-only parameters come last and each has a default.
-    bool keyword_only = false;
+    ParamKind kind = PositionalOrKeyword;
 };
 
 constexpr int max_params = 8;

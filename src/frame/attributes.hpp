@@ -4,7 +4,7 @@
 #include <Python.h>
 #include "ref.hpp"
 #include "error.hpp"
-#include "module_frame.hpp"
+#include "module_state.hpp"
 
 namespace zv {
 

@@ -4,7 +4,7 @@
 // values, then its keyword arguments as (name, value) pairs, so that
 //     Tool(name="SQLAgent", func=agent.run, description=D1)
 // is written
-//     call(tool_class, {}, {{n.name, n.sql_agent_name}, {n.func, run}, {n.description, d1}})
+//     call(tool_class, {}, {{names.name, names.sql_agent_name}, {names.func, run}, {names.description, d1}})
 // Every value is borrowed; the elements of each list are evaluated left to
 // right. The argument array is sized from the lists at compile time.
 #pragma once
@@ -28,7 +28,7 @@ using Positional = std::initializer_list<Borrowed>;
 using Keywords = std::initializer_list<Keyword>;
 
 /// Stands for "no positional arguments" before a call's keyword arguments:
-/// `call(f, {}, {{n.k, v}})`.
+/// `call(callable, {}, {{names.key, value}})`.
 struct NoPositional {};
 
 namespace detail {

@@ -2,7 +2,7 @@
 // framework's deprecation notices about its imports kept quiet.
 #pragma once
 #include <Python.h>
-#include "module_frame.hpp"
+#include "module_state.hpp"
 
 namespace zv {
 
@@ -14,6 +14,6 @@ namespace zv {
 /// and pydantic's deprecation notices about the top level's own imports and
 /// classes are not shown (see QuietNotices). Throws `Error` when the top
 /// level fails.
-void run_top_level(ModuleFrame& frame);
+void run_top_level(ModuleState& state);
 
 }  // namespace zv

@@ -45,7 +45,7 @@
 #include "../frame/conversions.hpp"
 #include "../frame/function.hpp"
 #include "../frame/imports.hpp"
-#include "../frame/module_frame.hpp"
+#include "../frame/module_state.hpp"
 
 // This file is built in the C++ library's checked mode (CMakeLists.txt), so
 // that its strings are made in the shared object instead of taken from a
@@ -91,20 +91,20 @@ struct {
     TEXTS(ZV_DECLARE_TEXT)
     zv::Persistent sessions;     // id(tool) -> capsule of its Session
     zv::Persistent unavailable;  // the SandboxUnavailable class
-} n;
+} names;
 
 void make_constants() {
     ZV_INTERN_TABLES(NAMES, TEXTS)
-    n.sessions.set(zv::own(PyDict_New()));
+    names.sessions.set(zv::own(PyDict_New()));
 }
 
-void run_top_level(zv::ModuleFrame& frame);
+void run_top_level(zv::ModuleState& state);
 
-zv::ModuleFrame frame = zv::module_frame([](zv::ModuleDescription& d) {
-    d.qualified_name = "zarvosdk.sandbox";
-    d.source_file = "src/zarvosdk/sandbox.cpp";
-    d.constants = make_constants;
-    d.body = run_top_level;
+zv::ModuleState module_state = zv::define_module([](zv::ModuleDescription& description) {
+    description.qualified_name = "zarvosdk.sandbox";
+    description.source_file = "src/zarvosdk/sandbox.cpp";
+    description.constants = make_constants;
+    description.body = run_top_level;
 });
 
 // Limits and launch settings (plain data: used while the GIL is released) ------
@@ -822,15 +822,15 @@ void destroy_session(PyObject* capsule) noexcept {
 /// with it) when the tool is collected or the host exits.
 Session* session_of(PyObject* tool) {
     Ref key = zv::own(PyLong_FromVoidPtr(tool));
-    PyObject* found = PyDict_GetItemWithError(n.sessions.get(), key.get());
+    PyObject* found = PyDict_GetItemWithError(names.sessions.get(), key.get());
     if (!found && PyErr_Occurred()) zv::raise();
     if (!found) {
         auto session = std::make_unique<Session>();
         Ref capsule = zv::own(PyCapsule_New(session.get(), "zarvosdk.sandbox.Session", destroy_session));
         session.release();
-        zv::check(PyDict_SetItem(n.sessions.get(), key.get(), capsule.get()));
-        Ref pop = zv::getattr(n.sessions, n.pop);
-        zv::call(zv::getattr(frame.global(n.weakref), n.finalize), {tool, pop, key, Py_None});
+        zv::check(PyDict_SetItem(names.sessions.get(), key.get(), capsule.get()));
+        Ref pop = zv::getattr(names.sessions, names.pop);
+        zv::call(zv::getattr(module_state.global(names.weakref), names.finalize), {tool, pop, key, Py_None});
         found = capsule.get();
     }
     auto* session = static_cast<Session*>(PyCapsule_GetPointer(found, "zarvosdk.sandbox.Session"));
@@ -856,14 +856,14 @@ long positive_integer(PyObject* tool, const zv::Name& field) {
 
 Limits read_limits(PyObject* tool) {
     Limits l;
-    Ref seconds = zv::getattr(tool, n.timeout_seconds);
+    Ref seconds = zv::getattr(tool, names.timeout_seconds);
     l.seconds = PyFloat_AsDouble(seconds.get());
     if (l.seconds == -1 && PyErr_Occurred()) zv::raise();
-    if (!(l.seconds > 0) || l.seconds > 1e6) refuse_setting(n.timeout_seconds, "a number of seconds from 0 to 10**6");
-    l.memory_mb = positive_integer(tool, n.memory_mb);
-    l.processes = positive_integer(tool, n.max_processes);
-    l.file_size_mb = positive_integer(tool, n.file_size_mb);
-    l.output_bytes = positive_integer(tool, n.output_bytes);
+    if (!(l.seconds > 0) || l.seconds > 1e6) refuse_setting(names.timeout_seconds, "a number of seconds from 0 to 10**6");
+    l.memory_mb = positive_integer(tool, names.memory_mb);
+    l.processes = positive_integer(tool, names.max_processes);
+    l.file_size_mb = positive_integer(tool, names.file_size_mb);
+    l.output_bytes = positive_integer(tool, names.output_bytes);
     return l;
 }
 
@@ -882,7 +882,7 @@ std::string code_bytes(Borrowed code) {
 }
 
 Ref call_path(const zv::Name& function, Borrowed arg) {
-    Ref path_module = zv::getattr(frame.global(n.os), n.path);
+    Ref path_module = zv::getattr(module_state.global(names.os), names.path);
     return zv::call_method(path_module, function, {arg});
 }
 
@@ -912,34 +912,34 @@ void check_output_folder(const std::string& output, const std::vector<std::strin
 /// The writable folder as an absolute, resolved path, made if missing,
 /// once it is known to be a folder the code may have.
 std::string output_folder(PyObject* tool, const std::vector<std::string>& folders) {
-    Ref given = zv::getattr(tool, n.output_dir);
-    Borrowed chosen = given.get() == Py_None ? n.default_output.get() : given.get();
-    Ref folder = call_path(n.realpath, call_path(n.abspath, chosen));
+    Ref given = zv::getattr(tool, names.output_dir);
+    Borrowed chosen = given.get() == Py_None ? names.default_output.get() : given.get();
+    Ref folder = call_path(names.realpath, call_path(names.abspath, chosen));
     std::string path = utf8(folder);
     check_output_folder(path, folders);
-    zv::call_method(frame.global(n.os), n.makedirs, {folder}, {{n.exist_ok, Py_True}});
+    zv::call_method(module_state.global(names.os), names.makedirs, {folder}, {{names.exist_ok, Py_True}});
     return path;
 }
 
 [[noreturn]] void unavailable(const std::string& why) {
-    zv::raise(n.unavailable.get(), "the sandboxed Python tool cannot run code: %s", why.c_str());
+    zv::raise(names.unavailable.get(), "the sandboxed Python tool cannot run code: %s", why.c_str());
 }
 
 /// The folders of the interpreter's installation and its packages, resolved.
 std::vector<std::string> interpreter_folders() {
     std::vector<std::string> folders;
-    Ref sys = frame.global(n.sys);
+    Ref sys = module_state.global(names.sys);
     auto add = [&](Borrowed path) {
         if (!PyUnicode_Check(path)) return;
-        std::string resolved = utf8(call_path(n.realpath, path));
+        std::string resolved = utf8(call_path(names.realpath, path));
         if (!is_directory(resolved)) return;
         for (const std::string& known : folders)
             if (is_within(resolved, known)) return;
         folders.push_back(resolved);
     };
-    for (const zv::Name* name : {&n.base_prefix, &n.base_exec_prefix, &n.prefix, &n.exec_prefix})
+    for (const zv::Name* name : {&names.base_prefix, &names.base_exec_prefix, &names.prefix, &names.exec_prefix})
         add(zv::getattr(sys, *name));
-    Ref packages = zv::call_method(frame.global(n.site), n.getsitepackages);
+    Ref packages = zv::call_method(module_state.global(names.site), names.getsitepackages);
     Ref items = zv::own(PySequence_Fast(packages.get(), "site.getsitepackages() is not a list"));
     for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(items.get()); ++i)
         add(PySequence_Fast_GET_ITEM(items.get(), i));
@@ -1037,15 +1037,15 @@ void add_font_lists(std::vector<std::string>& argv) {
 Launch make_launch(PyObject* tool, const std::string& bwrap) {
     Launch launch;
     launch.limits = read_limits(tool);
-    std::string python = utf8(zv::getattr(frame.global(n.sys), n.executable));
+    std::string python = utf8(zv::getattr(module_state.global(names.sys), names.executable));
     if (python.empty() || python[0] != '/') unavailable("the interpreter's own path (sys.executable) is unknown");
-    std::string worker = utf8(call_path(n.realpath, frame.global(n.file_key.get())));
+    std::string worker = utf8(call_path(names.realpath, module_state.global(names.file_key.get())));
     worker.resize(worker.rfind('/') + 1);
     worker += worker_file;
     if (!exists(worker)) unavailable("its worker program " + worker + " is missing from the installation");
     std::vector<std::string> folders = interpreter_folders();
     std::string output = output_folder(tool, folders);
-    std::string cwd = utf8(call_path(n.realpath, zv::call_method(frame.global(n.os), n.getcwd)));
+    std::string cwd = utf8(call_path(names.realpath, zv::call_method(module_state.global(names.os), names.getcwd)));
 
     std::vector<std::string>& a = launch.argv;
     add(a, {bwrap, "--unshare-all", "--unshare-user", "--disable-userns", "--die-with-parent",
@@ -1077,9 +1077,9 @@ Launch make_launch(PyObject* tool, const std::string& bwrap) {
 /// The model's input as the framework's tool cleans it: surrounding
 /// whitespace and backticks, and a leading "python", removed.
 Ref sanitised(Borrowed query) {
-    Ref sub = zv::getattr(frame.global(n.re), n.sub);
-    Ref head_done = zv::call(sub, {n.head_pattern, n.empty, query});
-    return zv::call(sub, {n.tail_pattern, n.empty, head_done});
+    Ref sub = zv::getattr(module_state.global(names.re), names.sub);
+    Ref head_done = zv::call(sub, {names.head_pattern, names.empty, query});
+    return zv::call(sub, {names.tail_pattern, names.empty, head_done});
 }
 
 std::string describe_end(int status) {
@@ -1164,8 +1164,8 @@ std::string run_in_session(Session& s, const Launch& launch, const std::string& 
     return note + limit_line(answer, launch.limits);
 }
 
-Ref tool_run(PyObject* const* a) {
-    PyObject* self = a[0];
+Ref tool_run(PyObject* const* args) {
+    PyObject* self = args[0];
     std::string bwrap = find_program("bwrap");
     if (bwrap.empty())
         unavailable("bubblewrap (the bwrap program) is not installed; install it "
@@ -1179,7 +1179,7 @@ Ref tool_run(PyObject* const* a) {
             unavailable("running as root, it limits processes with a pids cgroup, and no pids "
                         "cgroup is writable here (mount the pids controller or delegate it)");
     }
-    std::string code = code_bytes(sanitised(a[1]));
+    std::string code = code_bytes(sanitised(args[1]));
     std::string launcher = start_launcher();
     if (!launcher.empty()) unavailable(launcher);
     Session* session = session_of(self);
@@ -1203,72 +1203,72 @@ const zv::FunctionDef tool_run_def{
 
 /// A field with a default that must be greater than zero and at most `most`.
 Ref positive_field(Borrowed default_value, Borrowed most) {
-    return zv::call(frame.global(n.Field), {},
-                    {{n.default_key, default_value}, {n.gt, zv::integer(0)}, {n.le, most}});
+    return zv::call(module_state.global(names.Field), {},
+                    {{names.default_key, default_value}, {names.gt, zv::integer(0)}, {names.le, most}});
 }
 
-void tool_body(zv::ModuleFrame& f, PyObject* ns) {
-    bool v2 = zv::is_pydantic_v2_model(f.global(n.BaseTool).get());
-    Ref annotations = zv::dict({{n.name, n.str_text},
-                                {n.description, n.str_text},
-                                {n.timeout_seconds, n.float_text},
-                                {n.memory_mb, n.int_text},
-                                {n.max_processes, n.int_text},
-                                {n.file_size_mb, n.int_text},
-                                {n.output_bytes, n.int_text},
-                                {n.output_dir, n.optional_text}});
+void tool_body(zv::ModuleState& state, PyObject* ns) {
+    bool v2 = zv::is_pydantic_v2_model(state.global(names.BaseTool).get());
+    Ref annotations = zv::dict({{names.name, names.str_text},
+                                {names.description, names.str_text},
+                                {names.timeout_seconds, names.float_text},
+                                {names.memory_mb, names.int_text},
+                                {names.max_processes, names.int_text},
+                                {names.file_size_mb, names.int_text},
+                                {names.output_bytes, names.int_text},
+                                {names.output_dir, names.optional_text}});
     zv::set_entry(ns, "__annotations__", annotations.get());
     if (v2) {
         Ref ignored = zv::tuple({reinterpret_cast<PyObject*>(zv::function_type())});
-        zv::set_entry(ns, n.model_config, zv::dict({{n.ignored_types, ignored}}));
+        zv::set_entry(ns, names.model_config, zv::dict({{names.ignored_types, ignored}}));
     }
     Limits defaults;
-    zv::set_entry(ns, n.name, n.tool_name);
-    zv::set_entry(ns, n.description, n.tool_description);
+    zv::set_entry(ns, names.name, names.tool_name);
+    zv::set_entry(ns, names.description, names.tool_description);
     Ref most_seconds = zv::integer(1000000), most = zv::integer(1L << 30);
-    zv::set_entry(ns, n.timeout_seconds,
+    zv::set_entry(ns, names.timeout_seconds,
                   positive_field(zv::own(PyFloat_FromDouble(defaults.seconds)), most_seconds));
-    zv::set_entry(ns, n.memory_mb, positive_field(zv::integer(defaults.memory_mb), most));
-    zv::set_entry(ns, n.max_processes, positive_field(zv::integer(defaults.processes), most));
-    zv::set_entry(ns, n.file_size_mb, positive_field(zv::integer(defaults.file_size_mb), most));
-    zv::set_entry(ns, n.output_bytes, positive_field(zv::integer(defaults.output_bytes), most));
-    zv::set_entry(ns, n.output_dir, Py_None);
-    zv::define_method(f, ns, tool_run_def, nullptr,
-                      zv::dict({{n.query, n.str_text}, {n.return_key, n.str_text}}).get());
+    zv::set_entry(ns, names.memory_mb, positive_field(zv::integer(defaults.memory_mb), most));
+    zv::set_entry(ns, names.max_processes, positive_field(zv::integer(defaults.processes), most));
+    zv::set_entry(ns, names.file_size_mb, positive_field(zv::integer(defaults.file_size_mb), most));
+    zv::set_entry(ns, names.output_bytes, positive_field(zv::integer(defaults.output_bytes), most));
+    zv::set_entry(ns, names.output_dir, Py_None);
+    zv::define_method(state, ns, tool_run_def, nullptr,
+                      zv::dict({{names.query, names.str_text}, {names.return_key, names.str_text}}).get());
 }
 
 // Top level -------------------------------------------------------------------------
 
-void run_top_level(zv::ModuleFrame& f) {
-    ZV_LINE(f), zv::import_plain(f, "os", "os");
-    ZV_LINE(f), zv::import_plain(f, "re", "re");
-    ZV_LINE(f), zv::import_plain(f, "site", "site");
-    ZV_LINE(f), zv::import_plain(f, "sys", "sys");
-    ZV_LINE(f), zv::import_plain(f, "weakref", "weakref");
-    ZV_LINE(f), zv::import_from(f, "typing", {"Optional"});
-    ZV_LINE(f), zv::import_from(f, "langchain.tools.base", {"BaseTool"});
+void run_top_level(zv::ModuleState& state) {
+    ZV_LINE(state), zv::import_plain(state, "os", "os");
+    ZV_LINE(state), zv::import_plain(state, "re", "re");
+    ZV_LINE(state), zv::import_plain(state, "site", "site");
+    ZV_LINE(state), zv::import_plain(state, "sys", "sys");
+    ZV_LINE(state), zv::import_plain(state, "weakref", "weakref");
+    ZV_LINE(state), zv::import_from(state, "typing", {"Optional"});
+    ZV_LINE(state), zv::import_from(state, "langchain.tools.base", {"BaseTool"});
     // The field helper of the tool base's own pydantic line.
-    ZV_LINE(f);
-    if (zv::is_pydantic_v2_model(f.global(n.BaseTool).get())) zv::import_from(f, "pydantic", {"Field"});
-    else zv::import_from(f, "langchain_core.pydantic_v1", {"Field"});
+    ZV_LINE(state);
+    if (zv::is_pydantic_v2_model(state.global(names.BaseTool).get())) zv::import_from(state, "pydantic", {"Field"});
+    else zv::import_from(state, "langchain_core.pydantic_v1", {"Field"});
 
-    ZV_LINE(f);
+    ZV_LINE(state);
     Ref error = zv::own(PyErr_NewExceptionWithDoc(
         "zarvosdk.sandbox.SandboxUnavailable",
         "The sandbox cannot be had on this machine (bubblewrap missing, namespaces or a pids "
         "cgroup refused); the tool never runs code outside it.",
         PyExc_RuntimeError, nullptr));
-    f.set(n.SandboxUnavailable, error.get());
-    n.unavailable.set(std::move(error));
+    state.set(names.SandboxUnavailable, error.get());
+    names.unavailable.set(std::move(error));
 
-    ZV_LINE(f);
-    Ref tool = zv::build_class(f, "SandboxedPythonREPLTool", "SandboxedPythonREPLTool",
-                               zv::tuple({f.global(n.BaseTool)}).get(),
+    ZV_LINE(state);
+    Ref tool = zv::build_class(state, "SandboxedPythonREPLTool", "SandboxedPythonREPLTool",
+                               zv::tuple({state.global(names.BaseTool)}).get(),
                                "The framework's Python REPL tool, run in a bubblewrap sandbox.",
                                tool_body);
-    f.set(n.SandboxedPythonREPLTool, tool.get());
+    state.set(names.SandboxedPythonREPLTool, tool.get());
 }
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit_sandbox() { return zv::init_module(frame); }
+PyMODINIT_FUNC PyInit_sandbox() { return zv::init_module(module_state); }
