@@ -25,7 +25,6 @@ struct Signature {
     const Param* params;
     Py_ssize_t nparams;
     PyObject* varnames;      // tuple of the interned parameter names
-    PyObject* defaults;      // tuple of the trailing parameters' defaults, or null
     bool checks_types;       // some parameter takes only one exact type
     PyObject** type_refusals;  // per parameter: its type refusal's text up to the
                                // given type's name, made on the first refusal
@@ -33,11 +32,20 @@ struct Signature {
                                // leading ones, up to the first keyword-only one
 };
 
+/// The defaults a call binds, as the function holds them at the time of the
+/// call: `positional` (a tuple or null) for the last positional parameters,
+/// as many as it has items, and `keyword_only` (a dict or null) by the name
+/// of a keyword-only parameter. A parameter without a default is required.
+struct Defaults {
+    PyObject* positional;
+    PyObject* keyword_only;
+};
+
 /// Binds positional arguments and keywords (vectorcall convention) to the
 /// parameters, filling `out` with borrowed values, then applies the exact-type
 /// requirements. Returns false with the host's TypeError set on refusal.
-bool bind_arguments(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
-                    PyObject* kwnames, PyObject** out) noexcept;
+bool bind_arguments(const Signature& sig, Defaults defaults, PyObject* const* args,
+                    Py_ssize_t nargs, PyObject* kwnames, PyObject** out) noexcept;
 
 /// Applies the exact-type requirements to values in parameter order. Returns
 /// false with the host's TypeError set when one is refused.

@@ -30,7 +30,9 @@ struct FunctionObject {
     PyObject* tb_frame;    // traceback entry's state, made on the first failure
     PyObject* module;      // __module__
     PyObject* doc;         // __doc__
+    // What a call binds to parameters it is not given, read at each call.
     PyObject* defaults;    // __defaults__ (tuple) or null
+    PyObject* kwdefaults;  // __kwdefaults__ (dict) or null
     PyObject* annotations; // __annotations__ (dict) or null until asked for
     PyObject* dict;        // __dict__ or null
     PyObject* weakrefs;
@@ -90,21 +92,38 @@ bool belongs_to_current_import(FunctionObject* function) noexcept {
 /// The arguments in parameter order: the caller's own array when the call
 /// passes every parameter by position, otherwise what the binder puts in
 /// `bound`. Null with a TypeError set when the binder refuses the call.
-PyObject* const* bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
+PyObject* const* bind(const FunctionObject* function, PyObject* const* args, Py_ssize_t nargs,
                       PyObject* kwnames, PyObject** bound) noexcept {
+    const Signature& sig = function->sig;
     if (!kwnames && nargs == sig.nparams && nargs > 0 && sig.npositional == sig.nparams)
         return !sig.checks_types || check_types(sig, args) ? args : nullptr;
-    return bind_arguments(sig, args, nargs, kwnames, bound) ? bound : nullptr;
+    Defaults defaults{function->defaults, function->kwdefaults};
+    return bind_arguments(sig, defaults, args, nargs, kwnames, bound) ? bound : nullptr;
 }
+
+/// Keeps the defaults a call was bound to alive while the body runs, which
+/// may assign __defaults__ or change the __kwdefaults__ dict: the tuple
+/// holds its items, the keyword-only parameters' values are held one by one.
+/// Nothing to hold when the caller passed every value.
+struct HeldDefaults {
+    HeldDefaults(const FunctionObject* function, PyObject* const* values, bool bound) noexcept
+        : tuple(Ref::borrow(bound ? function->defaults : nullptr)),
+          keyword_only(values + function->sig.npositional,
+                       bound ? function->sig.nparams - function->sig.npositional : 0) {}
+    Ref tuple;
+    LocalReferences keyword_only;
+};
 
 PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf,
                               PyObject* kwnames) noexcept {
     FunctionObject* function = as_function(self);
     std::array<PyObject*, max_params> bound;  // sig.nparams <= max_params
-    PyObject* const* values = bind(function->sig, args, PyVectorcall_NARGS(nargsf), kwnames, bound.data());
+    PyObject* const* values = bind(function, args, PyVectorcall_NARGS(nargsf), kwnames, bound.data());
     PyObject* result = nullptr;
     if (values && belongs_to_current_import(function)) {
-        LocalReferences locals(values, function->fdef->has(HoldsArguments) ? function->sig.nparams : 0);
+        bool holds_all = function->fdef->has(HoldsArguments);
+        LocalReferences locals(values, holds_all ? function->sig.nparams : 0);
+        HeldDefaults defaults(function, values, !holds_all && values == bound.data());
         result = guarded<PyObject*>(nullptr, [&] { return function->fdef->body(values).release(); });
     }
     if (!result) {
@@ -123,6 +142,7 @@ int function_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     Py_VISIT(function->module);
     Py_VISIT(function->doc);
     Py_VISIT(function->defaults);
+    Py_VISIT(function->kwdefaults);
     Py_VISIT(function->annotations);
     Py_VISIT(function->dict);
     Py_VISIT(function->globals);
@@ -140,8 +160,8 @@ int function_clear(PyObject* self) noexcept {
     FunctionObject* function = as_function(self);
     Py_CLEAR(function->module);
     Py_CLEAR(function->doc);
-    function->sig.defaults = nullptr;
     Py_CLEAR(function->defaults);
+    Py_CLEAR(function->kwdefaults);
     Py_CLEAR(function->annotations);
     Py_CLEAR(function->dict);
     Py_CLEAR(function->tb_frame);
@@ -210,36 +230,33 @@ int set_module(PyObject* self, PyObject* v, void*) noexcept { return set_any(&as
 PyObject* get_doc(PyObject* self, void*) noexcept { return get_or_none(as_function(self)->doc); }
 int set_doc(PyObject* self, PyObject* v, void*) noexcept { return set_any(&as_function(self)->doc, v); }
 
-/// Keyword-only parameters of the function (the last ones).
-Py_ssize_t count_keyword_only(const FunctionObject* function) noexcept {
-    return function->sig.nparams - function->sig.npositional;
-}
-
-/// The defaults of the positional parameters (the binder keeps one tuple for
-/// all, the keyword-only parameters' last), or None.
-PyObject* get_defaults(PyObject* self, void*) noexcept {
-    FunctionObject* function = as_function(self);
-    Py_ssize_t keyword_only = count_keyword_only(function);
-    if (!function->defaults || keyword_only == 0) return get_or_none(function->defaults);
-    Py_ssize_t positional = PyTuple_GET_SIZE(function->defaults) - keyword_only;
-    if (positional == 0) Py_RETURN_NONE;
-    return PyTuple_GetSlice(function->defaults, 0, positional);
-}
-
-/// The keyword-only parameters' defaults by name, or None when there are none.
-PyObject* get_kwdefaults(PyObject* self, void*) noexcept {
-    FunctionObject* function = as_function(self);
-    Py_ssize_t keyword_only = count_keyword_only(function);
-    if (keyword_only == 0) Py_RETURN_NONE;
-    Ref result = Ref::steal(PyDict_New());
-    if (!result) return nullptr;
-    Py_ssize_t first_default = PyTuple_GET_SIZE(function->defaults) - keyword_only;
-    for (Py_ssize_t i = 0; i < keyword_only; ++i) {
-        PyObject* name = PyTuple_GET_ITEM(function->varnames, function->sig.npositional + i);
-        PyObject* value = PyTuple_GET_ITEM(function->defaults, first_default + i);
-        if (PyDict_SetItem(result.get(), name, value) < 0) return nullptr;
+/// Setter of __defaults__ and __kwdefaults__: `kind` (a tuple or a dict, as
+/// `check` tells) or None; deleting stores none. Audited as the host audits
+/// the same assignments on its functions.
+int set_defaults_slot(PyObject* self, PyObject** slot, PyObject* value, const char* attribute,
+                      int (*check)(PyObject*), const char* kind) noexcept {
+    if (value == Py_None) value = nullptr;
+    if (value && !check(value)) {
+        PyErr_Format(PyExc_TypeError, "%s must be set to a %s object", attribute, kind);
+        return -1;
     }
-    return result.release();
+    int audited = value ? PySys_Audit("object.__setattr__", "OsO", self, attribute, value)
+                        : PySys_Audit("object.__delattr__", "Os", self, attribute);
+    if (audited < 0) return -1;
+    Py_XSETREF(*slot, Ref::borrow(value).release());
+    return 0;
+}
+
+int is_tuple(PyObject* value) { return PyTuple_Check(value); }
+int is_dict(PyObject* value) { return PyDict_Check(value); }
+
+PyObject* get_defaults(PyObject* self, void*) noexcept { return get_or_none(as_function(self)->defaults); }
+int set_defaults(PyObject* self, PyObject* v, void*) noexcept {
+    return set_defaults_slot(self, &as_function(self)->defaults, v, "__defaults__", is_tuple, "tuple");
+}
+PyObject* get_kwdefaults(PyObject* self, void*) noexcept { return get_or_none(as_function(self)->kwdefaults); }
+int set_kwdefaults(PyObject* self, PyObject* v, void*) noexcept {
+    return set_defaults_slot(self, &as_function(self)->kwdefaults, v, "__kwdefaults__", is_dict, "dict");
 }
 
 PyObject* get_none(PyObject*, void*) noexcept { Py_RETURN_NONE; }
@@ -274,8 +291,8 @@ PyGetSetDef function_getset[] = {
     {"__qualname__", nothrow(get_qualname), nothrow(set_qualname), nullptr, nullptr},
     {"__module__", nothrow(get_module), nothrow(set_module), nullptr, nullptr},
     {"__doc__", nothrow(get_doc), nothrow(set_doc), nullptr, nullptr},
-    {"__defaults__", nothrow(get_defaults), nullptr, nullptr, nullptr},
-    {"__kwdefaults__", nothrow(get_kwdefaults), nullptr, nullptr, nullptr},
+    {"__defaults__", nothrow(get_defaults), nothrow(set_defaults), nullptr, nullptr},
+    {"__kwdefaults__", nothrow(get_kwdefaults), nothrow(set_kwdefaults), nullptr, nullptr},
     {"__annotations__", nothrow(get_annotations), nothrow(set_annotations), nullptr, nullptr},
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
     {"__globals__", nothrow(get_globals), nullptr, nullptr, nullptr},
@@ -321,9 +338,9 @@ PyType_Spec function_def = {
 
 Persistent the_function_type;
 
-Ref make_varnames(const FunctionDef& fdef, Py_ssize_t n) {
-    Ref names = own(PyTuple_New(n));
-    for (Py_ssize_t i = 0; i < n; ++i)
+Ref make_varnames(const FunctionDef& fdef, Py_ssize_t nparams) {
+    Ref names = own(PyTuple_New(nparams));
+    for (Py_ssize_t i = 0; i < nparams; ++i)
         PyTuple_SET_ITEM(names.get(), i, own(PyUnicode_InternFromString(fdef.params[i].name)).release());
     return names;
 }
@@ -331,14 +348,14 @@ Ref make_varnames(const FunctionDef& fdef, Py_ssize_t n) {
 /// A code object naming the function and its parameters, so that the host's
 /// signature inspection sees them: an empty code object with the parameter
 /// names put in through `replace`, which every supported interpreter offers.
-Ref make_code(const FunctionDef& fdef, const ModuleState& state, PyObject* varnames, int n,
+Ref make_code(const FunctionDef& fdef, const ModuleState& state, PyObject* varnames, int nparams,
               int positional) {
     Ref empty = own(reinterpret_cast<PyObject*>(
         PyCode_NewEmpty(state.source_file, fdef.name, fdef.line)));
     Ref replace = getattr(empty.get(), "replace");
-    Ref count = own(PyLong_FromLong(n));
+    Ref count = own(PyLong_FromLong(nparams));
     Ref positional_count = own(PyLong_FromLong(positional));
-    Ref keyword_only_count = own(PyLong_FromLong(n - positional));
+    Ref keyword_only_count = own(PyLong_FromLong(nparams - positional));
     Ref zero = own(PyLong_FromLong(0));
     Ref flags = own(PyLong_FromLong(CO_OPTIMIZED | CO_NEWLOCALS | (fdef.has(Coroutine) ? CO_COROUTINE : 0)));
     Ref keywords = own(Py_BuildValue("{sOsOsOsOsOsO}", "co_argcount", positional_count.get(),
@@ -350,22 +367,40 @@ Ref make_code(const FunctionDef& fdef, const ModuleState& state, PyObject* varna
 }
 
 Py_ssize_t count_params(const FunctionDef& fdef) {
-    Py_ssize_t n = 0;
-    while (n < max_params && fdef.params[n].name) ++n;
-    return n;
+    Py_ssize_t nparams = 0;
+    while (nparams < max_params && fdef.params[nparams].name) ++nparams;
+    return nparams;
 }
 
 /// The parameters before the first keyword-only one. Keyword-only
-/// parameters must come last and each have a default.
-Py_ssize_t count_positional(const FunctionDef& fdef, Py_ssize_t n, Py_ssize_t ndefaults) {
+/// parameters must come last.
+Py_ssize_t count_positional(const FunctionDef& fdef, Py_ssize_t nparams) {
     Py_ssize_t positional = 0;
-    while (positional < n && fdef.params[positional].kind != KeywordOnly) ++positional;
-    for (Py_ssize_t i = positional; i < n; ++i)
+    while (positional < nparams && fdef.params[positional].kind != KeywordOnly) ++positional;
+    for (Py_ssize_t i = positional; i < nparams; ++i)
         if (fdef.params[i].kind != KeywordOnly)
             raise(PyExc_SystemError, "keyword-only parameters of %s must come last", fdef.qualname);
-    if (n - positional > ndefaults)
-        raise(PyExc_SystemError, "keyword-only parameters of %s need defaults", fdef.qualname);
     return positional;
+}
+
+/// The defaults a definition gives (a tuple for its last parameters, or null)
+/// as the function holds them: those of positional parameters as
+/// __defaults__, those of keyword-only parameters as __kwdefaults__ by name;
+/// each null when there are none.
+void split_defaults(Borrowed given, PyObject* varnames, Py_ssize_t positional, Ref& tuple,
+                    Ref& by_name) {
+    Py_ssize_t count = given ? PyTuple_GET_SIZE(given.get()) : 0;
+    Py_ssize_t first = PyTuple_GET_SIZE(varnames) - count;  // the first parameter with a default
+    Py_ssize_t positional_count = positional > first ? positional - first : 0;
+    if (positional_count == count && count > 0)
+        tuple = Ref::borrow(given);
+    else if (positional_count > 0)
+        tuple = own(PyTuple_GetSlice(given, 0, positional_count));
+    for (Py_ssize_t i = first + positional_count; i < PyTuple_GET_SIZE(varnames); ++i) {
+        if (!by_name) by_name = own(PyDict_New());
+        check(PyDict_SetItem(by_name.get(), PyTuple_GET_ITEM(varnames, i),
+                             PyTuple_GET_ITEM(given.get(), i - first)));
+    }
 }
 
 }  // namespace
@@ -377,13 +412,15 @@ PyTypeObject* function_type() {
 
 Ref make_function(const FunctionDef& fdef, ModuleState& state, Borrowed defaults,
                   Borrowed annotations) {
-    Py_ssize_t n = count_params(fdef);
-    if (defaults && (!PyTuple_Check(defaults) || PyTuple_GET_SIZE(defaults.get()) > n))
+    Py_ssize_t nparams = count_params(fdef);
+    if (defaults && (!PyTuple_Check(defaults) || PyTuple_GET_SIZE(defaults.get()) > nparams))
         raise(PyExc_SystemError, "bad defaults for %s", fdef.qualname);
-    Py_ssize_t ndefaults = defaults ? PyTuple_GET_SIZE(defaults.get()) : 0;
-    Py_ssize_t positional = count_positional(fdef, n, ndefaults);
-    Ref varnames = make_varnames(fdef, n);
-    Ref code = make_code(fdef, state, varnames.get(), static_cast<int>(n), static_cast<int>(positional));
+    Py_ssize_t positional = count_positional(fdef, nparams);
+    Ref varnames = make_varnames(fdef, nparams);
+    Ref positional_defaults, keyword_only_defaults;
+    split_defaults(defaults, varnames.get(), positional, positional_defaults, keyword_only_defaults);
+    Ref code = make_code(fdef, state, varnames.get(), static_cast<int>(nparams),
+                         static_cast<int>(positional));
     Ref name = own(PyUnicode_InternFromString(fdef.name));
     Ref qualname = own(PyUnicode_InternFromString(fdef.qualname));
     Ref doc = fdef.doc ? own(PyUnicode_FromString(fdef.doc)) : Ref::borrow(Py_None);
@@ -398,7 +435,8 @@ Ref make_function(const FunctionDef& fdef, ModuleState& state, Borrowed defaults
     function->qualname = qualname.release();
     function->module = Ref::borrow(state.name.get()).release();
     function->doc = doc.release();
-    function->defaults = defaults && PyTuple_GET_SIZE(defaults.get()) ? Ref::borrow(defaults).release() : nullptr;
+    function->defaults = positional_defaults.release();
+    function->kwdefaults = keyword_only_defaults.release();
     function->annotations = Ref::borrow(annotations).release();
     function->dict = nullptr;
     function->globals = Ref::borrow(state.globals).release();
@@ -407,10 +445,10 @@ Ref make_function(const FunctionDef& fdef, ModuleState& state, Borrowed defaults
     function->tb_frame = nullptr;
     std::fill(std::begin(function->type_refusals), std::end(function->type_refusals), nullptr);
     function->weakrefs = nullptr;
-    bool checks_types = std::any_of(fdef.params, fdef.params + n,
-                                    [](const Param& p) { return p.exact != Exact::any; });
-    function->sig = Signature{fdef.name, fdef.params, n, function->varnames, function->defaults, checks_types,
-                       function->type_refusals, positional};
+    bool checks_types = std::any_of(fdef.params, fdef.params + nparams,
+                                    [](const Param& param) { return param.exact != Exact::any; });
+    function->sig = Signature{fdef.name, fdef.params, nparams, function->varnames, checks_types,
+                              function->type_refusals, positional};
     PyObject_GC_Track(result.get());
     return result;
 }
