@@ -123,8 +123,8 @@ private:
 void set_error_from_current_exception() noexcept;
 
 /// Accepts only a function declared `noexcept`: the slot and method tables of
-/// the frame's types are filled through it, so a function that could let a C++
-/// exception reach the host does not compile into one.
+/// the frame library's types are filled through it, so a function that could
+/// let a C++ exception reach the host does not compile into one.
 template <class R, class... A>
 constexpr auto nothrow(R (*function)(A...) noexcept) noexcept {
     return function;

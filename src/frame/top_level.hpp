@@ -6,7 +6,7 @@
 
 namespace zv {
 
-/// Runs `frame.body` as a Python module's top level runs: under a frame whose
+/// Runs `state.body` as a Python module's top level runs: under a frame whose
 /// code names the module's file and whose globals carry the module's name.
 /// Libraries that look at their caller (the framework asks which module
 /// imports a deprecated name, pydantic where a class is defined) then find

@@ -84,7 +84,7 @@ Ref decimal_text_value(PyObject* item) {
     Ref found = zv::call(match, {names.decimal_pattern, item});
     if (found.get() == Py_None) return Ref();
     Ref text = zv::call_method(found, names.group);
-    // "Decimal('" and "')" frame the digits: float(text[9:-2]). The match may
+    // "Decimal('" and "')" surround the digits: float(text[9:-2]). The match may
     // come from a stand-in for `re`, so the host's subscript and conversion
     // judge whatever type its group() returns.
     return zv::own(PyNumber_Float(zv::getitem(text, names.digits).get()));

@@ -75,7 +75,7 @@ struct {
     zv::Persistent refused_calls;    // upper-case names of the functions refused
     zv::Persistent literal_type;     // a number or text written out
     zv::Persistent subquery_type;    // a query in parentheses
-} p;
+} sql_parser;
 
 ZV_BUILTINS(BUILTINS);
 
@@ -136,55 +136,55 @@ const char only_reads[] =
 /// Index just past the quoted text that starts at `i` with `quote`; with
 /// `escapes`, a backslash takes the next character as it is. A doubled quote
 /// stands for one quote in every mode.
-Py_ssize_t skip_quoted(const char* s, Py_ssize_t length, Py_ssize_t i, bool escapes) {
-    char quote = s[i];
+Py_ssize_t skip_quoted(const char* text, Py_ssize_t length, Py_ssize_t i, bool escapes) {
+    char quote = text[i];
     for (++i; i < length; ++i) {
-        if (escapes && quote != '`' && s[i] == '\\') {
+        if (escapes && quote != '`' && text[i] == '\\') {
             ++i;
-        } else if (s[i] == quote) {
-            if (i + 1 < length && s[i + 1] == quote) ++i;
+        } else if (text[i] == quote) {
+            if (i + 1 < length && text[i + 1] == quote) ++i;
             else return i + 1;
         }
     }
     return length;
 }
 
-Py_ssize_t skip_line(const char* s, Py_ssize_t length, Py_ssize_t i) {
-    while (i < length && s[i] != '\n') ++i;
+Py_ssize_t skip_line(const char* text, Py_ssize_t length, Py_ssize_t i) {
+    while (i < length && text[i] != '\n') ++i;
     return i;
 }
 
 /// Whether `--` at `i` opens a comment: it needs a blank or control
 /// character (or the end of the text) after it.
-bool dash_comment_at(const char* s, Py_ssize_t length, Py_ssize_t i) {
-    if (i + 1 >= length || s[i] != '-' || s[i + 1] != '-') return false;
-    return i + 2 >= length || static_cast<unsigned char>(s[i + 2]) <= ' ';
+bool dash_comment_at(const char* text, Py_ssize_t length, Py_ssize_t i) {
+    if (i + 1 >= length || text[i] != '-' || text[i + 1] != '-') return false;
+    return i + 2 >= length || static_cast<unsigned char>(text[i + 2]) <= ' ';
 }
 
 /// Whether the `/*` at `i` is one the server reads: `/*!` and `/*M!` hold SQL
 /// it runs, `/*+` holds optimizer hints, which can set session variables.
-bool server_comment_at(const char* s, Py_ssize_t length, Py_ssize_t i) {
+bool server_comment_at(const char* text, Py_ssize_t length, Py_ssize_t i) {
     if (i + 2 >= length) return false;
-    char c = s[i + 2];
-    return c == '!' || c == '+' || (c == 'M' && i + 3 < length && s[i + 3] == '!');
+    char opener = text[i + 2];
+    return opener == '!' || opener == '+' || (opener == 'M' && i + 3 < length && text[i + 3] == '!');
 }
 
 /// Whether the text holds a comment the server reads, outside quoted text,
 /// with backslash escapes inside quotes taken as the server's mode says.
-bool has_server_comment(const char* s, Py_ssize_t length, bool escapes) {
+bool has_server_comment(const char* text, Py_ssize_t length, bool escapes) {
     Py_ssize_t i = 0;
     while (i < length) {
-        char c = s[i];
-        if (c == '\'' || c == '"' || c == '`') {
-            i = skip_quoted(s, length, i, escapes);
-        } else if (c == '#' || dash_comment_at(s, length, i)) {
-            i = skip_line(s, length, i);
-        } else if (c == '/' && i + 1 < length && s[i + 1] == '*') {
-            if (server_comment_at(s, length, i)) return true;
+        char character = text[i];
+        if (character == '\'' || character == '"' || character == '`') {
+            i = skip_quoted(text, length, i, escapes);
+        } else if (character == '#' || dash_comment_at(text, length, i)) {
+            i = skip_line(text, length, i);
+        } else if (character == '/' && i + 1 < length && text[i + 1] == '*') {
+            if (server_comment_at(text, length, i)) return true;
             const char* end = nullptr;
             for (Py_ssize_t j = i + 2; j + 1 < length && !end; ++j)
-                if (s[j] == '*' && s[j + 1] == '/') end = s + j;
-            i = end ? end - s + 2 : length;
+                if (text[j] == '*' && text[j + 1] == '/') end = text + j;
+            i = end ? end - text + 2 : length;
         } else {
             ++i;
         }
@@ -198,9 +198,9 @@ bool has_server_comment(const char* s, Py_ssize_t length, bool escapes) {
 /// like quoted text.
 void refuse_server_comments(PyObject* sql) {
     Py_ssize_t length = 0;
-    const char* s = PyUnicode_AsUTF8AndSize(sql, &length);
-    if (!s) zv::raise();
-    if (has_server_comment(s, length, true) || has_server_comment(s, length, false))
+    const char* text = PyUnicode_AsUTF8AndSize(sql, &length);
+    if (!text) zv::raise();
+    if (has_server_comment(text, length, true) || has_server_comment(text, length, false))
         refuse("it holds a comment the server executes or reads (/*! ... */, /*M! ... */ or "
                "/*+ ... */), which a parser takes for a plain comment");
 }
@@ -233,7 +233,7 @@ Ref names_set() {
 
 /// Imports the parser and looks up what the checks use, once.
 void load_parser() {
-    if (p.dialect) return;
+    if (sql_parser.dialect) return;
     Ref exp = zv::own(PyImport_Import(names.expressions_module.get()));
     Ref tokens = zv::own(PyImport_Import(names.tokens_module.get()));
     Ref dialects = zv::own(PyImport_Import(names.dialects_module.get()));
@@ -241,18 +241,18 @@ void load_parser() {
     const char* const first[] = {"SELECT", "WITH", "SHOW", "DESCRIBE", "DESC", "L_PAREN"};
     const char* const statements[] = {"Select", "SetOperation", "Subquery", "Show", "Describe"};
     const char* const described[] = {"Select", "SetOperation", "Subquery", "Table"};
-    p.first_tokens.set(attributes(token_type, first));
-    p.semicolon.set(zv::getattr(token_type, "SEMICOLON"));
-    p.statements.set(attributes(exp, statements));
-    p.described.set(attributes(exp, described));
-    p.refused_nodes.set(attributes(exp, refused_node_names));
-    p.function_type.set(zv::getattr(exp, "Func"));
-    p.anonymous_type.set(zv::getattr(exp, "Anonymous"));
-    p.refused_calls.set(names_set());
-    p.literal_type.set(zv::getattr(exp, "Literal"));
-    p.subquery_type.set(zv::getattr(exp, "Subquery"));
+    sql_parser.first_tokens.set(attributes(token_type, first));
+    sql_parser.semicolon.set(zv::getattr(token_type, "SEMICOLON"));
+    sql_parser.statements.set(attributes(exp, statements));
+    sql_parser.described.set(attributes(exp, described));
+    sql_parser.refused_nodes.set(attributes(exp, refused_node_names));
+    sql_parser.function_type.set(zv::getattr(exp, "Func"));
+    sql_parser.anonymous_type.set(zv::getattr(exp, "Anonymous"));
+    sql_parser.refused_calls.set(names_set());
+    sql_parser.literal_type.set(zv::getattr(exp, "Literal"));
+    sql_parser.subquery_type.set(zv::getattr(exp, "Subquery"));
     Ref dialect_class = zv::getattr(dialects, "Dialect");
-    p.dialect.set(zv::call_method(dialect_class, names.get_or_raise, {names.mysql_text}));
+    sql_parser.dialect.set(zv::call_method(dialect_class, names.get_or_raise, {names.mysql_text}));
 }
 
 bool is_instance(Borrowed value, Borrowed types) {
@@ -287,12 +287,12 @@ void check_tokens(Borrowed tokens) {
     if (count == 0) refuse("it holds no statement");
     PyObject* first = PyList_GET_ITEM(tokens.get(), 0);
     Ref first_type = zv::getattr(first, names.token_type);
-    if (!zv::check(PySequence_Contains(p.first_tokens.get(), first_type.get())))
+    if (!zv::check(PySequence_Contains(sql_parser.first_tokens.get(), first_type.get())))
         refuse_named("it is not a read statement (it starts with %R)", zv::getattr(first, names.text));
     bool ended = false;
     for (Py_ssize_t i = 0; i < count; ++i) {
         Ref type = zv::getattr(PyList_GET_ITEM(tokens.get(), i), names.token_type);
-        bool separator = type.get() == p.semicolon.get();
+        bool separator = type.get() == sql_parser.semicolon.get();
         if (ended && !separator) refuse("it holds several statements");
         ended = ended || separator;
     }
@@ -300,7 +300,7 @@ void check_tokens(Borrowed tokens) {
 
 /// The one statement the parser read from the tokens.
 Ref parse_one(PyObject* sql, Borrowed tokens) {
-    Ref parser = zv::call_method(p.dialect, names.parser);
+    Ref parser = zv::call_method(sql_parser.dialect, names.parser);
     Ref parsed = zv::call_method(parser, names.parse, {tokens, sql});
     Ref statements = zv::own(PySequence_List(parsed.get()));
     Ref statement;
@@ -320,18 +320,18 @@ Ref parse_one(PyObject* sql, Borrowed tokens) {
 /// a table or of such a SELECT.
 void check_statement_kind(Borrowed statement) {
     Ref kind = zv::getattr(statement, names.key);
-    if (!is_instance(statement, p.statements))
+    if (!is_instance(statement, sql_parser.statements))
         refuse_named("it is not a read statement (%S)", zv::call_method(kind, names.upper));
     if (PyUnicode_CompareWithASCIIString(kind.get(), "describe") != 0) return;
     Ref inner = zv::getattr(statement, names.this_attribute);
-    if (!is_instance(inner, p.described))
+    if (!is_instance(inner, sql_parser.described))
         refuse_named("EXPLAIN / DESCRIBE may only look at a read statement, not %S",
                      zv::call_method(zv::getattr(inner, names.key), names.upper));
 }
 
 /// The function's name in upper case, as the server matches it.
 Ref call_name(Borrowed node) {
-    Ref name = is_instance(node, p.anonymous_type) ? zv::getattr(node, names.name)
+    Ref name = is_instance(node, sql_parser.anonymous_type) ? zv::getattr(node, names.name)
                                                    : zv::call_method(node, names.sql_name);
     return zv::call_method(name, names.upper);
 }
@@ -352,10 +352,10 @@ Ref call_name(Borrowed node) {
 void check_parts(Borrowed statement) {
     Ref nodes = zv::own(PyObject_GetIter(zv::call_method(statement, names.walk).get()));
     while (Ref node = Ref::steal(PyIter_Next(nodes.get()))) {
-        if (is_instance(node, p.refused_nodes)) refuse_node(node);
-        if (!is_instance(node, p.function_type)) continue;
+        if (is_instance(node, sql_parser.refused_nodes)) refuse_node(node);
+        if (!is_instance(node, sql_parser.function_type)) continue;
         Ref name = call_name(node);
-        if (zv::check(PySet_Contains(p.refused_calls.get(), name.get())))
+        if (zv::check(PySet_Contains(sql_parser.refused_calls.get(), name.get())))
             refuse_named("it calls %S, which the read-only guard does not allow", name);
     }
     if (PyErr_Occurred()) zv::raise();
@@ -368,7 +368,7 @@ Ref check_sql(PyObject* sql) {
     load_parser();
     Ref tokens, statement;
     try {
-        tokens = zv::own(PySequence_List(zv::call_method(p.dialect, names.tokenize, {sql}).get()));
+        tokens = zv::own(PySequence_List(zv::call_method(sql_parser.dialect, names.tokenize, {sql}).get()));
     } catch (const zv::Error&) {
         refuse_unreadable();
     }
@@ -408,7 +408,7 @@ Ref clause_of(Borrowed query, const char* clause) {
 /// out, else the statement is refused (a variable or an expression cannot be
 /// checked against the limit).
 Ref requested_rows(Borrowed count) {
-    if (count.get() && is_instance(count, p.literal_type)) {
+    if (count.get() && is_instance(count, sql_parser.literal_type)) {
         Ref digits = zv::getattr(count, names.this_attribute);
         if (PyUnicode_Check(digits.get())) {
             if (Ref rows = Ref::steal(PyLong_FromUnicodeObject(digits.get(), 10))) return rows;
@@ -437,7 +437,7 @@ void check_row_request(Borrowed statement, Borrowed max_rows) {
                              "ask for fewer: aggregate, filter or lower the LIMIT",
                              max_rows);
         }
-        query = is_instance(query, p.subquery_type) ? zv::getattr(query, names.this_attribute) : Ref();
+        query = is_instance(query, sql_parser.subquery_type) ? zv::getattr(query, names.this_attribute) : Ref();
     }
 }
 

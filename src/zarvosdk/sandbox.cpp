@@ -202,11 +202,11 @@ bool wait_ready(int fd, short events, Clock::time_point deadline) {
     for (;;) {
         double left = seconds_left(deadline);
         if (left <= 0) return false;
-        struct pollfd p = {fd, events, 0};
+        struct pollfd watched = {fd, events, 0};
         int ms = static_cast<int>(left * 1000) + 1;
-        int r = poll(&p, 1, ms);
-        if (r > 0) return true;
-        if (r < 0 && errno != EINTR) return false;
+        int ready = poll(&watched, 1, ms);
+        if (ready > 0) return true;
+        if (ready < 0 && errno != EINTR) return false;
     }
 }
 
@@ -293,13 +293,13 @@ bool pass_byte(int fd, bool reading) {
 }
 
 void* serve_forks(void* state) {
-    auto* l = static_cast<Launcher*>(state);
-    while (pass_byte(l->ask[0], true)) {
+    auto* launcher = static_cast<Launcher*>(state);
+    while (pass_byte(launcher->ask[0], true)) {
         pid_t pid = fork();
-        if (pid == 0) (*l->child)();  // does not return
-        l->pid = pid;
-        l->error = errno;
-        pass_byte(l->answer[1], false);
+        if (pid == 0) (*launcher->child)();  // does not return
+        launcher->pid = pid;
+        launcher->error = errno;
+        pass_byte(launcher->answer[1], false);
     }
     return nullptr;
 }
@@ -308,14 +308,14 @@ void* serve_forks(void* state) {
 /// the first calls. Returns "" or what failed.
 std::string start_launcher() {
     if (the_launcher) return "";
-    auto l = std::make_unique<Launcher>();
-    if (pipe2(l->ask, O_CLOEXEC) || pipe2(l->answer, O_CLOEXEC))
+    auto launcher = std::make_unique<Launcher>();
+    if (pipe2(launcher->ask, O_CLOEXEC) || pipe2(launcher->answer, O_CLOEXEC))
         return std::string("cannot make a pipe: ") + std::strerror(errno);
     pthread_t thread;
-    int failed = pthread_create(&thread, nullptr, serve_forks, l.get());
+    int failed = pthread_create(&thread, nullptr, serve_forks, launcher.get());
     if (failed) return std::string("cannot start the launcher thread: ") + std::strerror(failed);
     pthread_detach(thread);
-    the_launcher = l.release();
+    the_launcher = launcher.release();
     return "";
 }
 
@@ -323,15 +323,15 @@ std::string start_launcher() {
 /// make async-signal-safe calls and exec or _exit. Returns the child's pid,
 /// or -1 with errno set.
 pid_t fork_on_launcher(const std::function<void()>& child) {
-    Launcher* l = the_launcher;
-    std::lock_guard<std::mutex> turn(l->one_at_a_time);
-    l->child = &child;
-    if (!pass_byte(l->ask[1], false) || !pass_byte(l->answer[0], true)) {
+    Launcher* launcher = the_launcher;
+    std::lock_guard<std::mutex> turn(launcher->one_at_a_time);
+    launcher->child = &child;
+    if (!pass_byte(launcher->ask[1], false) || !pass_byte(launcher->answer[0], true)) {
         errno = EPIPE;
         return -1;
     }
-    errno = l->error;
-    return l->pid;
+    errno = launcher->error;
+    return launcher->pid;
 }
 
 // One running sandbox --------------------------------------------------------------
@@ -388,7 +388,7 @@ bool write_whole(int fd, const char* data, std::size_t size) {
 
 /// Copies the open file `from` to `name` in the folder `to`; false when it
 /// could not (the output folder keeps what it had).
-bool copy_file(int from, int to, const char* name, Publication& p) {
+bool copy_file(int from, int to, const char* name, Publication& publication) {
     const char part[] = ".zarvosdk-sandbox-part";
     unlinkat(to, part, 0);
     int out = openat(to, part, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
@@ -402,7 +402,7 @@ bool copy_file(int from, int to, const char* name, Publication& p) {
         if (got < 0) whole = false;
         if (got <= 0) break;
         copied += static_cast<std::uint64_t>(got);
-        if (copied > p.file_limit || copied > p.budget ||
+        if (copied > publication.file_limit || copied > publication.budget ||
             !write_whole(out, buffer, static_cast<std::size_t>(got))) {
             whole = false;
             break;
@@ -410,7 +410,7 @@ bool copy_file(int from, int to, const char* name, Publication& p) {
     }
     whole = close(out) == 0 && whole;
     if (whole && renameat(to, part, to, name) == 0) {
-        p.budget -= copied;
+        publication.budget -= copied;
         return true;
     }
     unlinkat(to, part, 0);
@@ -419,7 +419,7 @@ bool copy_file(int from, int to, const char* name, Publication& p) {
 
 /// Publishes the folder `from` (staging) into the folder `to` (output);
 /// `prefix` is their path below the staging folder.
-void publish_folder(int from, int to, const std::string& prefix, int depth, Publication& p) {
+void publish_folder(int from, int to, const std::string& prefix, int depth, Publication& publication) {
     int listed = dup(from);
     DIR* dir = listed >= 0 ? fdopendir(listed) : nullptr;
     if (!dir) {
@@ -429,7 +429,7 @@ void publish_folder(int from, int to, const std::string& prefix, int depth, Publ
     while (struct dirent* entry = readdir(dir)) {
         const char* name = entry->d_name;
         if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) continue;
-        if (--p.entries_left < 0) break;
+        if (--publication.entries_left < 0) break;
         int fd = openat(from, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
         if (fd < 0) continue;  // a link (ELOOP), a socket, or gone
         struct stat st;
@@ -437,16 +437,16 @@ void publish_folder(int from, int to, const std::string& prefix, int depth, Publ
             if (mkdirat(to, name, 0777) == 0 || errno == EEXIST) {
                 int sub = openat(to, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
                 if (sub >= 0) {
-                    publish_folder(fd, sub, prefix + name + "/", depth + 1, p);
+                    publish_folder(fd, sub, prefix + name + "/", depth + 1, publication);
                     close(sub);
                 }
             }
         } else if (file_status(fd, st) && S_ISREG(st.st_mode)) {
             FileMark mark{st.st_ino, st.st_size, static_cast<long>(st.st_mtim.tv_sec), st.st_mtim.tv_nsec};
             std::string key = prefix + name;
-            auto known = p.marks.find(key);
-            if ((known == p.marks.end() || !(known->second == mark)) && copy_file(fd, to, name, p))
-                p.marks[key] = mark;
+            auto known = publication.marks.find(key);
+            if ((known == publication.marks.end() || !(known->second == mark)) && copy_file(fd, to, name, publication))
+                publication.marks[key] = mark;
         }
         close(fd);
     }
@@ -558,10 +558,10 @@ void Sandbox::spawn(const Launch& launch, int requests, int answers, int errors,
     }
     argv.push_back(nullptr);
     std::string procs = group_.empty() ? "" : group_ + "/cgroup.procs";
-    const Limits& l = launch.limits;
-    rlim_t memory = static_cast<rlim_t>(l.memory_mb) << 20;
-    rlim_t file_size = static_cast<rlim_t>(l.file_size_mb) << 20;
-    rlim_t processes = static_cast<rlim_t>(l.processes + 2);
+    const Limits& limits = launch.limits;
+    rlim_t memory = static_cast<rlim_t>(limits.memory_mb) << 20;
+    rlim_t file_size = static_cast<rlim_t>(limits.file_size_mb) << 20;
+    rlim_t processes = static_cast<rlim_t>(limits.processes + 2);
     bool limit_by_rlimit = group_.empty();
 
     std::function<void()> child = [&] {
@@ -686,43 +686,43 @@ bool Sandbox::hit_process_limit() const {
 void Sandbox::kill_group() const {
     if (group_.empty()) return;
     std::string procs = read_text(group_ + "/cgroup.procs");
-    const char* p = procs.c_str();
-    while (*p) {
+    const char* cursor = procs.c_str();
+    while (*cursor) {
         char* end;
-        long pid = std::strtol(p, &end, 10);
-        if (end == p) break;
+        long pid = std::strtol(cursor, &end, 10);
+        if (end == cursor) break;
         if (pid > 0) kill(static_cast<pid_t>(pid), SIGKILL);
-        p = end;
-        while (*p == '\n') ++p;
+        cursor = end;
+        while (*cursor == '\n') ++cursor;
     }
 }
 
 /// The worker's answer pipe closed: waits (up to the deadline) for the
 /// sandbox to end and says how it ended.
 Answer Sandbox::ended(Clock::time_point deadline) {
-    Answer a;
-    a.outcome = Outcome::time;
+    Answer answer;
+    answer.outcome = Outcome::time;
     while (seconds_left(deadline) > 0) {
         int status = 0;
         pid_t got = waitpid(pid_, &status, WNOHANG);
         if (got == pid_ || (got < 0 && errno == ECHILD)) {
             pid_ = -1;
-            a.outcome = Outcome::ended;
-            a.status = status;
+            answer.outcome = Outcome::ended;
+            answer.status = status;
             // bubblewrap exits with 128 + the signal that ended the code.
             if (WIFEXITED(status) && WEXITSTATUS(status) == 128 + SIGXFSZ)
-                a.outcome = Outcome::file_size;
+                answer.outcome = Outcome::file_size;
             break;
         }
         pause_briefly();
     }
-    if (hit_process_limit()) a.outcome = Outcome::processes;
-    return a;
+    if (hit_process_limit()) answer.outcome = Outcome::processes;
+    return answer;
 }
 
 Answer Sandbox::exchange(const std::string& code, const Limits& limits,
                          Clock::time_point deadline) {
-    Answer a;
+    Answer answer;
     unsigned char size[4];
     std::uint32_t length = static_cast<std::uint32_t>(code.size());
     for (int i = 0; i < 4; ++i) size[i] = static_cast<unsigned char>(length >> (24 - 8 * i));
@@ -732,23 +732,23 @@ Answer Sandbox::exchange(const std::string& code, const Limits& limits,
     if (io == Io::done) io = read_exact(answers_, reinterpret_cast<char*>(header), 13, deadline);
     if (io == Io::closed) return ended(deadline);
     if (io == Io::late) {
-        a.outcome = hit_process_limit() ? Outcome::processes : Outcome::time;
-        return a;
+        answer.outcome = hit_process_limit() ? Outcome::processes : Outcome::time;
+        return answer;
     }
-    for (int i = 1; i <= 8; ++i) a.total = (a.total << 8) | header[i];
+    for (int i = 1; i <= 8; ++i) answer.total = (answer.total << 8) | header[i];
     std::uint32_t kept = 0;
     for (int i = 9; i <= 12; ++i) kept = (kept << 8) | header[i];
     if (kept > static_cast<std::uint64_t>(limits.output_bytes) || (header[0] != 'o' && header[0] != 'm')) {
-        a.outcome = Outcome::malformed;
-        return a;
+        answer.outcome = Outcome::malformed;
+        return answer;
     }
-    a.text.resize(kept);
-    io = read_exact(answers_, &a.text[0], kept, deadline);
+    answer.text.resize(kept);
+    io = read_exact(answers_, &answer.text[0], kept, deadline);
     if (io == Io::closed) return ended(deadline);
-    if (io == Io::late) a.outcome = Outcome::time;
-    else if (header[0] == 'm') a.outcome = Outcome::memory;
-    if (hit_process_limit()) a.outcome = Outcome::processes;
-    return a;
+    if (io == Io::late) answer.outcome = Outcome::time;
+    else if (header[0] == 'm') answer.outcome = Outcome::memory;
+    if (hit_process_limit()) answer.outcome = Outcome::processes;
+    return answer;
 }
 
 void Sandbox::stop() noexcept {
@@ -855,16 +855,16 @@ long positive_integer(PyObject* tool, const zv::Name& field) {
 }
 
 Limits read_limits(PyObject* tool) {
-    Limits l;
+    Limits limits;
     Ref seconds = zv::getattr(tool, names.timeout_seconds);
-    l.seconds = PyFloat_AsDouble(seconds.get());
-    if (l.seconds == -1 && PyErr_Occurred()) zv::raise();
-    if (!(l.seconds > 0) || l.seconds > 1e6) refuse_setting(names.timeout_seconds, "a number of seconds from 0 to 10**6");
-    l.memory_mb = positive_integer(tool, names.memory_mb);
-    l.processes = positive_integer(tool, names.max_processes);
-    l.file_size_mb = positive_integer(tool, names.file_size_mb);
-    l.output_bytes = positive_integer(tool, names.output_bytes);
-    return l;
+    limits.seconds = PyFloat_AsDouble(seconds.get());
+    if (limits.seconds == -1 && PyErr_Occurred()) zv::raise();
+    if (!(limits.seconds > 0) || limits.seconds > 1e6) refuse_setting(names.timeout_seconds, "a number of seconds from 0 to 10**6");
+    limits.memory_mb = positive_integer(tool, names.memory_mb);
+    limits.processes = positive_integer(tool, names.max_processes);
+    limits.file_size_mb = positive_integer(tool, names.file_size_mb);
+    limits.output_bytes = positive_integer(tool, names.output_bytes);
+    return limits;
 }
 
 std::string utf8(Borrowed text) {
@@ -1047,27 +1047,27 @@ Launch make_launch(PyObject* tool, const std::string& bwrap) {
     std::string output = output_folder(tool, folders);
     std::string cwd = utf8(call_path(names.realpath, zv::call_method(module_state.global(names.os), names.getcwd)));
 
-    std::vector<std::string>& a = launch.argv;
-    add(a, {bwrap, "--unshare-all", "--unshare-user", "--disable-userns", "--die-with-parent",
+    std::vector<std::string>& arguments = launch.argv;
+    add(arguments, {bwrap, "--unshare-all", "--unshare-user", "--disable-userns", "--die-with-parent",
             "--new-session", "--cap-drop", "ALL", "--clearenv"});
-    for (const auto& entry : sandbox_environment) add(a, {"--setenv", entry[0], entry[1]});
-    add_system_view(a);
+    for (const auto& entry : sandbox_environment) add(arguments, {"--setenv", entry[0], entry[1]});
+    add_system_view(arguments);
     bool mirror = can_mirror_workdir(cwd, folders) && cwd != output;
-    if (mirror) add(a, {"--tmpfs", cwd});
+    if (mirror) add(arguments, {"--tmpfs", cwd});
     for (const std::string& folder : folders)
-        if (!is_within(folder, "/usr")) add(a, {"--ro-bind", folder, folder});
-    // The code writes into a staging folder, shown at the output folder's
-    // path and published into it after each run; its name is set when a
+        if (!is_within(folder, "/usr")) add(arguments, {"--ro-bind", folder, folder});
+    // The code writes into arguments staging folder, shown at the output folder's
+    // path and published into it after each run; its name is set when arguments
     // sandbox starts.
-    add(a, {"--ro-bind", worker, worker_inside, "--bind", "", output});
-    launch.staging_arg = a.size() - 2;
+    add(arguments, {"--ro-bind", worker, worker_inside, "--bind", "", output});
+    launch.staging_arg = arguments.size() - 2;
     launch.output = output;
     const char* temporary = std::getenv("TMPDIR");
     launch.staging_root = temporary && temporary[0] == '/' ? temporary : "/tmp";
-    add_font_lists(a);
+    add_font_lists(arguments);
     // The sandbox's own root (where the mount points live) read-only too.
-    add(a, {"--remount-ro", "/"});
-    add(a, {"--chdir", mirror ? cwd : output, "--", python, "-E", "-s", "-B", worker_inside,
+    add(arguments, {"--remount-ro", "/"});
+    add(arguments, {"--chdir", mirror ? cwd : output, "--", python, "-E", "-s", "-B", worker_inside,
             std::to_string(launch.limits.output_bytes), mirror ? output : ""});
     return launch;
 }
@@ -1099,32 +1099,32 @@ std::string format_seconds(double seconds) {
 }
 
 /// The one line the model reads when the sandbox was ended.
-std::string limit_line(const Answer& a, const Limits& l) {
+std::string limit_line(const Answer& answer, const Limits& limits) {
     const char* stop = "The sandbox stopped the code and ended its interpreter: ";
-    switch (a.outcome) {
+    switch (answer.outcome) {
     case Outcome::time:
-        return stop + ("it ran past the time limit of " + format_seconds(l.seconds) + " seconds.");
+        return stop + ("it ran past the time limit of " + format_seconds(limits.seconds) + " seconds.");
     case Outcome::memory:
-        return stop + ("it needed more than the memory limit of " + std::to_string(l.memory_mb) + " MB.");
+        return stop + ("it needed more than the memory limit of " + std::to_string(limits.memory_mb) + " MB.");
     case Outcome::processes:
-        return stop + ("it started more processes than the process limit of " + std::to_string(l.processes) + ".");
+        return stop + ("it started more processes than the process limit of " + std::to_string(limits.processes) + ".");
     case Outcome::file_size:
-        return stop + ("it wrote a file past the size limit of " + std::to_string(l.file_size_mb) + " MB.");
+        return stop + ("it wrote a file past the size limit of " + std::to_string(limits.file_size_mb) + " MB.");
     case Outcome::malformed:
         return "The sandbox's interpreter sent a malformed answer and was ended.";
     case Outcome::ended:
-        return "The code ended the sandbox's interpreter (" + describe_end(a.status) + ").";
+        return "The code ended the sandbox's interpreter (" + describe_end(answer.status) + ").";
     case Outcome::output:
         break;
     }
     return "";
 }
 
-std::string output_text(const Answer& a, const Limits& l) {
-    std::string text = a.text;
-    if (a.total > static_cast<std::uint64_t>(l.output_bytes))
-        text += "\n[Output cut: the code printed " + std::to_string(a.total) +
-                " bytes; the sandbox returns the first " + std::to_string(l.output_bytes) + ".]";
+std::string output_text(const Answer& answer, const Limits& limits) {
+    std::string text = answer.text;
+    if (answer.total > static_cast<std::uint64_t>(limits.output_bytes))
+        text += "\n[Output cut: the code printed " + std::to_string(answer.total) +
+                " bytes; the sandbox returns the first " + std::to_string(limits.output_bytes) + ".]";
     return text;
 }
 
@@ -1132,35 +1132,35 @@ const char fresh_note[] = "[A new sandbox interpreter: names defined by earlier 
 
 /// Runs `code` in the session's sandbox, starting one when none is running.
 /// Called without the GIL; `problem` is set when no sandbox could start.
-std::string run_in_session(Session& s, const Launch& launch, const std::string& code,
+std::string run_in_session(Session& session, const Launch& launch, const std::string& code,
                            std::string& problem) {
-    std::lock_guard<std::mutex> guard(s.lock);
+    std::lock_guard<std::mutex> guard(session.lock);
     Clock::time_point deadline =
         Clock::now() + std::chrono::duration_cast<Clock::duration>(
                            std::chrono::duration<double>(launch.limits.seconds));
     std::string note;
-    if (s.sandbox && !s.sandbox->running()) s.sandbox.reset();
+    if (session.sandbox && !session.sandbox->running()) session.sandbox.reset();
     Answer answer;
     answer.outcome = Outcome::output;
-    if (!s.sandbox) {
-        if (s.restarted) note = fresh_note;
-        s.restarted = false;
-        s.sandbox = std::make_unique<Sandbox>();
+    if (!session.sandbox) {
+        if (session.restarted) note = fresh_note;
+        session.restarted = false;
+        session.sandbox = std::make_unique<Sandbox>();
         bool late = false;
-        problem = s.sandbox->start(launch, deadline, late);
+        problem = session.sandbox->start(launch, deadline, late);
         if (!problem.empty()) {
-            s.sandbox.reset();
+            session.sandbox.reset();
             return "";
         }
         if (late) answer.outcome = Outcome::time;
     }
-    if (answer.outcome == Outcome::output) answer = s.sandbox->exchange(code, launch.limits, deadline);
+    if (answer.outcome == Outcome::output) answer = session.sandbox->exchange(code, launch.limits, deadline);
     if (answer.outcome == Outcome::output) {
-        s.sandbox->publish();
+        session.sandbox->publish();
         return note + output_text(answer, launch.limits);
     }
-    s.sandbox.reset();
-    s.restarted = true;
+    session.sandbox.reset();
+    session.restarted = true;
     return note + limit_line(answer, launch.limits);
 }
 
