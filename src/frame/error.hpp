@@ -55,9 +55,9 @@ public:
     PyObject* value() const noexcept { return value_.get(); }
 
 private:
-    PyObject* saved_type_ = nullptr;
-    PyObject* saved_value_ = nullptr;
-    PyObject* saved_tb_ = nullptr;
+    Ref saved_type_;  // the exception being handled before, put back at the end
+    Ref saved_value_;
+    Ref saved_tb_;
     Ref value_;
 };
 

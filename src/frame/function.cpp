@@ -101,18 +101,20 @@ PyObject* const* bind(const FunctionObject* function, PyObject* const* args, Py_
     return bind_arguments(sig, defaults, args, nargs, kwnames, bound) ? bound : nullptr;
 }
 
-/// Keeps the defaults a call was bound to alive while the body runs, which
-/// may assign __defaults__ or change the __kwdefaults__ dict: the tuple
-/// holds its items, the keyword-only parameters' values are held one by one.
-/// Nothing to hold when the caller passed every value.
-struct HeldDefaults {
-    HeldDefaults(const FunctionObject* function, PyObject* const* values, bool bound) noexcept
-        : tuple(Ref::borrow(bound ? function->defaults : nullptr)),
-          keyword_only(values + function->sig.npositional,
-                       bound ? function->sig.nparams - function->sig.npositional : 0) {}
-    Ref tuple;
-    LocalReferences keyword_only;
-};
+PyObject* run_body(const FunctionObject* function, PyObject* const* values) noexcept {
+    return guarded<PyObject*>(nullptr, [&] { return function->fdef->body(values).release(); });
+}
+
+/// Runs the body on values the binder bound, keeping the defaults among them
+/// alive while it runs, since the body may assign __defaults__ or change the
+/// __kwdefaults__ dict: the tuple holds its items, the keyword-only
+/// parameters' values are held one by one.
+PyObject* run_body_holding_defaults(const FunctionObject* function, PyObject* const* values) noexcept {
+    Ref tuple = Ref::borrow(function->defaults);
+    const Signature& sig = function->sig;
+    LocalReferences keyword_only(values + sig.npositional, sig.nparams - sig.npositional);
+    return run_body(function, values);
+}
 
 PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf,
                               PyObject* kwnames) noexcept {
@@ -121,10 +123,14 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
     PyObject* const* values = bind(function, args, PyVectorcall_NARGS(nargsf), kwnames, bound.data());
     PyObject* result = nullptr;
     if (values && belongs_to_current_import(function)) {
-        bool holds_all = function->fdef->has(HoldsArguments);
-        LocalReferences locals(values, holds_all ? function->sig.nparams : 0);
-        HeldDefaults defaults(function, values, !holds_all && values == bound.data());
-        result = guarded<PyObject*>(nullptr, [&] { return function->fdef->body(values).release(); });
+        if (function->fdef->has(HoldsArguments)) {
+            LocalReferences locals(values, function->sig.nparams);
+            result = run_body(function, values);
+        } else if (values == bound.data()) {
+            result = run_body_holding_defaults(function, values);
+        } else {
+            result = run_body(function, values);
+        }
     }
     if (!result) {
         if (!PyErr_Occurred())
