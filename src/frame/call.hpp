@@ -1,4 +1,4 @@
-// Calls: the checked, allocation-free form in which module code calls the host.
+// Calls: the checked form in which module code calls the host.
 //
 // A call reads like the Python it stands for: the callee, its positional
 // values, then its keyword arguments as (name, value) pairs, so that

@@ -27,7 +27,7 @@ struct FunctionObject {
     PyObject* globals;     // __globals__
     PyObject* type_refusals[max_params];  // texts the binder makes on refusals
     // Emptied by the garbage collector's clear: they may hold any object.
-    PyObject* tb_frame;    // traceback entry's state, made on the first failure
+    PyObject* tb_frame;    // traceback entry's frame, made on the first failure
     PyObject* module;      // __module__
     PyObject* doc;         // __doc__
     // What a call binds to parameters it is not given, read at each call.
@@ -50,11 +50,13 @@ FunctionObject* as_function(PyObject* self) noexcept {
 void add_function_traceback(FunctionObject* function) noexcept {
     if (!function->tb_frame) {
         SavedError leaving;
-        Ref path = Ref::steal(PyUnicode_FromFormat("%U.%U", function->module_state->name.get(), function->qualname));
+        Ref path = Ref::steal(
+            PyUnicode_FromFormat("%U.%U", function->module_state->name.get(), function->qualname));
         const char* text = path ? PyUnicode_AsUTF8(path.get()) : nullptr;
         leaving.restore();
         if (text)
-            function->tb_frame = new_traceback_frame(text, function->module_state->source_file, function->fdef->line, function->globals);
+            function->tb_frame = new_traceback_frame(text, function->module_state->source_file,
+                                                     function->fdef->line, function->globals);
     }
     add_traceback_entry(function->tb_frame);
 }

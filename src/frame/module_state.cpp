@@ -65,7 +65,7 @@ void check_version(const ModuleState& state) {
     if (major == PY_MAJOR_VERSION && minor == PY_MINOR_VERSION) return;
     char message[256];
     std::snprintf(message, sizeof message,
-                  "compile time Python version %description.%d of module '%.100s' %s runtime version %description.%d",
+                  "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d",
                   PY_MAJOR_VERSION, PY_MINOR_VERSION, state.version_name, "does not match", major,
                   minor);
     check(PyErr_WarnEx(PyExc_RuntimeWarning, message, 1));
