@@ -226,7 +226,7 @@ def check_equivalence(variants):
     text = request_text(100)
     results = {}
     for name, (base, forecast) in variants.items():
-        frame = forecast.ForecastTool()._run(text)
+        forecast_df = forecast.ForecastTool()._run(text)
         errors = []
         for call in (lambda: forecast.ForecastTool()._run(1),
                      lambda: base.DatabaseConnector().connect(1)):
@@ -239,7 +239,7 @@ def check_equivalence(variants):
             status = dict(connector.connect())
             handle = connector.db
         dates = [forecast.conv_date(d) for d in ("2023/01/05", "Jan 5 2023", "01/02/2023")]
-        results[name] = (frame, errors, status, handle, dates)
+        results[name] = (forecast_df, errors, status, handle, dates)
     reference = results["native"]
     for name, result in results.items():
         same = (result[0].equals(reference[0]) and list(result[0].columns) == list(reference[0].columns)

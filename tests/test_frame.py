@@ -318,6 +318,76 @@ def test_function_attributes(function, name, qualname, params, defaults):
     assert not code.co_flags & (inspect.CO_VARARGS | inspect.CO_VARKEYWORDS | inspect.CO_COROUTINE)
 
 
+def host_init(self, db_user=None, db_password=None, db_host=None, db_name=None):
+    """DatabaseConnector.__init__'s signature as a function of the host."""
+    return (db_user, db_password, db_host, db_name)
+
+
+# (__defaults__ assigned, call) -> bound credentials or the TypeError's text
+ASSIGNED_DEFAULTS = [
+    (("h", "d"), lambda cls: cls("u", "p"), ("u", "p", "h", "d")),
+    (("h", "d"), lambda cls: cls(db_user="u", db_password="p", db_name="n"), ("u", "p", "h", "n")),
+    ((1, 2, 3, 4, 5, 6), lambda cls: cls(), (3, 4, 5, 6)),
+    (("d",), lambda cls: cls("u", "p"), "__init__() takes at least 4 positional arguments (3 given)"),
+    (("d",), lambda cls: cls(db_user="u", db_host="h"),
+     "__init__() takes at least 4 positional arguments (2 given)"),
+    (None, lambda cls: cls("u", "p", "h"), "__init__() takes exactly 5 positional arguments (4 given)"),
+    ((), lambda cls: cls("u", "p", "h"), "__init__() takes exactly 5 positional arguments (4 given)"),
+]
+
+
+@pytest.mark.parametrize("defaults, call, expected", ASSIGNED_DEFAULTS)
+def test_assigned_defaults_are_what_a_call_binds(monkeypatch, defaults, call, expected):
+    monkeypatch.setattr(DatabaseConnector.__init__, "__defaults__", defaults)
+    monkeypatch.setattr(host_init, "__defaults__", defaults)
+    assert DatabaseConnector.__init__.__defaults__ is defaults
+    if isinstance(expected, str):
+        with pytest.raises(TypeError, match=re.escape(expected) + "$"):
+            call(DatabaseConnector)
+        with pytest.raises(TypeError):
+            call(lambda *args, **kwargs: host_init(None, *args, **kwargs))
+    else:
+        c = call(DatabaseConnector)
+        assert (c.db_user, c.db_password, c.db_host, c.db_name) == expected
+        assert call(lambda *args, **kwargs: host_init(None, *args, **kwargs)) == expected
+
+
+@pytest.mark.parametrize("attribute, value", [("__defaults__", [1]), ("__defaults__", {}),
+                                              ("__kwdefaults__", ()), ("__kwdefaults__", [])])
+def test_defaults_take_only_the_hosts_types(monkeypatch, attribute, value):
+    function = DatabaseConnector.__init__
+    before = getattr(function, attribute)
+    with pytest.raises(TypeError) as host_refusal:
+        setattr(host_init, attribute, value)
+    with pytest.raises(TypeError) as refusal:
+        setattr(function, attribute, value)
+    assert str(refusal.value) == str(host_refusal.value)
+    assert getattr(function, attribute) == before
+    monkeypatch.delattr(function, attribute)
+    assert getattr(function, attribute) is None
+
+
+@pytest.mark.parametrize("kwdefaults", [None, {}, {"seconds": 1.0}, {"max_rows": 5}])
+def test_keyword_only_parameter_without_a_default_is_required(monkeypatch, kwdefaults):
+    guard = pytest.importorskip("zarvosdk.guard")
+
+    def read_only(db, *, seconds, max_rows):
+        pass
+
+    read_only.__qualname__ = "read_only"  # named in the host's message from 3.10 on
+    monkeypatch.setattr(guard.read_only, "__kwdefaults__", kwdefaults)
+    read_only.__kwdefaults__ = kwdefaults
+    with pytest.raises(TypeError) as host_refusal:
+        read_only(None)
+    with pytest.raises(TypeError) as refusal:
+        guard.read_only(None)
+    assert str(refusal.value) == str(host_refusal.value)
+    assert inspect.signature(guard.read_only) == inspect.signature(read_only)
+    # every keyword-only value given: the call binds and the body refuses the handle
+    with pytest.raises(TypeError, match="SQLDatabase handle"):
+        guard.read_only(None, seconds=1, max_rows=1)
+
+
 def test_functions_bind_as_methods(connector):
     function = DatabaseConnector.__dict__["connect"]
     assert DatabaseConnector.connect is function  # read through the class: itself

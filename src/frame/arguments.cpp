@@ -1,18 +1,28 @@
 #include "arguments.hpp"
+#include <algorithm>
 #include <cstring>
-#include "call.hpp"
+#include "conversions.hpp"
 
 namespace zv {
 namespace {
 
-Py_ssize_t count_defaults(const Signature& sig) {
-    return sig.defaults ? PyTuple_GET_SIZE(sig.defaults) : 0;
+/// The positional parameters that have a default: the last ones, as many as
+/// `defaults` has items. A tuple longer than the positional parameters has
+/// its first items unused, as on a host function.
+Py_ssize_t count_positional_defaults(const Signature& sig, PyObject* defaults) {
+    Py_ssize_t size = defaults ? PyTuple_GET_SIZE(defaults) : 0;
+    return size < sig.npositional ? size : sig.npositional;
+}
+
+/// The default of positional parameter `i`, which has one (borrowed).
+PyObject* positional_default(const Signature& sig, PyObject* defaults, Py_ssize_t i) {
+    return PyTuple_GET_ITEM(defaults, PyTuple_GET_SIZE(defaults) - sig.npositional + i);
 }
 
 /// Refuses a wrong number of positional arguments. Only the positional
-/// parameters count; keyword-only ones always have defaults.
-bool refuse_count(const Signature& sig, Py_ssize_t given) {
-    Py_ssize_t ndefaults = count_defaults(sig) - (sig.nparams - sig.npositional);
+/// parameters count; a missing keyword-only one is refused by name.
+bool refuse_count(const Signature& sig, PyObject* defaults, Py_ssize_t given) {
+    Py_ssize_t ndefaults = count_positional_defaults(sig, defaults);
     Py_ssize_t required = sig.npositional - ndefaults;
     Py_ssize_t expected = given < required ? required : sig.npositional;
     const char* bound = ndefaults == 0 ? "exactly" : given < required ? "at least" : "at most";
@@ -70,9 +80,45 @@ bool refuse_keywords(const Signature& sig, PyObject* kwnames, Py_ssize_t nargs) 
     return false;
 }
 
-bool bind_keywords(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
-                   PyObject* kwnames, PyObject** out) {
-    Py_ssize_t required = sig.nparams - count_defaults(sig);
+/// Refuses a call that leaves keyword-only parameters without a value, with
+/// the host's message: "f() missing 2 required keyword-only arguments: 'a'
+/// and 'b'".
+bool refuse_missing_keyword_only(const Signature& sig, const Py_ssize_t* missing, Py_ssize_t count) {
+    Ref listed;
+    for (Py_ssize_t k = 0; k < count; ++k) {
+        PyObject* name = PyTuple_GET_ITEM(sig.varnames, missing[k]);
+        const char* separator = k + 1 < count ? ", " : count == 2 ? " and " : ", and ";
+        listed = Ref::steal(k == 0 ? PyUnicode_FromFormat("%R", name)
+                                   : PyUnicode_FromFormat("%U%s%R", listed.get(), separator, name));
+        if (!listed) return false;
+    }
+    PyErr_Format(PyExc_TypeError, "%.200s() missing %zd required keyword-only argument%s: %U",
+                 sig.name, count, count == 1 ? "" : "s", listed.get());
+    return false;
+}
+
+/// Gives each keyword-only parameter the call left out (null in `out`) its
+/// default, and refuses the call when one has none.
+bool bind_keyword_only_defaults(const Signature& sig, PyObject* kwdefaults, PyObject** out) {
+    Py_ssize_t missing[max_params];
+    Py_ssize_t count = 0;
+    for (Py_ssize_t i = sig.npositional; i < sig.nparams; ++i) {
+        if (out[i]) continue;
+        PyObject* value =
+            kwdefaults ? PyDict_GetItemWithError(kwdefaults, PyTuple_GET_ITEM(sig.varnames, i)) : nullptr;
+        if (value)
+            out[i] = value;
+        else if (PyErr_Occurred())
+            return false;
+        else
+            missing[count++] = i;
+    }
+    return count == 0 || refuse_missing_keyword_only(sig, missing, count);
+}
+
+bool bind_keywords(const Signature& sig, Defaults defaults, PyObject* const* args,
+                   Py_ssize_t nargs, PyObject* kwnames, PyObject** out) {
+    Py_ssize_t required = sig.npositional - count_positional_defaults(sig, defaults.positional);
     Py_ssize_t unused = PyTuple_GET_SIZE(kwnames);
     PyObject* const* kwvalues = args + nargs;
     for (Py_ssize_t i = nargs; i < sig.nparams; ++i) {
@@ -81,12 +127,13 @@ bool bind_keywords(const Signature& sig, PyObject* const* args, Py_ssize_t nargs
             out[i] = value;
             --unused;
         } else if (i < required) {
-            return refuse_count(sig, i);
+            return refuse_count(sig, defaults.positional, i);
         } else {
-            out[i] = PyTuple_GET_ITEM(sig.defaults, i - required);
+            out[i] = i < sig.npositional ? positional_default(sig, defaults.positional, i) : nullptr;
         }
     }
-    return unused == 0 || refuse_keywords(sig, kwnames, nargs);
+    if (unused != 0) return refuse_keywords(sig, kwnames, nargs);
+    return bind_keyword_only_defaults(sig, defaults.keyword_only, out);
 }
 
 /// Refuses the value of parameter `i` for its type, with the host's message
@@ -113,8 +160,8 @@ bool refuse_type(const Signature& sig, Py_ssize_t i, PyObject* value) {
 
 }  // namespace
 
-bool bind_arguments(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
-                    PyObject* kwnames, PyObject** out) noexcept {
+bool bind_arguments(const Signature& sig, Defaults defaults, PyObject* const* args,
+                    Py_ssize_t nargs, PyObject* kwnames, PyObject** out) noexcept {
     Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
     if (sig.nparams == 0) {
         if (nkw) {
@@ -128,15 +175,19 @@ bool bind_arguments(const Signature& sig, PyObject* const* args, Py_ssize_t narg
         }
         return true;
     }
-    if (nargs > sig.npositional) return refuse_count(sig, nargs);
+    if (nargs > sig.npositional) return refuse_count(sig, defaults.positional, nargs);
     for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = args[i];
     if (nkw) {
-        if (!bind_keywords(sig, args, nargs, kwnames, out)) return false;
+        if (!bind_keywords(sig, defaults, args, nargs, kwnames, out)) return false;
     } else {
-        Py_ssize_t required = sig.nparams - count_defaults(sig);
-        if (nargs < required) return refuse_count(sig, nargs);
-        for (Py_ssize_t i = nargs; i < sig.nparams; ++i)
-            out[i] = PyTuple_GET_ITEM(sig.defaults, i - required);
+        Py_ssize_t required = sig.npositional - count_positional_defaults(sig, defaults.positional);
+        if (nargs < required) return refuse_count(sig, defaults.positional, nargs);
+        for (Py_ssize_t i = nargs; i < sig.npositional; ++i)
+            out[i] = positional_default(sig, defaults.positional, i);
+        if (sig.npositional < sig.nparams) {
+            std::fill(out + sig.npositional, out + sig.nparams, nullptr);
+            if (!bind_keyword_only_defaults(sig, defaults.keyword_only, out)) return false;
+        }
     }
     return check_types(sig, out);
 }

@@ -7,12 +7,14 @@ namespace zv {
 /// Exact-type requirement on a parameter, checked after binding.
 enum class Exact : unsigned char { any, str, int_ };
 
+/// How a parameter may be given. Keyword-only parameters (those after `*`
+/// in a host function) come last: `{"seconds", Exact::any, zv::KeywordOnly}`.
+enum ParamKind : unsigned char { PositionalOrKeyword, KeywordOnly };
+
 struct Param {
     const char* name;
     Exact exact = Exact::any;
-    // Taken by keyword only, as the parameters after `*` in a host function.
-    // Keyword-only parameters come last and each has a default.
-    bool keyword_only = false;
+    ParamKind kind = PositionalOrKeyword;
 };
 
 constexpr int max_params = 8;
@@ -23,7 +25,6 @@ struct Signature {
     const Param* params;
     Py_ssize_t nparams;
     PyObject* varnames;      // tuple of the interned parameter names
-    PyObject* defaults;      // tuple of the trailing parameters' defaults, or null
     bool checks_types;       // some parameter takes only one exact type
     PyObject** type_refusals;  // per parameter: its type refusal's text up to the
                                // given type's name, made on the first refusal
@@ -31,11 +32,20 @@ struct Signature {
                                // leading ones, up to the first keyword-only one
 };
 
+/// The defaults a call binds, as the function holds them at the time of the
+/// call: `positional` (a tuple or null) for the last positional parameters,
+/// as many as it has items, and `keyword_only` (a dict or null) by the name
+/// of a keyword-only parameter. A parameter without a default is required.
+struct Defaults {
+    PyObject* positional;
+    PyObject* keyword_only;
+};
+
 /// Binds positional arguments and keywords (vectorcall convention) to the
 /// parameters, filling `out` with borrowed values, then applies the exact-type
 /// requirements. Returns false with the host's TypeError set on refusal.
-bool bind_arguments(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
-                    PyObject* kwnames, PyObject** out) noexcept;
+bool bind_arguments(const Signature& sig, Defaults defaults, PyObject* const* args,
+                    Py_ssize_t nargs, PyObject* kwnames, PyObject** out) noexcept;
 
 /// Applies the exact-type requirements to values in parameter order. Returns
 /// false with the host's TypeError set when one is refused.

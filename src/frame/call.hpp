@@ -1,10 +1,10 @@
-// Short, checked forms of the host operations that module code uses.
+// Calls: the checked form in which module code calls the host.
 //
 // A call reads like the Python it stands for: the callee, its positional
 // values, then its keyword arguments as (name, value) pairs, so that
 //     Tool(name="SQLAgent", func=agent.run, description=D1)
 // is written
-//     call(tool_class, {}, {{n.name, n.sql_agent_name}, {n.func, run}, {n.description, d1}})
+//     call(tool_class, {}, {{names.name, names.sql_agent_name}, {names.func, run}, {names.description, d1}})
 // Every value is borrowed; the elements of each list are evaluated left to
 // right. The argument array is sized from the lists at compile time.
 #pragma once
@@ -14,7 +14,6 @@
 #include <array>
 #include "ref.hpp"
 #include "error.hpp"
-#include "module_frame.hpp"
 
 namespace zv {
 
@@ -29,7 +28,7 @@ using Positional = std::initializer_list<Borrowed>;
 using Keywords = std::initializer_list<Keyword>;
 
 /// Stands for "no positional arguments" before a call's keyword arguments:
-/// `call(f, {}, {{n.k, v}})`.
+/// `call(callable, {}, {{names.key, value}})`.
 struct NoPositional {};
 
 namespace detail {
@@ -127,71 +126,6 @@ template <std::size_t N, std::size_t K>
 Ref call_method(Borrowed self, Borrowed name, const Borrowed (&args)[N],
                 const Keyword (&keywords)[K]) {
     return detail::call_method<N, K>(self, name, args, keywords);
-}
-
-/// `obj.name` for a name given as C text, for lookups made once.
-inline Ref getattr(Borrowed obj, const char* name) { return own(PyObject_GetAttrString(obj, name)); }
-
-/// `obj.name`, or null when `obj` has no such attribute: AttributeError
-/// means absent, any other error propagates (the host's
-/// PyObject_GetOptionalAttr, which 3.13 gained).
-Ref optional_attr(Borrowed obj, Borrowed name);
-Ref optional_attr(Borrowed obj, const char* name);
-/// `obj.name`. Module code passes names it interned once, which go straight
-/// to the type's slot, as PyObject_GetAttr ends up doing.
-inline Ref getattr(Borrowed obj, Borrowed name) {
-    getattrofunc get = Py_TYPE(obj.get())->tp_getattro;
-    if (get && PyUnicode_CheckExact(name.get()) && PyUnicode_CHECK_INTERNED(name.get()))
-        return own(get(obj, name));
-    return own(PyObject_GetAttr(obj, name));
-}
-/// `obj.name` for a name of a module's table, which is always an interned str.
-inline Ref getattr(Borrowed obj, const Name& name) {
-    getattrofunc get = Py_TYPE(obj.get())->tp_getattro;
-    return own(get ? get(obj, name.get()) : PyObject_GetAttr(obj, name.get()));
-}
-/// `obj.name = value`; an interned name skips the host's interning step.
-inline void setattr(Borrowed obj, Borrowed name, Borrowed value) {
-    setattrofunc set = Py_TYPE(obj.get())->tp_setattro;
-    if (set && PyUnicode_CheckExact(name.get()) && PyUnicode_CHECK_INTERNED(name.get()))
-        check(set(obj, name, value));
-    else
-        check(PyObject_SetAttr(obj, name, value));
-}
-inline Ref getitem(Borrowed obj, Borrowed key) { return own(PyObject_GetItem(obj, key)); }
-inline void setitem(Borrowed obj, Borrowed key, Borrowed value) {
-    check(PyObject_SetItem(obj, key, value));
-}
-inline bool truth(Borrowed obj) { return check(PyObject_IsTrue(obj)) != 0; }
-inline Ref str(Borrowed obj) { return own(PyObject_Str(obj)); }
-/// A value's text: a str as it is, anything else as `format(value, "")` gives it.
-inline Ref text(Borrowed value) { return own(PyObject_Format(value, nullptr)); }
-inline Ref integer(long value) { return own(PyLong_FromLong(value)); }
-
-/// The texts (each a str) joined end to end in one new text.
-Ref concat(Positional texts);
-
-/// A tuple of the given objects (the tuple takes its own references).
-Ref tuple(Positional items);
-
-/// A list of the given objects (the list takes its own references).
-Ref list(Positional items);
-
-/// A dict of the given entries, inserted in order.
-Ref dict(Keywords entries);
-
-/// `[transform(item) for item in iterable]`: a new list, `transform` taking a
-/// borrowed item and returning a `Ref`.
-template <class F>
-Ref list_of(Borrowed iterable, F&& transform) {
-    Ref result = own(PyList_New(0));
-    Ref iterator = own(PyObject_GetIter(iterable));
-    while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) {
-        Ref value = transform(item.get());
-        check(PyList_Append(result.get(), value.get()));
-    }
-    if (PyErr_Occurred()) raise();
-    return result;
 }
 
 }  // namespace zv

@@ -1,4 +1,5 @@
 #include "class_builder.hpp"
+#include "attributes.hpp"
 #include "call.hpp"
 
 namespace zv {
@@ -68,26 +69,26 @@ void set_entry(PyObject* ns, const char* key, PyObject* value) {
 
 void set_entry(PyObject* ns, Borrowed key, Borrowed value) { check(PyObject_SetItem(ns, key, value)); }
 
-void define_method(ModuleFrame& frame, PyObject* ns, const FunctionDef& fdef, Borrowed defaults,
+void define_method(ModuleState& state, PyObject* ns, const FunctionDef& fdef, Borrowed defaults,
                    Borrowed annotations) {
-    Ref method = make_function(fdef, frame, defaults, annotations);
+    Ref method = make_function(fdef, state, defaults, annotations);
     set_entry(ns, fdef.name, method.get());
 }
 
-Ref build_class(ModuleFrame& frame, const char* name, const char* qualname, PyObject* bases,
+Ref build_class(ModuleState& state, const char* name, const char* qualname, PyObject* bases,
                 const char* doc, ClassBody body) {
     Ref resolved = resolve_bases(bases);
     PyObject* meta = most_derived_metaclass(resolved.get());
     Ref name_obj = own(PyUnicode_InternFromString(name));
     Ref ns = prepare_namespace(meta, name_obj.get(), resolved.get());
     Ref qualname_obj = own(PyUnicode_InternFromString(qualname));
-    check(PyMapping_SetItemString(ns.get(), "__module__", frame.name.get()));
+    check(PyMapping_SetItemString(ns.get(), "__module__", state.name.get()));
     check(PyMapping_SetItemString(ns.get(), "__qualname__", qualname_obj.get()));
     if (doc) {
         Ref doc_obj = own(PyUnicode_FromString(doc));
         check(PyMapping_SetItemString(ns.get(), "__doc__", doc_obj.get()));
     }
-    body(frame, ns.get());
+    body(state, ns.get());
     if (resolved.get() != bases) check(PyMapping_SetItemString(ns.get(), "__orig_bases__", bases));
     return call(meta, {name_obj.get(), resolved.get(), ns.get()});
 }

@@ -2,18 +2,18 @@
 #pragma once
 #include <Python.h>
 #include "function.hpp"
-#include "module_frame.hpp"
+#include "module_state.hpp"
 
 namespace zv {
 
 /// Fills the class namespace with the class body (throws `Error` on failure).
-using ClassBody = void (*)(ModuleFrame& frame, PyObject* ns);
+using ClassBody = void (*)(ModuleState& state, PyObject* ns);
 
 /// Creates a class: resolves `__mro_entries__` of the bases, picks the most
 /// derived metaclass, prepares the namespace, sets `__module__`,
 /// `__qualname__` and `__doc__` (when `doc` is not null), runs `body`, and calls
 /// the metaclass. `bases` is a tuple (borrowed).
-Ref build_class(ModuleFrame& frame, const char* name, const char* qualname, PyObject* bases,
+Ref build_class(ModuleState& state, const char* name, const char* qualname, PyObject* bases,
                 const char* doc, ClassBody body);
 
 /// Whether `cls` is a pydantic v2 model class: those have `model_fields`, a
@@ -26,7 +26,7 @@ void set_entry(PyObject* ns, Borrowed key, Borrowed value);
 
 /// Makes the method described by `fdef` and binds it in the class namespace
 /// under its own name. `defaults` (a tuple) and `annotations` may be null.
-void define_method(ModuleFrame& frame, PyObject* ns, const FunctionDef& fdef,
+void define_method(ModuleState& state, PyObject* ns, const FunctionDef& fdef,
                    Borrowed defaults = nullptr, Borrowed annotations = nullptr);
 
 }  // namespace zv

@@ -7,7 +7,7 @@ namespace {
 struct CoroutineObject {
     PyObject_HEAD
     CoroutineBody body;
-    PyObject* state;     // emptied by the garbage collector's clear
+    PyObject* argument;  // emptied by the garbage collector's clear
     PyObject* name;      // texts: kept until the object is freed
     PyObject* qualname;
     bool finished;
@@ -18,29 +18,29 @@ CoroutineObject* as_coroutine(PyObject* self) noexcept {
 }
 
 /// Refuses to run a coroutine that has finished (or was closed).
-bool refuse_reuse(CoroutineObject* c) noexcept {
-    if (!c->finished) return false;
+bool refuse_reuse(CoroutineObject* coroutine) noexcept {
+    if (!coroutine->finished) return false;
     PyErr_SetString(PyExc_RuntimeError, "cannot reuse already awaited coroutine");
     return true;
 }
 
 /// Runs the body on the first send. Returns the result (new reference) or
 /// null with an error set; a finished coroutine refuses to run again, and so
-/// does one whose state the garbage collector cleared.
+/// does one whose argument the garbage collector cleared.
 PyObject* coroutine_run(PyObject* self, PyObject* value) noexcept {
-    CoroutineObject* c = as_coroutine(self);
-    if (refuse_reuse(c)) return nullptr;
+    CoroutineObject* coroutine = as_coroutine(self);
+    if (refuse_reuse(coroutine)) return nullptr;
     if (value && value != Py_None) {
         PyErr_SetString(PyExc_TypeError, "can't send non-None value to a just-started coroutine");
         return nullptr;
     }
-    c->finished = true;
-    if (!c->state) {
+    coroutine->finished = true;
+    if (!coroutine->argument) {
         PyErr_Format(PyExc_RuntimeError, "coroutine %U was cleared by the garbage collector",
-                     c->qualname);
+                     coroutine->qualname);
         return nullptr;
     }
-    return guarded<PyObject*>(nullptr, [&] { return c->body(c->state).release(); });
+    return guarded<PyObject*>(nullptr, [&] { return coroutine->body(coroutine->argument).release(); });
 }
 
 /// Raises StopIteration carrying `result` as its value. The exception is made
@@ -81,10 +81,8 @@ bool set_thrown(PyObject* type, PyObject* value, PyObject* tb) noexcept {
         return false;
     }
     if (tb) {
-        PyObject *t, *v, *old;
-        PyErr_Fetch(&t, &v, &old);
-        Py_XDECREF(old);
-        PyErr_Restore(t, v, Ref::borrow(tb).release());
+        SavedError thrown;
+        thrown.set_traceback(Ref::borrow(tb));
     }
     return true;
 }
@@ -100,14 +98,14 @@ PyObject* coroutine_throw(PyObject* self, PyObject* args) noexcept {
         PyErr_SetString(PyExc_TypeError, "throw() third argument must be a traceback object");
         return nullptr;
     }
-    CoroutineObject* c = as_coroutine(self);
+    CoroutineObject* coroutine = as_coroutine(self);
     if (!set_thrown(type, value, tb)) return nullptr;
-    if (c->finished) {
+    if (coroutine->finished) {
         PyErr_Clear();
-        refuse_reuse(c);
+        refuse_reuse(coroutine);
         return nullptr;
     }
-    c->finished = true;
+    coroutine->finished = true;
     return nullptr;
 }
 
@@ -125,16 +123,16 @@ PyObject* coroutine_repr(PyObject* self) noexcept {
 
 int coroutine_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     Py_VISIT(Py_TYPE(self));
-    Py_VISIT(as_coroutine(self)->state);
+    Py_VISIT(as_coroutine(self)->argument);
     Py_VISIT(as_coroutine(self)->name);
     Py_VISIT(as_coroutine(self)->qualname);
     return 0;
 }
 
-/// Breaks reference cycles through the state; the names stay for repr and
+/// Breaks reference cycles through the argument; the names stay for repr and
 /// the getters.
 int coroutine_clear(PyObject* self) noexcept {
-    Py_CLEAR(as_coroutine(self)->state);
+    Py_CLEAR(as_coroutine(self)->argument);
     return 0;
 }
 
@@ -212,16 +210,16 @@ bool register_with(const char* module_name) {
 
 }  // namespace
 
-Ref make_coroutine(CoroutineBody body, PyObject* state, PyObject* name, PyObject* qualname) {
-    auto* c = PyObject_GC_New(CoroutineObject, reinterpret_cast<PyTypeObject*>(coroutine_type()));
-    if (!c) raise();
-    c->body = body;
-    c->state = Ref::borrow(state).release();
-    c->name = Ref::borrow(name).release();
-    c->qualname = Ref::borrow(qualname).release();
-    c->finished = false;
-    PyObject_GC_Track(c);
-    return Ref::steal(reinterpret_cast<PyObject*>(c));
+Ref make_coroutine(CoroutineBody body, PyObject* argument, PyObject* name, PyObject* qualname) {
+    auto* coroutine = PyObject_GC_New(CoroutineObject, reinterpret_cast<PyTypeObject*>(coroutine_type()));
+    if (!coroutine) raise();
+    coroutine->body = body;
+    coroutine->argument = Ref::borrow(argument).release();
+    coroutine->name = Ref::borrow(name).release();
+    coroutine->qualname = Ref::borrow(qualname).release();
+    coroutine->finished = false;
+    PyObject_GC_Track(coroutine);
+    return Ref::steal(reinterpret_cast<PyObject*>(coroutine));
 }
 
 void register_coroutine_type() {

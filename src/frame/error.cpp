@@ -4,17 +4,22 @@ namespace zv {
 
 Handler::Handler() {
     if (!PyErr_ExceptionMatches(PyExc_Exception)) raise();
-    PyObject *t, *v, *tb;
-    PyErr_Fetch(&t, &v, &tb);
-    PyErr_NormalizeException(&t, &v, &tb);
-    Ref type = Ref::steal(t), value = Ref::steal(v), trace = Ref::steal(tb);
+    SavedError pending;
+    pending.normalize();
+    auto [type, value, trace] = pending.release();
     if (trace) check(PyException_SetTraceback(value.get(), trace.get()));
     value_ = Ref::borrow(value.get());
-    PyErr_GetExcInfo(&saved_type_, &saved_value_, &saved_tb_);
+    PyObject *saved_type, *saved_value, *saved_tb;
+    PyErr_GetExcInfo(&saved_type, &saved_value, &saved_tb);
+    saved_type_ = Ref::steal(saved_type);
+    saved_value_ = Ref::steal(saved_value);
+    saved_tb_ = Ref::steal(saved_tb);
     PyErr_SetExcInfo(type.release(), value.release(), trace.release());
 }
 
-Handler::~Handler() { PyErr_SetExcInfo(saved_type_, saved_value_, saved_tb_); }
+Handler::~Handler() {
+    PyErr_SetExcInfo(saved_type_.release(), saved_value_.release(), saved_tb_.release());
+}
 
 void set_error_from_current_exception() noexcept {
     try {

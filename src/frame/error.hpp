@@ -7,6 +7,7 @@
 #include <Python.h>
 #include <new>
 #include <exception>
+#include <utility>
 #include "ref.hpp"
 
 namespace zv {
@@ -54,33 +55,76 @@ public:
     PyObject* value() const noexcept { return value_.get(); }
 
 private:
-    PyObject* saved_type_ = nullptr;
-    PyObject* saved_value_ = nullptr;
-    PyObject* saved_tb_ = nullptr;
+    Ref saved_type_;  // the exception being handled before, put back at the end
+    Ref saved_value_;
+    Ref saved_tb_;
     Ref value_;
 };
 
-/// Saves the pending exception, if any, and restores it when the scope ends:
-/// for clean-up code that calls the host while an error may be on its way out.
+/// The pending exception, if any, taken out of the host's error indicator and
+/// put back when the scope ends, replacing whatever was set in between: for
+/// clean-up code that calls the host while an error may be on its way out,
+/// and for code that edits the exception before it goes on. `restore` puts
+/// it back early; `release` hands it over instead, and nothing is put back.
 class SavedError {
 public:
-    SavedError() noexcept { PyErr_Fetch(&type_, &value_, &traceback_); }
-    ~SavedError() { PyErr_Restore(type_, value_, traceback_); }
+    /// The three parts of an exception, as the host's error indicator holds them.
+    struct Parts {
+        Ref type;
+        Ref value;
+        Ref traceback;
+    };
+
+    SavedError() noexcept {
+        PyObject *type, *value, *traceback;
+        PyErr_Fetch(&type, &value, &traceback);
+        parts_ = {Ref::steal(type), Ref::steal(value), Ref::steal(traceback)};
+    }
+    ~SavedError() { restore(); }
     SavedError(const SavedError&) = delete;
     SavedError& operator=(const SavedError&) = delete;
 
+    /// Whether an exception was pending.
+    explicit operator bool() const noexcept { return bool(parts_.type); }
+    PyObject* value() const noexcept { return parts_.value.get(); }
+    PyObject* traceback() const noexcept { return parts_.traceback.get(); }
+
+    /// Makes the value an instance of the type, as the host does before
+    /// handing an exception to Python code.
+    void normalize() noexcept {
+        PyObject* type = parts_.type.release();
+        PyObject* value = parts_.value.release();
+        PyObject* traceback = parts_.traceback.release();
+        PyErr_NormalizeException(&type, &value, &traceback);
+        parts_ = {Ref::steal(type), Ref::steal(value), Ref::steal(traceback)};
+    }
+    /// Replaces the traceback that goes back with the exception.
+    void set_traceback(Ref traceback) noexcept { parts_.traceback = std::move(traceback); }
+
+    /// Puts the exception back now (or clears the indicator when none was
+    /// pending); the end of the scope then leaves the indicator alone.
+    void restore() noexcept {
+        if (done_) return;
+        done_ = true;
+        PyErr_Restore(parts_.type.release(), parts_.value.release(), parts_.traceback.release());
+    }
+    /// Hands the exception over; the end of the scope puts nothing back.
+    Parts release() noexcept {
+        done_ = true;
+        return std::move(parts_);
+    }
+
 private:
-    PyObject* type_ = nullptr;
-    PyObject* value_ = nullptr;
-    PyObject* traceback_ = nullptr;
+    Parts parts_;
+    bool done_ = false;
 };
 
 /// Turns any C++ exception in flight into the matching host exception.
 void set_error_from_current_exception() noexcept;
 
 /// Accepts only a function declared `noexcept`: the slot and method tables of
-/// the frame's types are filled through it, so a function that could let a C++
-/// exception reach the host does not compile into one.
+/// the frame library's types are filled through it, so a function that could
+/// let a C++ exception reach the host does not compile into one.
 template <class R, class... A>
 constexpr auto nothrow(R (*function)(A...) noexcept) noexcept {
     return function;

@@ -5,7 +5,7 @@
 #include <iterator>
 #include <type_traits>
 #include "arguments.hpp"
-#include "call.hpp"
+#include "attributes.hpp"
 #include "traceback.hpp"
 
 namespace zv {
@@ -15,7 +15,7 @@ struct FunctionObject {
     PyObject_HEAD
     vectorcallfunc vectorcall;
     const FunctionDef* fdef;
-    const ModuleFrame* frame;
+    const ModuleState* module_state;
     Signature sig;
     // Kept until the object is freed: repr, the binder, the call path and the
     // attribute getters read them (texts, code objects and the module's
@@ -30,7 +30,9 @@ struct FunctionObject {
     PyObject* tb_frame;    // traceback entry's frame, made on the first failure
     PyObject* module;      // __module__
     PyObject* doc;         // __doc__
+    // What a call binds to parameters it is not given, read at each call.
     PyObject* defaults;    // __defaults__ (tuple) or null
+    PyObject* kwdefaults;  // __kwdefaults__ (dict) or null
     PyObject* annotations; // __annotations__ (dict) or null until asked for
     PyObject* dict;        // __dict__ or null
     PyObject* weakrefs;
@@ -45,22 +47,22 @@ FunctionObject* as_function(PyObject* self) noexcept {
 
 /// Adds this function's entry to the traceback of the exception leaving it.
 /// The entry's frame is made on the first failure and kept for the next.
-void add_function_traceback(FunctionObject* f) noexcept {
-    if (!f->tb_frame) {
-        PyObject *type, *value, *tb;
-        PyErr_Fetch(&type, &value, &tb);
-        Ref path = Ref::steal(PyUnicode_FromFormat("%U.%U", f->frame->name.get(), f->qualname));
+void add_function_traceback(FunctionObject* function) noexcept {
+    if (!function->tb_frame) {
+        SavedError leaving;
+        Ref path = Ref::steal(
+            PyUnicode_FromFormat("%U.%U", function->module_state->name.get(), function->qualname));
         const char* text = path ? PyUnicode_AsUTF8(path.get()) : nullptr;
-        PyErr_Clear();
-        PyErr_Restore(type, value, tb);
+        leaving.restore();
         if (text)
-            f->tb_frame = new_traceback_frame(text, f->frame->source_file, f->fdef->line, f->globals);
+            function->tb_frame = new_traceback_frame(text, function->module_state->source_file,
+                                                     function->fdef->line, function->globals);
     }
-    add_traceback_entry(f->tb_frame);
+    add_traceback_entry(function->tb_frame);
 }
 
 /// Holds a reference to each argument while the body runs, for functions
-/// that declare `holds_arguments`.
+/// that declare `HoldsArguments`.
 class LocalReferences {
 public:
     LocalReferences(PyObject* const* values, Py_ssize_t count) noexcept
@@ -81,56 +83,80 @@ private:
 /// Module code reads the namespace of the module's current import. A function
 /// made by an import that failed (its namespace is no longer the module's)
 /// refuses to run rather than read another import's namespace.
-bool belongs_to_current_import(FunctionObject* f) noexcept {
-    if (f->globals == f->frame->globals) return true;
+bool belongs_to_current_import(FunctionObject* function) noexcept {
+    if (function->globals == function->module_state->globals) return true;
     PyErr_Format(PyExc_RuntimeError,
                  "%U() belongs to a failed import of module '%s' and can no longer run",
-                 f->qualname, f->frame->qualified_name);
+                 function->qualname, function->module_state->qualified_name);
     return false;
 }
 
 /// The arguments in parameter order: the caller's own array when the call
 /// passes every parameter by position, otherwise what the binder puts in
 /// `bound`. Null with a TypeError set when the binder refuses the call.
-PyObject* const* bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
+PyObject* const* bind(const FunctionObject* function, PyObject* const* args, Py_ssize_t nargs,
                       PyObject* kwnames, PyObject** bound) noexcept {
+    const Signature& sig = function->sig;
     if (!kwnames && nargs == sig.nparams && nargs > 0 && sig.npositional == sig.nparams)
         return !sig.checks_types || check_types(sig, args) ? args : nullptr;
-    return bind_arguments(sig, args, nargs, kwnames, bound) ? bound : nullptr;
+    Defaults defaults{function->defaults, function->kwdefaults};
+    return bind_arguments(sig, defaults, args, nargs, kwnames, bound) ? bound : nullptr;
+}
+
+PyObject* run_body(const FunctionObject* function, PyObject* const* values) noexcept {
+    return guarded<PyObject*>(nullptr, [&] { return function->fdef->body(values).release(); });
+}
+
+/// Runs the body on values the binder bound, keeping the defaults among them
+/// alive while it runs, since the body may assign __defaults__ or change the
+/// __kwdefaults__ dict: the tuple holds its items, the keyword-only
+/// parameters' values are held one by one.
+PyObject* run_body_holding_defaults(const FunctionObject* function, PyObject* const* values) noexcept {
+    Ref tuple = Ref::borrow(function->defaults);
+    const Signature& sig = function->sig;
+    LocalReferences keyword_only(values + sig.npositional, sig.nparams - sig.npositional);
+    return run_body(function, values);
 }
 
 PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf,
                               PyObject* kwnames) noexcept {
-    FunctionObject* f = as_function(self);
+    FunctionObject* function = as_function(self);
     std::array<PyObject*, max_params> bound;  // sig.nparams <= max_params
-    PyObject* const* values = bind(f->sig, args, PyVectorcall_NARGS(nargsf), kwnames, bound.data());
+    PyObject* const* values = bind(function, args, PyVectorcall_NARGS(nargsf), kwnames, bound.data());
     PyObject* result = nullptr;
-    if (values && belongs_to_current_import(f)) {
-        LocalReferences locals(values, f->fdef->holds_arguments ? f->sig.nparams : 0);
-        result = guarded<PyObject*>(nullptr, [&] { return f->fdef->body(values).release(); });
+    if (values && belongs_to_current_import(function)) {
+        if (function->fdef->has(HoldsArguments)) {
+            LocalReferences locals(values, function->sig.nparams);
+            result = run_body(function, values);
+        } else if (values == bound.data()) {
+            result = run_body_holding_defaults(function, values);
+        } else {
+            result = run_body(function, values);
+        }
     }
     if (!result) {
         if (!PyErr_Occurred())
             PyErr_SetString(PyExc_SystemError, "native function returned no result");
-        add_function_traceback(f);
+        add_function_traceback(function);
     }
     return result;
 }
 
 int function_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
-    FunctionObject* f = as_function(self);
+    FunctionObject* function = as_function(self);
     Py_VISIT(Py_TYPE(self));
-    Py_VISIT(f->name);
-    Py_VISIT(f->qualname);
-    Py_VISIT(f->module);
-    Py_VISIT(f->doc);
-    Py_VISIT(f->defaults);
-    Py_VISIT(f->annotations);
-    Py_VISIT(f->dict);
-    Py_VISIT(f->globals);
-    Py_VISIT(f->code);
-    Py_VISIT(f->varnames);
-    Py_VISIT(f->tb_frame);
+    Py_VISIT(function->name);
+    Py_VISIT(function->qualname);
+    Py_VISIT(function->module);
+    Py_VISIT(function->doc);
+    Py_VISIT(function->defaults);
+    Py_VISIT(function->kwdefaults);
+    Py_VISIT(function->annotations);
+    Py_VISIT(function->dict);
+    Py_VISIT(function->globals);
+    Py_VISIT(function->code);
+    Py_VISIT(function->varnames);
+    Py_VISIT(function->tb_frame);
     return 0;
 }
 
@@ -139,30 +165,30 @@ int function_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
 /// qualified name and code. A cleared function still binds and runs; it has
 /// lost its defaults, annotations, docstring, __module__ and __dict__.
 int function_clear(PyObject* self) noexcept {
-    FunctionObject* f = as_function(self);
-    Py_CLEAR(f->module);
-    Py_CLEAR(f->doc);
-    f->sig.defaults = nullptr;
-    Py_CLEAR(f->defaults);
-    Py_CLEAR(f->annotations);
-    Py_CLEAR(f->dict);
-    Py_CLEAR(f->tb_frame);
+    FunctionObject* function = as_function(self);
+    Py_CLEAR(function->module);
+    Py_CLEAR(function->doc);
+    Py_CLEAR(function->defaults);
+    Py_CLEAR(function->kwdefaults);
+    Py_CLEAR(function->annotations);
+    Py_CLEAR(function->dict);
+    Py_CLEAR(function->tb_frame);
     return 0;
 }
 
 void function_dealloc(PyObject* self) noexcept {
     PyTypeObject* type = Py_TYPE(self);
-    FunctionObject* f = as_function(self);
+    FunctionObject* function = as_function(self);
     PyObject_GC_UnTrack(self);
-    if (f->weakrefs) PyObject_ClearWeakRefs(self);
+    if (function->weakrefs) PyObject_ClearWeakRefs(self);
     function_clear(self);
-    f->sig.varnames = nullptr;
-    Py_CLEAR(f->name);
-    Py_CLEAR(f->qualname);
-    Py_CLEAR(f->code);
-    Py_CLEAR(f->varnames);
-    Py_CLEAR(f->globals);
-    for (PyObject*& text : f->type_refusals) Py_CLEAR(text);
+    function->sig.varnames = nullptr;
+    Py_CLEAR(function->name);
+    Py_CLEAR(function->qualname);
+    Py_CLEAR(function->code);
+    Py_CLEAR(function->varnames);
+    Py_CLEAR(function->globals);
+    for (PyObject*& text : function->type_refusals) Py_CLEAR(text);
     PyObject_GC_Del(self);
     Py_DECREF(type);
 }
@@ -212,36 +238,33 @@ int set_module(PyObject* self, PyObject* v, void*) noexcept { return set_any(&as
 PyObject* get_doc(PyObject* self, void*) noexcept { return get_or_none(as_function(self)->doc); }
 int set_doc(PyObject* self, PyObject* v, void*) noexcept { return set_any(&as_function(self)->doc, v); }
 
-/// Keyword-only parameters of the function (the last ones).
-Py_ssize_t count_keyword_only(const FunctionObject* f) noexcept {
-    return f->sig.nparams - f->sig.npositional;
-}
-
-/// The defaults of the positional parameters (the binder keeps one tuple for
-/// all, the keyword-only parameters' last), or None.
-PyObject* get_defaults(PyObject* self, void*) noexcept {
-    FunctionObject* f = as_function(self);
-    Py_ssize_t keyword_only = count_keyword_only(f);
-    if (!f->defaults || keyword_only == 0) return get_or_none(f->defaults);
-    Py_ssize_t positional = PyTuple_GET_SIZE(f->defaults) - keyword_only;
-    if (positional == 0) Py_RETURN_NONE;
-    return PyTuple_GetSlice(f->defaults, 0, positional);
-}
-
-/// The keyword-only parameters' defaults by name, or None when there are none.
-PyObject* get_kwdefaults(PyObject* self, void*) noexcept {
-    FunctionObject* f = as_function(self);
-    Py_ssize_t keyword_only = count_keyword_only(f);
-    if (keyword_only == 0) Py_RETURN_NONE;
-    Ref result = Ref::steal(PyDict_New());
-    if (!result) return nullptr;
-    Py_ssize_t first_default = PyTuple_GET_SIZE(f->defaults) - keyword_only;
-    for (Py_ssize_t i = 0; i < keyword_only; ++i) {
-        PyObject* name = PyTuple_GET_ITEM(f->varnames, f->sig.npositional + i);
-        PyObject* value = PyTuple_GET_ITEM(f->defaults, first_default + i);
-        if (PyDict_SetItem(result.get(), name, value) < 0) return nullptr;
+/// Setter of __defaults__ and __kwdefaults__: `kind` (a tuple or a dict, as
+/// `check` tells) or None; deleting stores none. Audited as the host audits
+/// the same assignments on its functions.
+int set_defaults_slot(PyObject* self, PyObject** slot, PyObject* value, const char* attribute,
+                      int (*check)(PyObject*), const char* kind) noexcept {
+    if (value == Py_None) value = nullptr;
+    if (value && !check(value)) {
+        PyErr_Format(PyExc_TypeError, "%s must be set to a %s object", attribute, kind);
+        return -1;
     }
-    return result.release();
+    int audited = value ? PySys_Audit("object.__setattr__", "OsO", self, attribute, value)
+                        : PySys_Audit("object.__delattr__", "Os", self, attribute);
+    if (audited < 0) return -1;
+    Py_XSETREF(*slot, Ref::borrow(value).release());
+    return 0;
+}
+
+int is_tuple(PyObject* value) { return PyTuple_Check(value); }
+int is_dict(PyObject* value) { return PyDict_Check(value); }
+
+PyObject* get_defaults(PyObject* self, void*) noexcept { return get_or_none(as_function(self)->defaults); }
+int set_defaults(PyObject* self, PyObject* v, void*) noexcept {
+    return set_defaults_slot(self, &as_function(self)->defaults, v, "__defaults__", is_tuple, "tuple");
+}
+PyObject* get_kwdefaults(PyObject* self, void*) noexcept { return get_or_none(as_function(self)->kwdefaults); }
+int set_kwdefaults(PyObject* self, PyObject* v, void*) noexcept {
+    return set_defaults_slot(self, &as_function(self)->kwdefaults, v, "__kwdefaults__", is_dict, "dict");
 }
 
 PyObject* get_none(PyObject*, void*) noexcept { Py_RETURN_NONE; }
@@ -249,9 +272,9 @@ PyObject* get_globals(PyObject* self, void*) noexcept { return get_or_none(as_fu
 PyObject* get_code(PyObject* self, void*) noexcept { return get_or_none(as_function(self)->code); }
 
 PyObject* get_annotations(PyObject* self, void*) noexcept {
-    FunctionObject* f = as_function(self);
-    if (!f->annotations && !(f->annotations = PyDict_New())) return nullptr;
-    return Ref::borrow(f->annotations).release();
+    FunctionObject* function = as_function(self);
+    if (!function->annotations && !(function->annotations = PyDict_New())) return nullptr;
+    return Ref::borrow(function->annotations).release();
 }
 int set_annotations(PyObject* self, PyObject* v, void*) noexcept {
     if (v == Py_None) v = nullptr;
@@ -265,7 +288,7 @@ int set_annotations(PyObject* self, PyObject* v, void*) noexcept {
 
 /// The host's coroutine marker for coroutine functions, otherwise False.
 PyObject* get_is_coroutine(PyObject* self, void*) noexcept {
-    if (!as_function(self)->fdef->coroutine) Py_RETURN_FALSE;
+    if (!as_function(self)->fdef->has(Coroutine)) Py_RETURN_FALSE;
     Ref coroutines = Ref::steal(PyImport_ImportModule("asyncio.coroutines"));
     if (!coroutines) return nullptr;
     return PyObject_GetAttrString(coroutines.get(), "_is_coroutine");
@@ -276,8 +299,8 @@ PyGetSetDef function_getset[] = {
     {"__qualname__", nothrow(get_qualname), nothrow(set_qualname), nullptr, nullptr},
     {"__module__", nothrow(get_module), nothrow(set_module), nullptr, nullptr},
     {"__doc__", nothrow(get_doc), nothrow(set_doc), nullptr, nullptr},
-    {"__defaults__", nothrow(get_defaults), nullptr, nullptr, nullptr},
-    {"__kwdefaults__", nothrow(get_kwdefaults), nullptr, nullptr, nullptr},
+    {"__defaults__", nothrow(get_defaults), nothrow(set_defaults), nullptr, nullptr},
+    {"__kwdefaults__", nothrow(get_kwdefaults), nothrow(set_kwdefaults), nullptr, nullptr},
     {"__annotations__", nothrow(get_annotations), nothrow(set_annotations), nullptr, nullptr},
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
     {"__globals__", nothrow(get_globals), nullptr, nullptr, nullptr},
@@ -323,9 +346,9 @@ PyType_Spec function_def = {
 
 Persistent the_function_type;
 
-Ref make_varnames(const FunctionDef& fdef, Py_ssize_t n) {
-    Ref names = own(PyTuple_New(n));
-    for (Py_ssize_t i = 0; i < n; ++i)
+Ref make_varnames(const FunctionDef& fdef, Py_ssize_t nparams) {
+    Ref names = own(PyTuple_New(nparams));
+    for (Py_ssize_t i = 0; i < nparams; ++i)
         PyTuple_SET_ITEM(names.get(), i, own(PyUnicode_InternFromString(fdef.params[i].name)).release());
     return names;
 }
@@ -333,16 +356,16 @@ Ref make_varnames(const FunctionDef& fdef, Py_ssize_t n) {
 /// A code object naming the function and its parameters, so that the host's
 /// signature inspection sees them: an empty code object with the parameter
 /// names put in through `replace`, which every supported interpreter offers.
-Ref make_code(const FunctionDef& fdef, const ModuleFrame& frame, PyObject* varnames, int n,
+Ref make_code(const FunctionDef& fdef, const ModuleState& state, PyObject* varnames, int nparams,
               int positional) {
     Ref empty = own(reinterpret_cast<PyObject*>(
-        PyCode_NewEmpty(frame.source_file, fdef.name, fdef.line)));
+        PyCode_NewEmpty(state.source_file, fdef.name, fdef.line)));
     Ref replace = getattr(empty.get(), "replace");
-    Ref count = own(PyLong_FromLong(n));
+    Ref count = own(PyLong_FromLong(nparams));
     Ref positional_count = own(PyLong_FromLong(positional));
-    Ref keyword_only_count = own(PyLong_FromLong(n - positional));
+    Ref keyword_only_count = own(PyLong_FromLong(nparams - positional));
     Ref zero = own(PyLong_FromLong(0));
-    Ref flags = own(PyLong_FromLong(CO_OPTIMIZED | CO_NEWLOCALS | (fdef.coroutine ? CO_COROUTINE : 0)));
+    Ref flags = own(PyLong_FromLong(CO_OPTIMIZED | CO_NEWLOCALS | (fdef.has(Coroutine) ? CO_COROUTINE : 0)));
     Ref keywords = own(Py_BuildValue("{sOsOsOsOsOsO}", "co_argcount", positional_count.get(),
                                      "co_posonlyargcount", zero.get(), "co_kwonlyargcount",
                                      keyword_only_count.get(), "co_nlocals", count.get(), "co_varnames",
@@ -352,22 +375,40 @@ Ref make_code(const FunctionDef& fdef, const ModuleFrame& frame, PyObject* varna
 }
 
 Py_ssize_t count_params(const FunctionDef& fdef) {
-    Py_ssize_t n = 0;
-    while (n < max_params && fdef.params[n].name) ++n;
-    return n;
+    Py_ssize_t nparams = 0;
+    while (nparams < max_params && fdef.params[nparams].name) ++nparams;
+    return nparams;
 }
 
 /// The parameters before the first keyword-only one. Keyword-only
-/// parameters must come last and each have a default.
-Py_ssize_t count_positional(const FunctionDef& fdef, Py_ssize_t n, Py_ssize_t ndefaults) {
+/// parameters must come last.
+Py_ssize_t count_positional(const FunctionDef& fdef, Py_ssize_t nparams) {
     Py_ssize_t positional = 0;
-    while (positional < n && !fdef.params[positional].keyword_only) ++positional;
-    for (Py_ssize_t i = positional; i < n; ++i)
-        if (!fdef.params[i].keyword_only)
+    while (positional < nparams && fdef.params[positional].kind != KeywordOnly) ++positional;
+    for (Py_ssize_t i = positional; i < nparams; ++i)
+        if (fdef.params[i].kind != KeywordOnly)
             raise(PyExc_SystemError, "keyword-only parameters of %s must come last", fdef.qualname);
-    if (n - positional > ndefaults)
-        raise(PyExc_SystemError, "keyword-only parameters of %s need defaults", fdef.qualname);
     return positional;
+}
+
+/// The defaults a definition gives (a tuple for its last parameters, or null)
+/// as the function holds them: those of positional parameters as
+/// __defaults__, those of keyword-only parameters as __kwdefaults__ by name;
+/// each null when there are none.
+void split_defaults(Borrowed given, PyObject* varnames, Py_ssize_t positional, Ref& tuple,
+                    Ref& by_name) {
+    Py_ssize_t count = given ? PyTuple_GET_SIZE(given.get()) : 0;
+    Py_ssize_t first = PyTuple_GET_SIZE(varnames) - count;  // the first parameter with a default
+    Py_ssize_t positional_count = positional > first ? positional - first : 0;
+    if (positional_count == count && count > 0)
+        tuple = Ref::borrow(given);
+    else if (positional_count > 0)
+        tuple = own(PyTuple_GetSlice(given, 0, positional_count));
+    for (Py_ssize_t i = first + positional_count; i < PyTuple_GET_SIZE(varnames); ++i) {
+        if (!by_name) by_name = own(PyDict_New());
+        check(PyDict_SetItem(by_name.get(), PyTuple_GET_ITEM(varnames, i),
+                             PyTuple_GET_ITEM(given.get(), i - first)));
+    }
 }
 
 }  // namespace
@@ -377,42 +418,45 @@ PyTypeObject* function_type() {
     return reinterpret_cast<PyTypeObject*>(the_function_type.get());
 }
 
-Ref make_function(const FunctionDef& fdef, ModuleFrame& frame, Borrowed defaults,
+Ref make_function(const FunctionDef& fdef, ModuleState& state, Borrowed defaults,
                   Borrowed annotations) {
-    Py_ssize_t n = count_params(fdef);
-    if (defaults && (!PyTuple_Check(defaults) || PyTuple_GET_SIZE(defaults.get()) > n))
+    Py_ssize_t nparams = count_params(fdef);
+    if (defaults && (!PyTuple_Check(defaults) || PyTuple_GET_SIZE(defaults.get()) > nparams))
         raise(PyExc_SystemError, "bad defaults for %s", fdef.qualname);
-    Py_ssize_t ndefaults = defaults ? PyTuple_GET_SIZE(defaults.get()) : 0;
-    Py_ssize_t positional = count_positional(fdef, n, ndefaults);
-    Ref varnames = make_varnames(fdef, n);
-    Ref code = make_code(fdef, frame, varnames.get(), static_cast<int>(n), static_cast<int>(positional));
+    Py_ssize_t positional = count_positional(fdef, nparams);
+    Ref varnames = make_varnames(fdef, nparams);
+    Ref positional_defaults, keyword_only_defaults;
+    split_defaults(defaults, varnames.get(), positional, positional_defaults, keyword_only_defaults);
+    Ref code = make_code(fdef, state, varnames.get(), static_cast<int>(nparams),
+                         static_cast<int>(positional));
     Ref name = own(PyUnicode_InternFromString(fdef.name));
     Ref qualname = own(PyUnicode_InternFromString(fdef.qualname));
     Ref doc = fdef.doc ? own(PyUnicode_FromString(fdef.doc)) : Ref::borrow(Py_None);
     PyTypeObject* type = function_type();
-    FunctionObject* f = PyObject_GC_New(FunctionObject, type);
-    if (!f) raise();
-    Ref result = Ref::steal(reinterpret_cast<PyObject*>(f));
-    f->vectorcall = function_vectorcall;
-    f->fdef = &fdef;
-    f->frame = &frame;
-    f->name = name.release();
-    f->qualname = qualname.release();
-    f->module = Ref::borrow(frame.name.get()).release();
-    f->doc = doc.release();
-    f->defaults = defaults && PyTuple_GET_SIZE(defaults.get()) ? Ref::borrow(defaults).release() : nullptr;
-    f->annotations = Ref::borrow(annotations).release();
-    f->dict = nullptr;
-    f->globals = Ref::borrow(frame.globals).release();
-    f->code = code.release();
-    f->varnames = varnames.release();
-    f->tb_frame = nullptr;
-    std::fill(std::begin(f->type_refusals), std::end(f->type_refusals), nullptr);
-    f->weakrefs = nullptr;
-    bool checks_types = std::any_of(fdef.params, fdef.params + n,
-                                    [](const Param& p) { return p.exact != Exact::any; });
-    f->sig = Signature{fdef.name, fdef.params, n, f->varnames, f->defaults, checks_types,
-                       f->type_refusals, positional};
+    FunctionObject* function = PyObject_GC_New(FunctionObject, type);
+    if (!function) raise();
+    Ref result = Ref::steal(reinterpret_cast<PyObject*>(function));
+    function->vectorcall = function_vectorcall;
+    function->fdef = &fdef;
+    function->module_state = &state;
+    function->name = name.release();
+    function->qualname = qualname.release();
+    function->module = Ref::borrow(state.name.get()).release();
+    function->doc = doc.release();
+    function->defaults = positional_defaults.release();
+    function->kwdefaults = keyword_only_defaults.release();
+    function->annotations = Ref::borrow(annotations).release();
+    function->dict = nullptr;
+    function->globals = Ref::borrow(state.globals).release();
+    function->code = code.release();
+    function->varnames = varnames.release();
+    function->tb_frame = nullptr;
+    std::fill(std::begin(function->type_refusals), std::end(function->type_refusals), nullptr);
+    function->weakrefs = nullptr;
+    bool checks_types = std::any_of(fdef.params, fdef.params + nparams,
+                                    [](const Param& param) { return param.exact != Exact::any; });
+    function->sig = Signature{fdef.name, fdef.params, nparams, function->varnames, checks_types,
+                              function->type_refusals, positional};
     PyObject_GC_Track(result.get());
     return result;
 }

@@ -4,7 +4,7 @@
 #include <Python.h>
 #include "arguments.hpp"
 #include "ref.hpp"
-#include "module_frame.hpp"
+#include "module_state.hpp"
 
 namespace zv {
 
@@ -13,6 +13,24 @@ namespace zv {
 /// Throws `Error` with the host's exception set on failure.
 using FunctionBody = Ref (*)(PyObject* const* args);
 
+/// What a function is besides its parameters, named at the end of its
+/// definition: `{..., {{"df"}, {"period"}}, zv::HoldsArguments}`. Flags
+/// combine with `|`.
+enum FunctionFlags : unsigned {
+    NoFlags = 0,
+    // The host's asyncio takes it for a coroutine function.
+    Coroutine = 1u << 0,
+    // The body hands its arguments to code that judges how an object is used
+    // by its reference count (pandas warns of chained assignment when a DataFrame
+    // is referenced only by the call itself): hold a reference to each while
+    // the body runs, as the local variables of a host function do.
+    HoldsArguments = 1u << 1,
+};
+
+constexpr FunctionFlags operator|(FunctionFlags a, FunctionFlags b) noexcept {
+    return static_cast<FunctionFlags>(static_cast<unsigned>(a) | static_cast<unsigned>(b));
+}
+
 struct FunctionDef {
     const char* name;      // "_run"
     const char* qualname;  // "ForecastTool._run"
@@ -20,17 +38,14 @@ struct FunctionDef {
     int line;              // definition line, for code objects and tracebacks
     FunctionBody body;
     Param params[max_params];
-    bool coroutine = false;  // the host's asyncio takes it for a coroutine function
-    // The body hands its arguments to code that judges how an object is used
-    // by its reference count (pandas warns of chained assignment when a frame
-    // is referenced only by the call itself): hold a reference to each while
-    // the body runs, as the local variables of a host function do.
-    bool holds_arguments = false;
+    FunctionFlags flags = NoFlags;
+
+    bool has(FunctionFlags flag) const noexcept { return (flags & flag) != 0; }
 };
 
-/// Makes a function object of the module `frame` (new reference). `defaults`
+/// Makes a function object of the module `state` (new reference). `defaults`
 /// (a tuple) and `annotations` (a dict) may be null.
-Ref make_function(const FunctionDef& fdef, ModuleFrame& frame, Borrowed defaults = nullptr,
+Ref make_function(const FunctionDef& fdef, ModuleState& state, Borrowed defaults = nullptr,
                   Borrowed annotations = nullptr);
 
 /// The package's function type (borrowed), made on first use.

@@ -1,13 +1,15 @@
 #include "imports.hpp"
-#include "call.hpp"
+#include "attributes.hpp"
+#include "containers.hpp"
+#include "conversions.hpp"
 
 namespace zv {
 namespace {
 
 /// The host's import with the module's namespace as globals, level 0.
-Ref import_module(ModuleFrame& frame, PyObject* name, PyObject* fromlist) {
+Ref import_module(ModuleState& state, PyObject* name, PyObject* fromlist) {
     Ref locals = own(PyDict_New());
-    return own(PyImport_ImportModuleLevelObject(name, frame.globals, locals.get(), fromlist, 0));
+    return own(PyImport_ImportModuleLevelObject(name, state.globals, locals.get(), fromlist, 0));
 }
 
 /// The entry of sys.modules for `name` when that module finished initialising.
@@ -36,42 +38,41 @@ Ref finished_module(PyObject* name) {
 Ref import_name(PyObject* module, PyObject* name) {
     Ref value = optional_attr(module, name);
     if (value) return value;
-    Ref module_name = Ref::steal(PyObject_GetAttrString(module, "__name__"));
+    Ref module_name = optional_attr(module, "__name__");
     if (module_name && PyUnicode_Check(module_name.get())) {
         Ref full = own(PyUnicode_FromFormat("%U.%U", module_name.get(), name));
         value = Ref::steal(PyImport_GetModule(full.get()));
         if (value) return value;
+        if (PyErr_Occurred()) raise();
     }
-    if (PyErr_Occurred() && !PyErr_ExceptionMatches(PyExc_AttributeError)) raise();
-    PyErr_Clear();
     raise(PyExc_ImportError, "cannot import name %S", name);
 }
 
 }  // namespace
 
-Ref import_plain_module(ModuleFrame& frame, Borrowed name) {
+Ref import_plain_module(ModuleState& state, Borrowed name) {
     Ref module = finished_module(name);
-    if (!module) module = import_module(frame, name, nullptr);
+    if (!module) module = import_module(state, name, nullptr);
     return module;
 }
 
-void import_plain(ModuleFrame& frame, const char* name, const char* as) {
+void import_plain(ModuleState& state, const char* name, const char* as) {
     Ref key = own(PyUnicode_InternFromString(name));
-    Ref module = import_plain_module(frame, key.get());
-    frame.set(as, module.get());
+    Ref module = import_plain_module(state, key.get());
+    state.set(as, module.get());
 }
 
-void import_from(ModuleFrame& frame, const char* module, std::initializer_list<const char*> names) {
+void import_from(ModuleState& state, const char* module, std::initializer_list<const char*> names) {
     Ref key = own(PyUnicode_InternFromString(module));
     Ref fromlist = own(PyTuple_New(static_cast<Py_ssize_t>(names.size())));
     Py_ssize_t i = 0;
     for (const char* n : names)
         PyTuple_SET_ITEM(fromlist.get(), i++, own(PyUnicode_InternFromString(n)).release());
-    Ref imported = import_module(frame, key.get(), fromlist.get());
+    Ref imported = import_module(state, key.get(), fromlist.get());
     for (i = 0; i < PyTuple_GET_SIZE(fromlist.get()); ++i) {
         PyObject* name = PyTuple_GET_ITEM(fromlist.get(), i);
         Ref value = import_name(imported.get(), name);
-        frame.set(name, value.get());
+        state.set(name, value.get());
     }
 }
 
@@ -86,11 +87,11 @@ void import_from(ModuleFrame& frame, const char* module, std::initializer_list<c
           module_name.get(), from_dict ? "__dict__" : "__all__", Py_TYPE(name)->tp_name);
 }
 
-void import_star(ModuleFrame& frame, const char* module) {
+void import_star(ModuleState& state, const char* module) {
     Ref key = own(PyUnicode_InternFromString(module));
     Ref star = own(PyUnicode_InternFromString("*"));
     Ref fromlist = tuple({star.get()});
-    Ref imported = import_module(frame, key.get(), fromlist.get());
+    Ref imported = import_module(state, key.get(), fromlist.get());
     Ref names = optional_attr(imported, "__all__");
     bool public_only = false;
     if (!names) {
@@ -112,7 +113,7 @@ void import_star(ModuleFrame& frame, const char* module) {
             PyUnicode_READ_CHAR(name.get(), 0) == '_')
             continue;
         Ref value = getattr(imported.get(), name.get());
-        frame.set(name.get(), value.get());
+        state.set(name.get(), value.get());
     }
 }
 

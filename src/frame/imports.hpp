@@ -2,20 +2,20 @@
 #pragma once
 #include <Python.h>
 #include <initializer_list>
-#include "module_frame.hpp"
+#include "module_state.hpp"
 
 namespace zv {
 
 /// `import name` (binding `as`): reuses a finished module of sys.modules.
-void import_plain(ModuleFrame& frame, const char* name, const char* as);
+void import_plain(ModuleState& state, const char* name, const char* as);
 
 /// The module a plain `import name` inside a function gets (new reference).
-Ref import_plain_module(ModuleFrame& frame, Borrowed name);
+Ref import_plain_module(ModuleState& state, Borrowed name);
 
 /// `from module import a, b, ...`: binds each name under itself.
-void import_from(ModuleFrame& frame, const char* module, std::initializer_list<const char*> names);
+void import_from(ModuleState& state, const char* module, std::initializer_list<const char*> names);
 
 /// `from module import *`: binds the names of `__all__`, or the public names.
-void import_star(ModuleFrame& frame, const char* module);
+void import_star(ModuleState& state, const char* module);
 
 }  // namespace zv

@@ -3,8 +3,11 @@
 #include <algorithm>
 #include <cstring>
 #include <vector>
+#include "attributes.hpp"
 #include "call.hpp"
 #include "compat.hpp"
+#include "containers.hpp"
+#include "conversions.hpp"
 
 namespace zv {
 namespace {

@@ -1,7 +1,8 @@
 #include "top_level.hpp"
 #include <frameobject.h>
 #include <cstring>
-#include "call.hpp"
+#include "attributes.hpp"
+#include "containers.hpp"
 #include "quiet_notices.hpp"
 
 namespace zv {
@@ -16,10 +17,10 @@ thread_local bool failed_silently = false;  // the body failed with no exception
 
 /// Called by the top level's frame: runs the module body.
 PyObject* enter_body(PyObject* capsule, PyObject*) noexcept {
-    auto* frame = static_cast<ModuleFrame*>(PyCapsule_GetPointer(capsule, nullptr));
-    if (!frame) return nullptr;
+    auto* state = static_cast<ModuleState*>(PyCapsule_GetPointer(capsule, nullptr));
+    if (!state) return nullptr;
     try {
-        frame->body(*frame);
+        state->body(*state);
     } catch (const Error&) {
         if (PyErr_Occurred()) return nullptr;
         failed_silently = true;  // reported by the caller, after the frame is gone
@@ -34,9 +35,9 @@ PyMethodDef enter_def = {"__top_level__", enter_body, METH_NOARGS, nullptr};
 
 /// The file the frame names: the module's own file, so that the host's
 /// inspection finds the module from it, else the module's name.
-Ref frame_file_name(const ModuleFrame& f) {
-    PyObject* file = PyDict_GetItemString(f.globals, "__file__");
-    return Ref::borrow(file && PyUnicode_Check(file) ? file : f.name.get());
+Ref frame_file_name(const ModuleState& state) {
+    PyObject* file = PyDict_GetItemString(state.globals, "__file__");
+    return Ref::borrow(file && PyUnicode_Check(file) ? file : state.name.get());
 }
 
 /// Gives the host's source-line cache the frame's one line under the frame's
@@ -57,22 +58,18 @@ void cache_source_line(PyObject* file) {
 /// Drops the frame's own entry from the pending exception's traceback: the
 /// module reports the failing statement with its init entry instead.
 void drop_frame_entry(PyObject* code) noexcept {
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
-    if (!type) return;
-    PyErr_NormalizeException(&type, &value, &tb);
-    auto* head = reinterpret_cast<PyTracebackObject*>(tb);
+    SavedError pending;
+    if (!pending) return;
+    pending.normalize();
+    auto* head = reinterpret_cast<PyTracebackObject*>(pending.traceback());
     if (head && head->tb_frame) {
         Ref head_code = Ref::steal(reinterpret_cast<PyObject*>(PyFrame_GetCode(head->tb_frame)));
         if (head_code.get() == code) {
-            PyObject* rest = reinterpret_cast<PyObject*>(head->tb_next);
-            Py_XINCREF(rest);
-            Py_DECREF(tb);
-            tb = rest;
-            if (value) PyException_SetTraceback(value, tb ? tb : Py_None);
+            pending.set_traceback(Ref::borrow(reinterpret_cast<PyObject*>(head->tb_next)));
+            PyObject* rest = pending.traceback();
+            if (pending.value()) PyException_SetTraceback(pending.value(), rest ? rest : Py_None);
         }
     }
-    PyErr_Restore(type, value, tb);
 }
 
 /// Empties the frame's globals, keeping any pending exception: a frame that
@@ -84,14 +81,14 @@ void forget_body(PyObject* globals) noexcept {
 
 }  // namespace
 
-void run_top_level(ModuleFrame& f) {
-    Ref file = frame_file_name(f);
+void run_top_level(ModuleState& state) {
+    Ref file = frame_file_name(state);
     Ref code = own(Py_CompileStringObject(top_level_source, file.get(), Py_eval_input, nullptr, -1));
     cache_source_line(file.get());
-    Ref capsule = own(PyCapsule_New(&f, nullptr, nullptr));
+    Ref capsule = own(PyCapsule_New(&state, nullptr, nullptr));
     Ref enter = own(PyCFunction_New(&enter_def, capsule.get()));
     Ref globals = own(PyDict_New());
-    check(PyDict_SetItemString(globals.get(), "__name__", f.name.get()));
+    check(PyDict_SetItemString(globals.get(), "__name__", state.name.get()));
     check(PyDict_SetItemString(globals.get(), "__builtins__", builtins_module()));
     check(PyDict_SetItemString(globals.get(), "__top_level__", enter.get()));
     failed_silently = false;

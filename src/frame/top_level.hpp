@@ -2,11 +2,11 @@
 // framework's deprecation notices about its imports kept quiet.
 #pragma once
 #include <Python.h>
-#include "module_frame.hpp"
+#include "module_state.hpp"
 
 namespace zv {
 
-/// Runs `frame.body` as a Python module's top level runs: under a frame whose
+/// Runs `state.body` as a Python module's top level runs: under a frame whose
 /// code names the module's file and whose globals carry the module's name.
 /// Libraries that look at their caller (the framework asks which module
 /// imports a deprecated name, pydantic where a class is defined) then find
@@ -14,6 +14,6 @@ namespace zv {
 /// and pydantic's deprecation notices about the top level's own imports and
 /// classes are not shown (see QuietNotices). Throws `Error` when the top
 /// level fails.
-void run_top_level(ModuleFrame& frame);
+void run_top_level(ModuleState& state);
 
 }  // namespace zv

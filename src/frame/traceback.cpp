@@ -1,6 +1,7 @@
 #include "traceback.hpp"
 #include <frameobject.h>
 #include "compat.hpp"
+#include "error.hpp"
 #include "ref.hpp"
 
 namespace zv {
@@ -8,8 +9,7 @@ namespace zv {
 PyObject* new_traceback_frame(const char* funcname, const char* filename, int line,
                               PyObject* globals) noexcept {
     if (!globals) return nullptr;
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
+    SavedError pending;
     Ref code = Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty(filename, funcname, line)));
     Ref frame;
     if (code)
@@ -20,8 +20,6 @@ PyObject* new_traceback_frame(const char* funcname, const char* filename, int li
         compat::set_frame_line(f, line);
         compat::detach_frame(f);
     }
-    PyErr_Clear();
-    PyErr_Restore(type, value, tb);
     return frame.release();
 }
 

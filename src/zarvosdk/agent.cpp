@@ -5,11 +5,14 @@
 // reach one another through the instance, so an application can replace a
 // module attribute or override a method. Nothing here catches an exception.
 #include <cstddef>
+#include "../frame/attributes.hpp"
 #include "../frame/call.hpp"
 #include "../frame/class_builder.hpp"
+#include "../frame/containers.hpp"
+#include "../frame/conversions.hpp"
 #include "../frame/function.hpp"
 #include "../frame/imports.hpp"
-#include "../frame/module_frame.hpp"
+#include "../frame/module_state.hpp"
 #include "prompts.hpp"
 
 namespace {
@@ -39,7 +42,7 @@ struct {
     zv::Persistent window, iteration_limit;
     zv::Persistent prefix_head, prefix_tail, sql_agent_description, python_agent_description;
     zv::Persistent forecast_tool_description, conversational_prefix;
-} n;
+} names;
 
 /// Keeps one of the prompt texts as a str for the life of the process.
 template <std::size_t N>
@@ -49,35 +52,35 @@ void make_text(zv::Persistent& slot, const char (&text)[N]) {
 
 void make_constants() {
     ZV_INTERN_TABLES(NAMES, TEXTS)
-    n.window.set(zv::integer(5));
-    n.iteration_limit.set(zv::integer(10));
-    make_text(n.prefix_head, prompts::python_prefix_head);
-    make_text(n.prefix_tail, prompts::python_prefix_tail);
-    make_text(n.sql_agent_description, prompts::sql_agent_description);
-    make_text(n.python_agent_description, prompts::python_agent_description);
-    make_text(n.forecast_tool_description, prompts::forecast_tool_description);
-    make_text(n.conversational_prefix, prompts::conversational_prefix);
+    names.window.set(zv::integer(5));
+    names.iteration_limit.set(zv::integer(10));
+    make_text(names.prefix_head, prompts::python_prefix_head);
+    make_text(names.prefix_tail, prompts::python_prefix_tail);
+    make_text(names.sql_agent_description, prompts::sql_agent_description);
+    make_text(names.python_agent_description, prompts::python_agent_description);
+    make_text(names.forecast_tool_description, prompts::forecast_tool_description);
+    make_text(names.conversational_prefix, prompts::conversational_prefix);
 }
 
-void run_top_level(zv::ModuleFrame& frame);
+void run_top_level(zv::ModuleState& state);
 
-zv::ModuleFrame frame = zv::module_frame([](zv::ModuleDescription& d) {
-    d.qualified_name = "zarvosdk.agent";
-    d.source_file = "src/zarvosdk/agent.cpp";
-    d.constants = make_constants;
-    d.body = run_top_level;
+zv::ModuleState module_state = zv::define_module([](zv::ModuleDescription& description) {
+    description.qualified_name = "zarvosdk.agent";
+    description.source_file = "src/zarvosdk/agent.cpp";
+    description.constants = make_constants;
+    description.body = run_top_level;
 });
 
 /// `AgentType.OPENAI_FUNCTIONS`, read from the module's current AgentType.
-Ref openai_functions() { return zv::getattr(frame.global(n.AgentType), n.OPENAI_FUNCTIONS); }
+Ref openai_functions() { return zv::getattr(module_state.global(names.AgentType), names.OPENAI_FUNCTIONS); }
 
 // conversatonal_memory ----------------------------------------------------------
 
 /// A new window memory of the last five exchanges, returned as messages.
 Ref conversatonal_memory(PyObject* const*) {
-    Ref factory = frame.global(n.ConversationBufferWindowMemory);
+    Ref factory = module_state.global(names.ConversationBufferWindowMemory);
     return zv::call(factory, {},
-                    {{n.memory_key, n.chat_history}, {n.k, n.window}, {n.return_messages, Py_True}});
+                    {{names.memory_key, names.chat_history}, {names.k, names.window}, {names.return_messages, Py_True}});
 }
 
 const zv::FunctionDef conversatonal_memory_def{
@@ -85,97 +88,97 @@ const zv::FunctionDef conversatonal_memory_def{
 
 // AgentInitializer ------------------------------------------------------------
 
-Ref initializer_init(PyObject* const* a) {
-    PyObject* self = a[0];
-    zv::setattr(self, n.llm, a[1]);
-    zv::setattr(self, n.db, a[2]);
-    zv::setattr(self, n.path, a[3]);
+Ref initializer_init(PyObject* const* args) {
+    PyObject* self = args[0];
+    zv::setattr(self, names.llm, args[1]);
+    zv::setattr(self, names.db, args[2]);
+    zv::setattr(self, names.path, args[3]);
     Ref packages = zv::own(PyList_New(0));
-    for (const zv::Persistent* name : {&n.matplotlib, &n.seaborn, &n.ploty, &n.pandas})
+    for (const zv::Persistent* name : {&names.matplotlib, &names.seaborn, &names.ploty, &names.pandas})
         zv::check(PyList_Append(packages.get(), name->get()));
-    zv::setattr(self, n.preinstalled_packages, packages);
-    Ref toolkit_class = frame.global(n.SQLDatabaseToolkit);
+    zv::setattr(self, names.preinstalled_packages, packages);
+    Ref toolkit_class = module_state.global(names.SQLDatabaseToolkit);
     Ref toolkit = zv::call(toolkit_class, {},
-                           {{n.db, zv::getattr(self, n.db)}, {n.llm, zv::getattr(self, n.llm)}});
-    zv::setattr(self, n.toolkit, toolkit);
-    zv::setattr(self, n.tools, zv::call_method(self, n.initialize_tools));
+                           {{names.db, zv::getattr(self, names.db)}, {names.llm, zv::getattr(self, names.llm)}});
+    zv::setattr(self, names.toolkit, toolkit);
+    zv::setattr(self, names.tools, zv::call_method(self, names.initialize_tools));
     return Ref::borrow(Py_None);
 }
 
 /// The Python agent's prompt prefix: head, the instance's path text, tail.
 Ref python_prefix(PyObject* self) {
-    Ref path = zv::text(zv::getattr(self, n.path));
-    Ref head = zv::own(PyUnicode_Concat(n.prefix_head.get(), path.get()));
-    return zv::own(PyUnicode_Concat(head.get(), n.prefix_tail.get()));
+    Ref path = zv::text(zv::getattr(self, names.path));
+    Ref head = zv::own(PyUnicode_Concat(names.prefix_head.get(), path.get()));
+    return zv::own(PyUnicode_Concat(head.get(), names.prefix_tail.get()));
 }
 
-Ref initializer_python_agent(PyObject* const* a) {
-    PyObject* self = a[0];
-    Ref factory = frame.global(n.create_python_agent);
-    Ref llm = zv::getattr(self, n.llm);
+Ref initializer_python_agent(PyObject* const* args) {
+    PyObject* self = args[0];
+    Ref factory = module_state.global(names.create_python_agent);
+    Ref llm = zv::getattr(self, names.llm);
     Ref prefix = python_prefix(self);
-    Ref repl = zv::call(frame.global(n.PythonREPLTool));
+    Ref repl = zv::call(module_state.global(names.PythonREPLTool));
     Ref agent_type = openai_functions();
     return zv::call(factory, {llm},
-                    {{n.prefix, prefix}, {n.tool, repl}, {n.verbose, Py_True},
-                     {n.agent_type, agent_type}, {n.handle_parsing_errors, Py_True}});
+                    {{names.prefix, prefix}, {names.tool, repl}, {names.verbose, Py_True},
+                     {names.agent_type, agent_type}, {names.handle_parsing_errors, Py_True}});
 }
 
-Ref initializer_sql_agent(PyObject* const* a) {
-    PyObject* self = a[0];
-    Ref factory = frame.global(n.create_sql_agent);
-    Ref llm = zv::getattr(self, n.llm);
-    Ref toolkit = zv::getattr(self, n.toolkit);
+Ref initializer_sql_agent(PyObject* const* args) {
+    PyObject* self = args[0];
+    Ref factory = module_state.global(names.create_sql_agent);
+    Ref llm = zv::getattr(self, names.llm);
+    Ref toolkit = zv::getattr(self, names.toolkit);
     Ref agent_type = openai_functions();
     return zv::call(factory, {},
-                    {{n.llm, llm}, {n.toolkit, toolkit}, {n.verbose, Py_True},
-                     {n.agent_type, agent_type}, {n.handle_parsing_errors, Py_True}});
+                    {{names.llm, llm}, {names.toolkit, toolkit}, {names.verbose, Py_True},
+                     {names.agent_type, agent_type}, {names.handle_parsing_errors, Py_True}});
 }
 
 /// A framework tool that hands the model's input to `agent.run`.
 Ref agent_tool(zv::Borrowed name, zv::Borrowed agent, zv::Borrowed description) {
-    Ref tool_class = frame.global(n.Tool);
-    Ref run = zv::getattr(agent, n.run);
-    return zv::call(tool_class, {}, {{n.name, name}, {n.func, run}, {n.description, description}});
+    Ref tool_class = module_state.global(names.Tool);
+    Ref run = zv::getattr(agent, names.run);
+    return zv::call(tool_class, {}, {{names.name, name}, {names.func, run}, {names.description, description}});
 }
 
 /// The framework tool around a new ForecastTool object (the object itself is the func).
 Ref forecast_tool() {
-    Ref tool_class = frame.global(n.Tool);
-    Ref forecaster = zv::call(frame.global(n.ForecastTool));
+    Ref tool_class = module_state.global(names.Tool);
+    Ref forecaster = zv::call(module_state.global(names.ForecastTool));
     return zv::call(tool_class, {},
-                    {{n.name, n.forecast_tool_name},
-                     {n.func, forecaster},
-                     {n.description, n.forecast_tool_description}});
+                    {{names.name, names.forecast_tool_name},
+                     {names.func, forecaster},
+                     {names.description, names.forecast_tool_description}});
 }
 
-Ref initializer_tools(PyObject* const* a) {
-    PyObject* self = a[0];
-    Ref python_agent = zv::call_method(self, n.initialize_python_agent);
-    Ref sql_agent = zv::call_method(self, n.initialize_sql_agent);
-    Ref sql_tool = agent_tool(n.sql_agent_name, sql_agent, n.sql_agent_description);
-    Ref python_tool = agent_tool(n.python_agent_name, python_agent, n.python_agent_description);
+Ref initializer_tools(PyObject* const* args) {
+    PyObject* self = args[0];
+    Ref python_agent = zv::call_method(self, names.initialize_python_agent);
+    Ref sql_agent = zv::call_method(self, names.initialize_sql_agent);
+    Ref sql_tool = agent_tool(names.sql_agent_name, sql_agent, names.sql_agent_description);
+    Ref python_tool = agent_tool(names.python_agent_name, python_agent, names.python_agent_description);
     Ref forecast = forecast_tool();
     return zv::list({sql_tool, python_tool, forecast});
 }
 
-Ref initializer_create_agent(PyObject* const* a) {
-    PyObject* self = a[0];
-    Ref factory = frame.global(n.initialize_agent);
-    Ref tools = zv::getattr(self, n.tools);
-    Ref llm = zv::getattr(self, n.llm);
+Ref initializer_create_agent(PyObject* const* args) {
+    PyObject* self = args[0];
+    Ref factory = module_state.global(names.initialize_agent);
+    Ref tools = zv::getattr(self, names.tools);
+    Ref llm = zv::getattr(self, names.llm);
     Ref agent_type = openai_functions();
-    Ref memory = frame.global(n.conversational_memory);
+    Ref memory = module_state.global(names.conversational_memory);
     return zv::call(factory, {},
-                    {{n.tools, tools},
-                     {n.prefix, n.conversational_prefix},
-                     {n.llm, llm},
-                     {n.agent_type, agent_type},
-                     {n.verbose, Py_True},
-                     {n.max_iterations, n.iteration_limit},
-                     {n.early_stopping_method, n.force},
-                     {n.memory, memory},
-                     {n.handle_parsing_errors, Py_True}});
+                    {{names.tools, tools},
+                     {names.prefix, names.conversational_prefix},
+                     {names.llm, llm},
+                     {names.agent_type, agent_type},
+                     {names.verbose, Py_True},
+                     {names.max_iterations, names.iteration_limit},
+                     {names.early_stopping_method, names.force},
+                     {names.memory, memory},
+                     {names.handle_parsing_errors, Py_True}});
 }
 
 const zv::FunctionDef initializer_init_def{
@@ -194,54 +197,54 @@ const zv::FunctionDef initializer_create_agent_def{
     "create_agent", "AgentInitializer.create_agent", nullptr, ZV_HERE, initializer_create_agent,
     {{"self"}}};
 
-void initializer_body(zv::ModuleFrame& f, PyObject* ns) {
-    Ref defaults = zv::tuple({n.default_path});
-    zv::define_method(f, ns, initializer_init_def, defaults);
-    zv::define_method(f, ns, initializer_python_agent_def);
-    zv::define_method(f, ns, initializer_sql_agent_def);
-    zv::define_method(f, ns, initializer_tools_def);
-    zv::define_method(f, ns, initializer_create_agent_def);
+void initializer_body(zv::ModuleState& state, PyObject* ns) {
+    Ref defaults = zv::tuple({names.default_path});
+    zv::define_method(state, ns, initializer_init_def, defaults);
+    zv::define_method(state, ns, initializer_python_agent_def);
+    zv::define_method(state, ns, initializer_sql_agent_def);
+    zv::define_method(state, ns, initializer_tools_def);
+    zv::define_method(state, ns, initializer_create_agent_def);
 }
 
 // Top level -------------------------------------------------------------------
 
-void run_imports(zv::ModuleFrame& f) {
-    ZV_LINE(f), zv::import_from(f, "langchain.chat_models", {"ChatOpenAI"});
-    ZV_LINE(f), zv::import_from(f, "langchain.llms.openai", {"OpenAI"});
-    ZV_LINE(f), zv::import_from(f, "langchain.agents", {"create_sql_agent"});
-    ZV_LINE(f), zv::import_from(f, "langchain.sql_database", {"SQLDatabase"});
-    ZV_LINE(f), zv::import_from(f, "langchain.agents.agent_types", {"AgentType"});
-    ZV_LINE(f), zv::import_from(f, "langchain.callbacks", {"StreamlitCallbackHandler"});
-    ZV_LINE(f), zv::import_from(f, "langchain.agents.agent_toolkits", {"SQLDatabaseToolkit"});
-    ZV_LINE(f), zv::import_from(f, "langchain_experimental.agents.agent_toolkits",
+void run_imports(zv::ModuleState& state) {
+    ZV_LINE(state), zv::import_from(state, "langchain.chat_models", {"ChatOpenAI"});
+    ZV_LINE(state), zv::import_from(state, "langchain.llms.openai", {"OpenAI"});
+    ZV_LINE(state), zv::import_from(state, "langchain.agents", {"create_sql_agent"});
+    ZV_LINE(state), zv::import_from(state, "langchain.sql_database", {"SQLDatabase"});
+    ZV_LINE(state), zv::import_from(state, "langchain.agents.agent_types", {"AgentType"});
+    ZV_LINE(state), zv::import_from(state, "langchain.callbacks", {"StreamlitCallbackHandler"});
+    ZV_LINE(state), zv::import_from(state, "langchain.agents.agent_toolkits", {"SQLDatabaseToolkit"});
+    ZV_LINE(state), zv::import_from(state, "langchain_experimental.agents.agent_toolkits",
                                 {"create_python_agent"});
-    ZV_LINE(f), zv::import_from(f, "langchain_experimental.tools.python.tool",
+    ZV_LINE(state), zv::import_from(state, "langchain_experimental.tools.python.tool",
                                 {"PythonAstREPLTool"});
-    ZV_LINE(f), zv::import_from(f, "langchain.agents", {"initialize_agent"});
-    ZV_LINE(f), zv::import_from(f, "langchain_experimental.tools.python.tool", {"PythonREPLTool"});
-    ZV_LINE(f), zv::import_from(f, "langchain.tools", {"Tool"});
-    ZV_LINE(f), zv::import_from(f, "langchain.chains.conversation.memory",
+    ZV_LINE(state), zv::import_from(state, "langchain.agents", {"initialize_agent"});
+    ZV_LINE(state), zv::import_from(state, "langchain_experimental.tools.python.tool", {"PythonREPLTool"});
+    ZV_LINE(state), zv::import_from(state, "langchain.tools", {"Tool"});
+    ZV_LINE(state), zv::import_from(state, "langchain.chains.conversation.memory",
                                 {"ConversationBufferWindowMemory"});
     // The top-level name, not zarvosdk.forecast_tool.
-    ZV_LINE(f), zv::import_from(f, "forecast_tool", {"ForecastTool"});
-    ZV_LINE(f), zv::import_plain(f, "os", "os");
+    ZV_LINE(state), zv::import_from(state, "forecast_tool", {"ForecastTool"});
+    ZV_LINE(state), zv::import_plain(state, "os", "os");
 }
 
-void run_top_level(zv::ModuleFrame& f) {
-    run_imports(f);
-    ZV_LINE(f);
-    Ref factory = zv::make_function(conversatonal_memory_def, f);
-    f.set(n.conversatonal_memory.get(), factory.get());
-    ZV_LINE(f);
-    Ref memory = zv::call(f.global(n.conversatonal_memory));
-    f.set(n.conversational_memory.get(), memory.get());
-    ZV_LINE(f);
+void run_top_level(zv::ModuleState& state) {
+    run_imports(state);
+    ZV_LINE(state);
+    Ref factory = zv::make_function(conversatonal_memory_def, state);
+    state.set(names.conversatonal_memory.get(), factory.get());
+    ZV_LINE(state);
+    Ref memory = zv::call(state.global(names.conversatonal_memory));
+    state.set(names.conversational_memory.get(), memory.get());
+    ZV_LINE(state);
     Ref bases = zv::own(PyTuple_New(0));
-    Ref initializer = zv::build_class(f, "AgentInitializer", "AgentInitializer", bases.get(),
+    Ref initializer = zv::build_class(state, "AgentInitializer", "AgentInitializer", bases.get(),
                                       nullptr, initializer_body);
-    f.set(n.AgentInitializer.get(), initializer.get());
+    state.set(names.AgentInitializer.get(), initializer.get());
 }
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit_agent() { return zv::init_module(frame); }
+PyMODINIT_FUNC PyInit_agent() { return zv::init_module(module_state); }

@@ -1,9 +1,12 @@
 // zarvosdk.base: the database connector and the SQL agent runner.
+#include "../frame/attributes.hpp"
 #include "../frame/call.hpp"
 #include "../frame/class_builder.hpp"
+#include "../frame/containers.hpp"
+#include "../frame/conversions.hpp"
 #include "../frame/function.hpp"
 #include "../frame/imports.hpp"
-#include "../frame/module_frame.hpp"
+#include "../frame/module_state.hpp"
 
 namespace {
 
@@ -28,7 +31,7 @@ using zv::Ref;
 struct {
     NAMES(ZV_DECLARE_NAME)
     TEXTS(ZV_DECLARE_TEXT)
-} n;
+} names;
 
 ZV_BUILTINS(BUILTINS);
 
@@ -36,26 +39,26 @@ void make_constants() {
     ZV_INTERN_TABLES(NAMES, TEXTS)
 }
 
-void run_top_level(zv::ModuleFrame& frame);
+void run_top_level(zv::ModuleState& state);
 
-zv::ModuleFrame frame = zv::module_frame([](zv::ModuleDescription& d) {
-    d.qualified_name = "zarvosdk.base";
-    d.source_file = "src/zarvosdk/base.cpp";
-    d.uses_builtins(builtin_table);
-    d.constants = make_constants;
-    d.body = run_top_level;
+zv::ModuleState module_state = zv::define_module([](zv::ModuleDescription& description) {
+    description.qualified_name = "zarvosdk.base";
+    description.source_file = "src/zarvosdk/base.cpp";
+    description.uses_builtins(builtin_table);
+    description.constants = make_constants;
+    description.body = run_top_level;
 });
 
 // DatabaseConnector -----------------------------------------------------------
 
-const zv::Name* const credentials[] = {&n.db_user, &n.db_password, &n.db_host, &n.db_name};
+const zv::Name* const credentials[] = {&names.db_user, &names.db_password, &names.db_host, &names.db_name};
 
-Ref connector_init(PyObject* const* a) {
-    PyObject* self = a[0];
-    for (int i = 0; i < 4; ++i) zv::setattr(self, *credentials[i], a[i + 1]);
-    zv::setattr(self, n.db, Py_None);
-    Ref status = zv::dict({{n.connected, Py_False}, {n.message, Py_None}});
-    zv::setattr(self, n.connection_status, status);
+Ref connector_init(PyObject* const* args) {
+    PyObject* self = args[0];
+    for (int i = 0; i < 4; ++i) zv::setattr(self, *credentials[i], args[i + 1]);
+    zv::setattr(self, names.db, Py_None);
+    Ref status = zv::dict({{names.connected, Py_False}, {names.message, Py_None}});
+    zv::setattr(self, names.connection_status, status);
     return Ref::borrow(Py_None);
 }
 
@@ -78,7 +81,7 @@ bool credential_missing(PyObject* self) {
 }
 
 void set_status(PyObject* self, zv::Borrowed key, zv::Borrowed value) {
-    Ref status = zv::getattr(self, n.connection_status);
+    Ref status = zv::getattr(self, names.connection_status);
     zv::setitem(status, key, value);
 }
 
@@ -87,53 +90,53 @@ Ref connection_address(PyObject* self) {
     Ref values[4];
     for (int i = 0; i < 4; ++i)
         values[i] = zv::text(zv::getattr(self, *credentials[i]));
-    return zv::concat({n.scheme, values[0], n.colon, values[1], n.at, values[2], n.slash, values[3]});
+    return zv::concat({names.scheme, values[0], names.colon, values[1], names.at, values[2], names.slash, values[3]});
 }
 
 /// Asks the framework for a new database handle and stores it as `db`.
 void open_database(PyObject* self) {
     Ref address = connection_address(self);
-    Ref database = frame.global(n.SQLDatabase);
-    Ref from_uri = zv::getattr(database, n.from_uri);
+    Ref database = module_state.global(names.SQLDatabase);
+    Ref from_uri = zv::getattr(database, names.from_uri);
     Ref handle = zv::call(from_uri, {address});
-    zv::setattr(self, n.db, handle);
+    zv::setattr(self, names.db, handle);
 }
 
 /// Records the text of the exception being handled as the status message.
 void record_failure(PyObject* self) {
     zv::Handler handler;
     Ref text = zv::str(handler.value());
-    set_status(self, n.message, text);
+    set_status(self, names.message, text);
 }
 
 /// Records the missing credential and hands back the status record.
 Ref refuse_credentials(PyObject* self) {
-    set_status(self, n.message, n.missing);
-    return zv::getattr(self, n.connection_status);
+    set_status(self, names.message, names.missing);
+    return zv::getattr(self, names.connection_status);
 }
 
-Ref connector_connect(PyObject* const* a) {
-    PyObject* self = a[0];
+Ref connector_connect(PyObject* const* args) {
+    PyObject* self = args[0];
     if (credential_missing(self)) return refuse_credentials(self);
     try {
         open_database(self);
-        set_status(self, n.connected, Py_True);
-        set_status(self, n.message, n.success);
+        set_status(self, names.connected, Py_True);
+        set_status(self, names.message, names.success);
     } catch (const zv::Error&) {
         record_failure(self);
     }
-    return zv::getattr(self, n.connection_status);
+    return zv::getattr(self, names.connection_status);
 }
 
-Ref connector_getdbinstance(PyObject* const* a) {
-    PyObject* self = a[0];
+Ref connector_getdbinstance(PyObject* const* args) {
+    PyObject* self = args[0];
     if (credential_missing(self)) return refuse_credentials(self);
     try {
         open_database(self);
     } catch (const zv::Error&) {
         record_failure(self);
     }
-    return zv::getattr(self, n.db);
+    return zv::getattr(self, names.db);
 }
 
 const zv::FunctionDef connector_init_def{
@@ -145,52 +148,52 @@ const zv::FunctionDef connector_getdbinstance_def{
     "getdbinstance", "DatabaseConnector.getdbinstance", nullptr, ZV_HERE, connector_getdbinstance,
     {{"self"}}};
 
-void connector_body(zv::ModuleFrame& f, PyObject* ns) {
+void connector_body(zv::ModuleState& state, PyObject* ns) {
     Ref defaults = zv::tuple({Py_None, Py_None, Py_None, Py_None});
-    zv::define_method(f, ns, connector_init_def, defaults);
-    zv::define_method(f, ns, connector_connect_def);
-    zv::define_method(f, ns, connector_getdbinstance_def);
+    zv::define_method(state, ns, connector_init_def, defaults);
+    zv::define_method(state, ns, connector_connect_def);
+    zv::define_method(state, ns, connector_getdbinstance_def);
 }
 
 // AgentRunner -----------------------------------------------------------------
 
 /// Builds the SQL agent and prints the one status line of the construction.
 void build_sql_agent(PyObject* self) {
-    Ref factory = frame.global(n.create_sql_agent);
+    Ref factory = module_state.global(names.create_sql_agent);
     Ref agent = zv::call(factory, {},
-                         {{n.llm, zv::getattr(self, n.llm)},
-                          {n.toolkit, zv::getattr(self, n.toolkit)},
-                          {n.verbose, zv::getattr(self, n.verbose)},
-                          {n.agent_type, zv::getattr(self, n.agent_type)}});
-    zv::setattr(self, n.agent_runner, agent);
-    if (zv::getattr(self, n.agent_runner).get() == Py_None) {
-        zv::call(builtins.print, {n.no_agent});
+                         {{names.llm, zv::getattr(self, names.llm)},
+                          {names.toolkit, zv::getattr(self, names.toolkit)},
+                          {names.verbose, zv::getattr(self, names.verbose)},
+                          {names.agent_type, zv::getattr(self, names.agent_type)}});
+    zv::setattr(self, names.agent_runner, agent);
+    if (zv::getattr(self, names.agent_runner).get() == Py_None) {
+        zv::call(builtins.print, {names.no_agent});
     } else {
-        zv::call(builtins.print, {n.agent_instance, zv::getattr(self, n.agent_runner)});
+        zv::call(builtins.print, {names.agent_instance, zv::getattr(self, names.agent_runner)});
     }
 }
 
-Ref runner_init(PyObject* const* a) {
-    PyObject* self = a[0];
-    const zv::Name* const attributes[] = {&n.llm, &n.toolkit, &n.verbose, &n.agent_type};
-    for (int i = 0; i < 4; ++i) zv::setattr(self, *attributes[i], a[i + 1]);
-    zv::setattr(self, n.agent_runner, Py_None);
-    zv::setattr(self, n.error, Py_None);
+Ref runner_init(PyObject* const* args) {
+    PyObject* self = args[0];
+    const zv::Name* const attributes[] = {&names.llm, &names.toolkit, &names.verbose, &names.agent_type};
+    for (int i = 0; i < 4; ++i) zv::setattr(self, *attributes[i], args[i + 1]);
+    zv::setattr(self, names.agent_runner, Py_None);
+    zv::setattr(self, names.error, Py_None);
     try {
         build_sql_agent(self);
     } catch (const zv::Error&) {
         zv::Handler handler;
-        zv::setattr(self, n.error, handler.value());
-        zv::call(builtins.print, {n.error_occurred, handler.value()});
+        zv::setattr(self, names.error, handler.value());
+        zv::call(builtins.print, {names.error_occurred, handler.value()});
     }
     return Ref::borrow(Py_None);
 }
 
-Ref runner_run(PyObject* const* a) {
-    PyObject* self = a[0];
-    if (zv::truth(zv::getattr(self, n.agent_runner)))
-        return zv::call_method(zv::getattr(self, n.agent_runner), n.run, {a[1]});
-    zv::call(builtins.print, {n.not_initialized});
+Ref runner_run(PyObject* const* args) {
+    PyObject* self = args[0];
+    if (zv::truth(zv::getattr(self, names.agent_runner)))
+        return zv::call_method(zv::getattr(self, names.agent_runner), names.run, {args[1]});
+    zv::call(builtins.print, {names.not_initialized});
     return Ref::borrow(Py_None);
 }
 
@@ -200,40 +203,40 @@ const zv::FunctionDef runner_init_def{
 const zv::FunctionDef runner_run_def{
     "run", "AgentRunner.run", nullptr, ZV_HERE, runner_run, {{"self"}, {"query"}}};
 
-void runner_body(zv::ModuleFrame& f, PyObject* ns) {
-    Ref zero_shot = zv::getattr(f.global(n.AgentType), n.ZERO_SHOT_REACT_DESCRIPTION);
+void runner_body(zv::ModuleState& state, PyObject* ns) {
+    Ref zero_shot = zv::getattr(state.global(names.AgentType), names.ZERO_SHOT_REACT_DESCRIPTION);
     Ref defaults = zv::tuple({Py_True, zero_shot});
-    zv::define_method(f, ns, runner_init_def, defaults);
-    zv::define_method(f, ns, runner_run_def);
+    zv::define_method(state, ns, runner_init_def, defaults);
+    zv::define_method(state, ns, runner_run_def);
 }
 
 // Top level -------------------------------------------------------------------
 
-void run_top_level(zv::ModuleFrame& f) {
-    ZV_LINE(f), zv::import_from(f, "langchain.agents", {"create_sql_agent"});
-    ZV_LINE(f), zv::import_from(f, "langchain.agents.agent_toolkits", {"SQLDatabaseToolkit"});
-    ZV_LINE(f), zv::import_from(f, "langchain.sql_database", {"SQLDatabase"});
-    ZV_LINE(f), zv::import_from(f, "langchain.llms.openai", {"OpenAI"});
-    ZV_LINE(f), zv::import_from(f, "langchain.agents", {"AgentExecutor"});
-    ZV_LINE(f), zv::import_from(f, "langchain.agents.agent_types", {"AgentType"});
-    ZV_LINE(f), zv::import_from(f, "langchain.chat_models", {"ChatOpenAI"});
-    ZV_LINE(f), zv::import_from(f, "sqlalchemy", {"create_engine"});
-    ZV_LINE(f), zv::import_plain(f, "os", "os");
-    ZV_LINE(f), zv::import_star(f, "langchain.agents");
-    ZV_LINE(f), zv::import_from(f, "langchain.llms", {"OpenAI"});
-    ZV_LINE(f), zv::import_from(f, "langchain.sql_database", {"SQLDatabase"});
-    ZV_LINE(f), zv::import_plain(f, "pymysql", "pymysql");
+void run_top_level(zv::ModuleState& state) {
+    ZV_LINE(state), zv::import_from(state, "langchain.agents", {"create_sql_agent"});
+    ZV_LINE(state), zv::import_from(state, "langchain.agents.agent_toolkits", {"SQLDatabaseToolkit"});
+    ZV_LINE(state), zv::import_from(state, "langchain.sql_database", {"SQLDatabase"});
+    ZV_LINE(state), zv::import_from(state, "langchain.llms.openai", {"OpenAI"});
+    ZV_LINE(state), zv::import_from(state, "langchain.agents", {"AgentExecutor"});
+    ZV_LINE(state), zv::import_from(state, "langchain.agents.agent_types", {"AgentType"});
+    ZV_LINE(state), zv::import_from(state, "langchain.chat_models", {"ChatOpenAI"});
+    ZV_LINE(state), zv::import_from(state, "sqlalchemy", {"create_engine"});
+    ZV_LINE(state), zv::import_plain(state, "os", "os");
+    ZV_LINE(state), zv::import_star(state, "langchain.agents");
+    ZV_LINE(state), zv::import_from(state, "langchain.llms", {"OpenAI"});
+    ZV_LINE(state), zv::import_from(state, "langchain.sql_database", {"SQLDatabase"});
+    ZV_LINE(state), zv::import_plain(state, "pymysql", "pymysql");
     Ref bases = zv::own(PyTuple_New(0));
-    ZV_LINE(f);
-    Ref connector = zv::build_class(f, "DatabaseConnector", "DatabaseConnector", bases.get(),
+    ZV_LINE(state);
+    Ref connector = zv::build_class(state, "DatabaseConnector", "DatabaseConnector", bases.get(),
                                     nullptr, connector_body);
-    f.set(n.DatabaseConnector, connector.get());
-    ZV_LINE(f);
+    state.set(names.DatabaseConnector, connector.get());
+    ZV_LINE(state);
     Ref runner =
-        zv::build_class(f, "AgentRunner", "AgentRunner", bases.get(), nullptr, runner_body);
-    f.set(n.AgentRunner, runner.get());
+        zv::build_class(state, "AgentRunner", "AgentRunner", bases.get(), nullptr, runner_body);
+    state.set(names.AgentRunner, runner.get());
 }
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit_base() { return zv::init_module(frame); }
+PyMODINIT_FUNC PyInit_base() { return zv::init_module(module_state); }

@@ -1,11 +1,14 @@
 // zarvosdk.forecast_tool: the forecast tool the language model calls with a
 // JSON text, and the least-squares forecaster behind it.
+#include "../frame/attributes.hpp"
 #include "../frame/call.hpp"
 #include "../frame/class_builder.hpp"
+#include "../frame/containers.hpp"
+#include "../frame/conversions.hpp"
 #include "../frame/coroutine.hpp"
 #include "../frame/function.hpp"
 #include "../frame/imports.hpp"
-#include "../frame/module_frame.hpp"
+#include "../frame/module_state.hpp"
 
 namespace {
 
@@ -32,7 +35,7 @@ using zv::Ref;
     X(tool_name, "forecast") X(tool_description, "\n    Use this tool for time series forecasting\n    ") \
     X(df_description, "Input dataset as a DataFrame") X(period_description, "The period to forecast") \
     X(return_key, "return") X(str_text, "str") X(int_text, "int") X(dict_text, "Dict")      \
-    X(frame_text, "pd.DataFrame")
+    X(data_frame_text, "pd.DataFrame")
 
 #define BUILTINS(X) X(NotImplementedError) X(sum) X(range)
 
@@ -42,30 +45,30 @@ struct {
     zv::Persistent one, year_1970;
     zv::Persistent digits;        // [9:-2]: the digits of "Decimal('…')"
     zv::Persistent run_handler;   // traceback entry of a failure _run handles
-} n;
+} names;
 
 ZV_BUILTINS(BUILTINS);
 
 void make_constants() {
     ZV_INTERN_TABLES(NAMES, TEXTS)
-    n.one.set(zv::integer(1));
-    n.year_1970.set(zv::integer(1970));
-    n.digits.set(zv::own(PySlice_New(zv::integer(9).get(), zv::integer(-2).get(), nullptr)));
+    names.one.set(zv::integer(1));
+    names.year_1970.set(zv::integer(1970));
+    names.digits.set(zv::own(PySlice_New(zv::integer(9).get(), zv::integer(-2).get(), nullptr)));
 }
 
-void run_top_level(zv::ModuleFrame& frame);
+void run_top_level(zv::ModuleState& state);
 
-zv::ModuleFrame frame = zv::module_frame([](zv::ModuleDescription& d) {
-    d.qualified_name = "zarvosdk.forecast_tool";
-    d.source_file = "src/zarvosdk/forecast_tool.cpp";
-    d.uses_builtins(builtin_table);
-    d.constants = make_constants;
-    d.body = run_top_level;
-    d.registers_coroutine_type = true;
+zv::ModuleState module_state = zv::define_module([](zv::ModuleDescription& description) {
+    description.qualified_name = "zarvosdk.forecast_tool";
+    description.source_file = "src/zarvosdk/forecast_tool.cpp";
+    description.uses_builtins(builtin_table);
+    description.constants = make_constants;
+    description.body = run_top_level;
+    description.registers_coroutine_type = true;
 });
 
 /// A dict with exactly one key, "error".
-Ref error_record(Borrowed text) { return zv::dict({{n.error, text}}); }
+Ref error_record(Borrowed text) { return zv::dict({{names.error, text}}); }
 
 /// A list of one-element lists: the feature matrix of a one-variable model.
 Ref as_column(Borrowed numbers) {
@@ -77,14 +80,14 @@ Ref as_column(Borrowed numbers) {
 /// The number spelled between the quotes of a `Decimal('…')` text, or null
 /// when the item does not start with that form.
 Ref decimal_text_value(PyObject* item) {
-    Ref match = zv::getattr(frame.global(n.re), n.match);
-    Ref found = zv::call(match, {n.decimal_pattern, item});
+    Ref match = zv::getattr(module_state.global(names.re), names.match);
+    Ref found = zv::call(match, {names.decimal_pattern, item});
     if (found.get() == Py_None) return Ref();
-    Ref text = zv::call_method(found, n.group);
-    // "Decimal('" and "')" frame the digits: float(text[9:-2]). The match may
+    Ref text = zv::call_method(found, names.group);
+    // "Decimal('" and "')" surround the digits: float(text[9:-2]). The match may
     // come from a stand-in for `re`, so the host's subscript and conversion
     // judge whatever type its group() returns.
-    return zv::own(PyNumber_Float(zv::getitem(text, n.digits).get()));
+    return zv::own(PyNumber_Float(zv::getitem(text, names.digits).get()));
 }
 
 /// One value item as the forecaster takes it: a `Decimal('…')` text as its
@@ -102,7 +105,7 @@ Ref normalise_value(PyObject* item) {
 
 /// Each date through `conv_date`, looked up for each one.
 Ref standardise_dates(Borrowed dates) {
-    return zv::list_of(dates, [](PyObject* d) { return zv::call(frame.global(n.conv_date), {d}); });
+    return zv::list_of(dates, [](PyObject* d) { return zv::call(module_state.global(names.conv_date), {d}); });
 }
 
 // ForecastTool._run -----------------------------------------------------------
@@ -110,17 +113,17 @@ Ref standardise_dates(Borrowed dates) {
 /// Decodes the request, builds the input table and forecasts (steps that run
 /// under the tool's exception handler).
 Ref forecast_request(PyObject* text) {
-    Ref request = zv::call(zv::getattr(frame.global(n.json), n.loads), {text});
-    Ref data = zv::getitem(request, n.data_input);
-    Ref dates = zv::getitem(data, n.date);
-    Ref sequence = zv::getitem(data, n.values);
+    Ref request = zv::call(zv::getattr(module_state.global(names.json), names.loads), {text});
+    Ref data = zv::getitem(request, names.data_input);
+    Ref dates = zv::getitem(data, names.date);
+    Ref sequence = zv::getitem(data, names.values);
     Ref seq = zv::list_of(sequence, normalise_value);
     dates = standardise_dates(dates);
-    Ref frame_type = zv::getattr(frame.global(n.pd), n.DataFrame);
-    Ref df = zv::call(frame_type, {zv::dict({{n.timestamp, dates}, {n.values, seq}})});
-    Ref period = zv::getitem(request, n.period);
-    Ref result = zv::call(frame.global(n.ts_forecast), {df, period});
-    if (zv::truth(zv::getattr(result, n.empty))) return error_record(n.empty_result);
+    Ref data_frame_type = zv::getattr(module_state.global(names.pd), names.DataFrame);
+    Ref df = zv::call(data_frame_type, {zv::dict({{names.timestamp, dates}, {names.values, seq}})});
+    Ref period = zv::getitem(request, names.period);
+    Ref result = zv::call(module_state.global(names.ts_forecast), {df, period});
+    if (zv::truth(zv::getattr(result, names.empty))) return error_record(names.empty_result);
     return result;
 }
 
@@ -130,31 +133,31 @@ Ref double_quoted(PyObject* text) {
     Py_ssize_t quote = PyUnicode_FindChar(text, '\'', 0, PyUnicode_GET_LENGTH(text), 1);
     if (quote == -2) zv::raise();
     if (quote < 0) return Ref::borrow(text);
-    return zv::own(PyUnicode_Replace(text, n.single_quote.get(), n.double_quote.get(), -1));
+    return zv::own(PyUnicode_Replace(text, names.single_quote.get(), names.double_quote.get(), -1));
 }
 
-Ref tool_run(PyObject* const* a) {
-    Ref traceback = zv::import_plain_module(frame, n.traceback);
-    Ref text = double_quoted(a[1]);
+Ref tool_run(PyObject* const* args) {
+    Ref traceback = zv::import_plain_module(module_state, names.traceback);
+    Ref text = double_quoted(args[1]);
     try {
         return forecast_request(text.get());
     } catch (const zv::Error&) {
         // Anything but an Exception leaves unhandled, with the one traceback
         // entry that every failure leaving the function gets.
         if (!PyErr_ExceptionMatches(PyExc_Exception)) throw;
-        frame.add_traceback(n.run_handler, "ForecastTool._run", __LINE__);
+        module_state.add_traceback(names.run_handler, "ForecastTool._run", __LINE__);
         zv::Handler handler;
-        zv::call_method(traceback, n.print_exc);
+        zv::call_method(traceback, names.print_exc);
         return error_record(zv::str(handler.value()));
     }
 }
 
 Ref refuse_async(PyObject*) {
-    zv::raise(builtins.NotImplementedError.get(), "%U", n.no_async.get());
+    zv::raise(builtins.NotImplementedError.get(), "%U", names.no_async.get());
 }
 
 Ref tool_arun(PyObject* const*) {
-    return zv::make_coroutine(refuse_async, Py_None, n.arun_name.get(), n.arun_qualname.get());
+    return zv::make_coroutine(refuse_async, Py_None, names.arun_name.get(), names.arun_qualname.get());
 }
 
 const zv::FunctionDef tool_run_def{
@@ -162,7 +165,7 @@ const zv::FunctionDef tool_run_def{
     {{"self"}, {"input", Exact::str}}};
 const zv::FunctionDef tool_arun_def{
     "_arun", "ForecastTool._arun", nullptr, ZV_HERE, tool_arun,
-    {{"self"}, {"data", Exact::str}}, true};
+    {{"self"}, {"data", Exact::str}}, zv::Coroutine};
 
 
 /// What a pydantic v2 tool base needs in the class namespace besides the plain
@@ -172,63 +175,63 @@ const zv::FunctionDef tool_arun_def{
 /// instead of being taken for private attributes (v2 only passes over the
 /// host's own function type and the other descriptors it knows).
 void declare_for_pydantic_v2(PyObject* ns) {
-    Ref annotations = zv::dict({{n.name, n.str_text}, {n.description, n.str_text}});
+    Ref annotations = zv::dict({{names.name, names.str_text}, {names.description, names.str_text}});
     zv::set_entry(ns, "__annotations__", annotations.get());
     Ref ignored = zv::tuple({reinterpret_cast<PyObject*>(zv::function_type())});
-    zv::set_entry(ns, n.model_config, zv::dict({{n.ignored_types, ignored}}));
+    zv::set_entry(ns, names.model_config, zv::dict({{names.ignored_types, ignored}}));
 }
 
-void tool_body(zv::ModuleFrame& f, PyObject* ns) {
+void tool_body(zv::ModuleState& state, PyObject* ns) {
     // The framework's 0.3 line has a pydantic v2 tool base; the 0.2 line's is a
     // pydantic v1 model, which takes the class body as it is.
-    if (zv::is_pydantic_v2_model(f.global(n.BaseTool).get())) declare_for_pydantic_v2(ns);
-    zv::set_entry(ns, n.name, n.tool_name);
-    zv::set_entry(ns, n.description, n.tool_description);
-    zv::define_method(f, ns, tool_run_def, nullptr,
-                      zv::dict({{n.input, n.str_text}, {n.return_key, n.dict_text}}).get());
-    zv::define_method(f, ns, tool_arun_def, nullptr,
-                      zv::dict({{n.data, n.str_text}, {n.return_key, n.str_text}}).get());
+    if (zv::is_pydantic_v2_model(state.global(names.BaseTool).get())) declare_for_pydantic_v2(ns);
+    zv::set_entry(ns, names.name, names.tool_name);
+    zv::set_entry(ns, names.description, names.tool_description);
+    zv::define_method(state, ns, tool_run_def, nullptr,
+                      zv::dict({{names.input, names.str_text}, {names.return_key, names.dict_text}}).get());
+    zv::define_method(state, ns, tool_arun_def, nullptr,
+                      zv::dict({{names.data, names.str_text}, {names.return_key, names.str_text}}).get());
 }
 
 // ForecastInput ----------------------------------------------------------------
 
-void config_body(zv::ModuleFrame&, PyObject* ns) {
-    zv::set_entry(ns, n.arbitrary_types_allowed, Py_True);
+void config_body(zv::ModuleState&, PyObject* ns) {
+    zv::set_entry(ns, names.arbitrary_types_allowed, Py_True);
 }
 
-void input_body(zv::ModuleFrame& f, PyObject* ns) {
+void input_body(zv::ModuleState& state, PyObject* ns) {
     Ref hints = zv::own(PyDict_New());
     zv::set_entry(ns, "__annotations__", hints.get());
-    zv::check(PyDict_SetItem(hints.get(), n.df.get(), n.frame_text.get()));
-    zv::set_entry(ns, n.df, zv::call(f.global(n.Field), {}, {{n.description, n.df_description}}));
-    zv::check(PyDict_SetItem(hints.get(), n.period.get(), n.int_text.get()));
-    zv::set_entry(ns, n.period,
-                  zv::call(f.global(n.Field), {}, {{n.description, n.period_description}}));
+    zv::check(PyDict_SetItem(hints.get(), names.df.get(), names.data_frame_text.get()));
+    zv::set_entry(ns, names.df, zv::call(state.global(names.Field), {}, {{names.description, names.df_description}}));
+    zv::check(PyDict_SetItem(hints.get(), names.period.get(), names.int_text.get()));
+    zv::set_entry(ns, names.period,
+                  zv::call(state.global(names.Field), {}, {{names.description, names.period_description}}));
     Ref no_bases = zv::own(PyTuple_New(0));
     Ref config =
-        zv::build_class(f, "Config", "ForecastInput.Config", no_bases.get(), nullptr, config_body);
-    zv::set_entry(ns, n.Config, config);
+        zv::build_class(state, "Config", "ForecastInput.Config", no_bases.get(), nullptr, config_body);
+    zv::set_entry(ns, names.Config, config);
 }
 
 // conv_date and ts_forecast -----------------------------------------------------
 
-Ref conv_date(PyObject* const* a) {
-    Ref parse = zv::getattr(frame.global(n.parser), n.parse);
-    Ref parsed = zv::call(parse, {a[0]});
-    return zv::call_method(parsed, n.strftime, {n.date_format});
+Ref conv_date(PyObject* const* args) {
+    Ref parse = zv::getattr(module_state.global(names.parser), names.parse);
+    Ref parsed = zv::call(parse, {args[0]});
+    return zv::call_method(parsed, names.strftime, {names.date_format});
 }
 
 /// Whole days of `later - earlier`, taken toward minus infinity.
 Ref days_between(PyObject* later, PyObject* earlier) {
     Ref difference = zv::own(PyNumber_Subtract(later, earlier));
-    return zv::getattr(difference, n.days);
+    return zv::getattr(difference, names.days);
 }
 
 /// Day numbers of the training dates: days since pandas' 1970-01-01, the
 /// epoch made anew for each date.
 Ref training_days(Borrowed dates) {
     return zv::list_of(dates, [](PyObject* d) {
-        Ref epoch = zv::call_method(frame.global(n.pd), n.Timestamp, {n.epoch_text});
+        Ref epoch = zv::call_method(module_state.global(names.pd), names.Timestamp, {names.epoch_text});
         return days_between(d, epoch.get());
     });
 }
@@ -251,12 +254,12 @@ Ref average_interval(Borrowed dates) {
 
 /// `period` future points in time, `average` days apart, after `last_date`.
 Ref future_points(Borrowed last_date, Borrowed period, Borrowed average) {
-    Ref stop = zv::own(PyNumber_Add(period, n.one.get()));
-    Ref steps = zv::call(builtins.range, {n.one, stop});
+    Ref stop = zv::own(PyNumber_Add(period, names.one.get()));
+    Ref steps = zv::call(builtins.range, {names.one, stop});
     return zv::list_of(steps, [&](PyObject* i) {
-        Ref timedelta = frame.global(n.timedelta);
+        Ref timedelta = module_state.global(names.timedelta);
         Ref days = zv::own(PyNumber_Multiply(i, average));
-        Ref step = zv::call(timedelta, {}, {{n.days, days}});
+        Ref step = zv::call(timedelta, {}, {{names.days, days}});
         return zv::own(PyNumber_Add(last_date, step.get()));
     });
 }
@@ -265,35 +268,35 @@ Ref future_points(Borrowed last_date, Borrowed period, Borrowed average) {
 /// epoch made anew for each point.
 Ref future_days(Borrowed points) {
     return zv::list_of(points, [](PyObject* point) {
-        Ref epoch = zv::call(frame.global(n.datetime), {n.year_1970, n.one, n.one});
+        Ref epoch = zv::call(module_state.global(names.datetime), {names.year_1970, names.one, names.one});
         return days_between(point, epoch.get());
     });
 }
 
 Ref date_texts(Borrowed points) {
-    return zv::list_of(points, [](PyObject* point) { return zv::call_method(point, n.strftime, {n.date_format}); });
+    return zv::list_of(points, [](PyObject* point) { return zv::call_method(point, names.strftime, {names.date_format}); });
 }
 
-Ref ts_forecast(PyObject* const* a) {
-    PyObject* df = a[0];
-    PyObject* period = a[1];
-    Ref pd = frame.global(n.pd);
-    Ref converted = zv::call_method(pd, n.to_datetime, {zv::getitem(df, n.timestamp)});
-    zv::setitem(df, n.timestamp, converted);
-    Ref dates = zv::getitem(df, n.timestamp);
-    Ref values = zv::getitem(df, n.values);
-    zv::call_method(df, n.set_index, {n.timestamp}, {{n.inplace, Py_True}});
-    Ref x = training_days(dates);
-    Ref model = zv::call(frame.global(n.LinearRegression));
-    zv::call_method(model, n.fit, {as_column(x), values});
+Ref ts_forecast(PyObject* const* args) {
+    PyObject* df = args[0];
+    PyObject* period = args[1];
+    Ref pd = module_state.global(names.pd);
+    Ref converted = zv::call_method(pd, names.to_datetime, {zv::getitem(df, names.timestamp)});
+    zv::setitem(df, names.timestamp, converted);
+    Ref dates = zv::getitem(df, names.timestamp);
+    Ref values = zv::getitem(df, names.values);
+    zv::call_method(df, names.set_index, {names.timestamp}, {{names.inplace, Py_True}});
+    Ref training_x = training_days(dates);
+    Ref model = zv::call(module_state.global(names.LinearRegression));
+    zv::call_method(model, names.fit, {as_column(training_x), values});
     Ref average = average_interval(dates);
-    Ref last_date = zv::call_method(dates, n.max);
+    Ref last_date = zv::call_method(dates, names.max);
     Ref points = future_points(last_date, period, average);
     Ref forecast_x = future_days(points);
-    Ref forecast = zv::call_method(model, n.predict, {as_column(forecast_x)});
+    Ref forecast = zv::call_method(model, names.predict, {as_column(forecast_x)});
     Ref future_dates = date_texts(points);
-    Ref frame_type = zv::getattr(frame.global(n.pd), n.DataFrame);
-    return zv::call(frame_type, {zv::dict({{n.dates, future_dates}, {n.forecasted_values, forecast}})});
+    Ref data_frame_type = zv::getattr(module_state.global(names.pd), names.DataFrame);
+    return zv::call(data_frame_type, {zv::dict({{names.dates, future_dates}, {names.forecasted_values, forecast}})});
 }
 
 const char ts_forecast_doc[] =
@@ -312,39 +315,39 @@ const zv::FunctionDef conv_date_def{"conv_date", "conv_date", nullptr, ZV_HERE, 
                                       {{"dt"}}};
 const zv::FunctionDef ts_forecast_def{"ts_forecast", "ts_forecast", ts_forecast_doc, ZV_HERE,
                                         ts_forecast, {{"df"}, {"period", Exact::int_}},
-                                        false, true};
+                                        zv::HoldsArguments};
 
 // Top level -----------------------------------------------------------------------
 
-void run_top_level(zv::ModuleFrame& f) {
-    ZV_LINE(f), zv::import_plain(f, "pandas", "pd");
-    ZV_LINE(f), zv::import_from(f, "datetime", {"datetime", "timedelta"});
-    ZV_LINE(f), zv::import_from(f, "dateutil", {"parser"});
-    ZV_LINE(f), zv::import_from(f, "sklearn.linear_model", {"LinearRegression"});
-    ZV_LINE(f), zv::import_plain(f, "re", "re");
-    ZV_LINE(f), zv::import_from(f, "pydantic", {"BaseModel", "Field"});
-    ZV_LINE(f), zv::import_from(f, "typing", {"Dict"});
-    ZV_LINE(f), zv::import_plain(f, "json", "json");
-    ZV_LINE(f), zv::import_from(f, "langchain.tools.base", {"BaseTool"});
+void run_top_level(zv::ModuleState& state) {
+    ZV_LINE(state), zv::import_plain(state, "pandas", "pd");
+    ZV_LINE(state), zv::import_from(state, "datetime", {"datetime", "timedelta"});
+    ZV_LINE(state), zv::import_from(state, "dateutil", {"parser"});
+    ZV_LINE(state), zv::import_from(state, "sklearn.linear_model", {"LinearRegression"});
+    ZV_LINE(state), zv::import_plain(state, "re", "re");
+    ZV_LINE(state), zv::import_from(state, "pydantic", {"BaseModel", "Field"});
+    ZV_LINE(state), zv::import_from(state, "typing", {"Dict"});
+    ZV_LINE(state), zv::import_plain(state, "json", "json");
+    ZV_LINE(state), zv::import_from(state, "langchain.tools.base", {"BaseTool"});
 
-    ZV_LINE(f);
-    Ref input = zv::build_class(f, "ForecastInput", "ForecastInput",
-                                zv::tuple({f.global(n.BaseModel)}).get(),
+    ZV_LINE(state);
+    Ref input = zv::build_class(state, "ForecastInput", "ForecastInput",
+                                zv::tuple({state.global(names.BaseModel)}).get(),
                                 "\n    Inputs for the forecasting function.\n    ", input_body);
-    f.set(n.ForecastInput, input.get());
+    state.set(names.ForecastInput, input.get());
 
-    ZV_LINE(f);
-    Ref tool = zv::build_class(f, "ForecastTool", "ForecastTool",
-                               zv::tuple({f.global(n.BaseTool)}).get(),
+    ZV_LINE(state);
+    Ref tool = zv::build_class(state, "ForecastTool", "ForecastTool",
+                               zv::tuple({state.global(names.BaseTool)}).get(),
                                "Tool for time series forecasting.", tool_body);
-    f.set(n.ForecastTool, tool.get());
+    state.set(names.ForecastTool, tool.get());
 
-    ZV_LINE(f), f.set(n.conv_date, zv::make_function(conv_date_def, f).get());
-    ZV_LINE(f);
-    Ref hints = zv::dict({{n.df, n.frame_text}, {n.period, n.int_text}, {n.return_key, n.frame_text}});
-    f.set(n.ts_forecast, zv::make_function(ts_forecast_def, f, nullptr, hints.get()).get());
+    ZV_LINE(state), state.set(names.conv_date, zv::make_function(conv_date_def, state).get());
+    ZV_LINE(state);
+    Ref hints = zv::dict({{names.df, names.data_frame_text}, {names.period, names.int_text}, {names.return_key, names.data_frame_text}});
+    state.set(names.ts_forecast, zv::make_function(ts_forecast_def, state, nullptr, hints.get()).get());
 }
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit_forecast_tool() { return zv::init_module(frame); }
+PyMODINIT_FUNC PyInit_forecast_tool() { return zv::init_module(module_state); }

@@ -17,11 +17,14 @@
 // framework's query tool hands its one line to the model as the observation.
 #include <cmath>
 #include <cstdio>
+#include "../frame/attributes.hpp"
 #include "../frame/call.hpp"
 #include "../frame/class_builder.hpp"
+#include "../frame/containers.hpp"
+#include "../frame/conversions.hpp"
 #include "../frame/function.hpp"
 #include "../frame/imports.hpp"
-#include "../frame/module_frame.hpp"
+#include "../frame/module_state.hpp"
 
 namespace {
 
@@ -56,7 +59,7 @@ struct {
     zv::Persistent guard_error;   // the GuardError class
     zv::Persistent guard_class;   // the GuardedSQLDatabase class
     zv::Persistent combined;      // application's handle class -> its guarded subclass
-} n;
+} names;
 
 // The parser's pieces, looked up on the first guarded handle: an application
 // that never guards a handle never imports the parser.
@@ -72,20 +75,20 @@ struct {
     zv::Persistent refused_calls;    // upper-case names of the functions refused
     zv::Persistent literal_type;     // a number or text written out
     zv::Persistent subquery_type;    // a query in parentheses
-} p;
+} sql_parser;
 
 ZV_BUILTINS(BUILTINS);
 
 void make_constants() { ZV_INTERN_TABLES(NAMES, TEXTS) }
 
-void run_top_level(zv::ModuleFrame& frame);
+void run_top_level(zv::ModuleState& state);
 
-zv::ModuleFrame frame = zv::module_frame([](zv::ModuleDescription& d) {
-    d.qualified_name = "zarvosdk.guard";
-    d.source_file = "src/zarvosdk/guard.cpp";
-    d.uses_builtins(builtin_table);
-    d.constants = make_constants;
-    d.body = run_top_level;
+zv::ModuleState module_state = zv::define_module([](zv::ModuleDescription& description) {
+    description.qualified_name = "zarvosdk.guard";
+    description.source_file = "src/zarvosdk/guard.cpp";
+    description.uses_builtins(builtin_table);
+    description.constants = make_constants;
+    description.body = run_top_level;
 });
 
 // Functions that read, write or wait outside the statement's own rows: files,
@@ -112,7 +115,7 @@ const char only_reads[] =
     " Only one read statement (SELECT, WITH ... SELECT, SHOW, DESCRIBE or EXPLAIN) may run.";
 
 [[noreturn]] void raise_guard_error(Borrowed message) {
-    PyErr_SetObject(n.guard_error.get(), message);
+    PyErr_SetObject(names.guard_error.get(), message);
     zv::raise();
 }
 
@@ -133,55 +136,55 @@ const char only_reads[] =
 /// Index just past the quoted text that starts at `i` with `quote`; with
 /// `escapes`, a backslash takes the next character as it is. A doubled quote
 /// stands for one quote in every mode.
-Py_ssize_t skip_quoted(const char* s, Py_ssize_t length, Py_ssize_t i, bool escapes) {
-    char quote = s[i];
+Py_ssize_t skip_quoted(const char* text, Py_ssize_t length, Py_ssize_t i, bool escapes) {
+    char quote = text[i];
     for (++i; i < length; ++i) {
-        if (escapes && quote != '`' && s[i] == '\\') {
+        if (escapes && quote != '`' && text[i] == '\\') {
             ++i;
-        } else if (s[i] == quote) {
-            if (i + 1 < length && s[i + 1] == quote) ++i;
+        } else if (text[i] == quote) {
+            if (i + 1 < length && text[i + 1] == quote) ++i;
             else return i + 1;
         }
     }
     return length;
 }
 
-Py_ssize_t skip_line(const char* s, Py_ssize_t length, Py_ssize_t i) {
-    while (i < length && s[i] != '\n') ++i;
+Py_ssize_t skip_line(const char* text, Py_ssize_t length, Py_ssize_t i) {
+    while (i < length && text[i] != '\n') ++i;
     return i;
 }
 
 /// Whether `--` at `i` opens a comment: it needs a blank or control
 /// character (or the end of the text) after it.
-bool dash_comment_at(const char* s, Py_ssize_t length, Py_ssize_t i) {
-    if (i + 1 >= length || s[i] != '-' || s[i + 1] != '-') return false;
-    return i + 2 >= length || static_cast<unsigned char>(s[i + 2]) <= ' ';
+bool dash_comment_at(const char* text, Py_ssize_t length, Py_ssize_t i) {
+    if (i + 1 >= length || text[i] != '-' || text[i + 1] != '-') return false;
+    return i + 2 >= length || static_cast<unsigned char>(text[i + 2]) <= ' ';
 }
 
 /// Whether the `/*` at `i` is one the server reads: `/*!` and `/*M!` hold SQL
 /// it runs, `/*+` holds optimizer hints, which can set session variables.
-bool server_comment_at(const char* s, Py_ssize_t length, Py_ssize_t i) {
+bool server_comment_at(const char* text, Py_ssize_t length, Py_ssize_t i) {
     if (i + 2 >= length) return false;
-    char c = s[i + 2];
-    return c == '!' || c == '+' || (c == 'M' && i + 3 < length && s[i + 3] == '!');
+    char opener = text[i + 2];
+    return opener == '!' || opener == '+' || (opener == 'M' && i + 3 < length && text[i + 3] == '!');
 }
 
 /// Whether the text holds a comment the server reads, outside quoted text,
 /// with backslash escapes inside quotes taken as the server's mode says.
-bool has_server_comment(const char* s, Py_ssize_t length, bool escapes) {
+bool has_server_comment(const char* text, Py_ssize_t length, bool escapes) {
     Py_ssize_t i = 0;
     while (i < length) {
-        char c = s[i];
-        if (c == '\'' || c == '"' || c == '`') {
-            i = skip_quoted(s, length, i, escapes);
-        } else if (c == '#' || dash_comment_at(s, length, i)) {
-            i = skip_line(s, length, i);
-        } else if (c == '/' && i + 1 < length && s[i + 1] == '*') {
-            if (server_comment_at(s, length, i)) return true;
+        char character = text[i];
+        if (character == '\'' || character == '"' || character == '`') {
+            i = skip_quoted(text, length, i, escapes);
+        } else if (character == '#' || dash_comment_at(text, length, i)) {
+            i = skip_line(text, length, i);
+        } else if (character == '/' && i + 1 < length && text[i + 1] == '*') {
+            if (server_comment_at(text, length, i)) return true;
             const char* end = nullptr;
             for (Py_ssize_t j = i + 2; j + 1 < length && !end; ++j)
-                if (s[j] == '*' && s[j + 1] == '/') end = s + j;
-            i = end ? end - s + 2 : length;
+                if (text[j] == '*' && text[j + 1] == '/') end = text + j;
+            i = end ? end - text + 2 : length;
         } else {
             ++i;
         }
@@ -195,9 +198,9 @@ bool has_server_comment(const char* s, Py_ssize_t length, bool escapes) {
 /// like quoted text.
 void refuse_server_comments(PyObject* sql) {
     Py_ssize_t length = 0;
-    const char* s = PyUnicode_AsUTF8AndSize(sql, &length);
-    if (!s) zv::raise();
-    if (has_server_comment(s, length, true) || has_server_comment(s, length, false))
+    const char* text = PyUnicode_AsUTF8AndSize(sql, &length);
+    if (!text) zv::raise();
+    if (has_server_comment(text, length, true) || has_server_comment(text, length, false))
         refuse("it holds a comment the server executes or reads (/*! ... */, /*M! ... */ or "
                "/*+ ... */), which a parser takes for a plain comment");
 }
@@ -230,26 +233,26 @@ Ref names_set() {
 
 /// Imports the parser and looks up what the checks use, once.
 void load_parser() {
-    if (p.dialect) return;
-    Ref exp = zv::own(PyImport_Import(n.expressions_module.get()));
-    Ref tokens = zv::own(PyImport_Import(n.tokens_module.get()));
-    Ref dialects = zv::own(PyImport_Import(n.dialects_module.get()));
+    if (sql_parser.dialect) return;
+    Ref exp = zv::own(PyImport_Import(names.expressions_module.get()));
+    Ref tokens = zv::own(PyImport_Import(names.tokens_module.get()));
+    Ref dialects = zv::own(PyImport_Import(names.dialects_module.get()));
     Ref token_type = zv::getattr(tokens, "TokenType");
     const char* const first[] = {"SELECT", "WITH", "SHOW", "DESCRIBE", "DESC", "L_PAREN"};
     const char* const statements[] = {"Select", "SetOperation", "Subquery", "Show", "Describe"};
     const char* const described[] = {"Select", "SetOperation", "Subquery", "Table"};
-    p.first_tokens.set(attributes(token_type, first));
-    p.semicolon.set(zv::getattr(token_type, "SEMICOLON"));
-    p.statements.set(attributes(exp, statements));
-    p.described.set(attributes(exp, described));
-    p.refused_nodes.set(attributes(exp, refused_node_names));
-    p.function_type.set(zv::getattr(exp, "Func"));
-    p.anonymous_type.set(zv::getattr(exp, "Anonymous"));
-    p.refused_calls.set(names_set());
-    p.literal_type.set(zv::getattr(exp, "Literal"));
-    p.subquery_type.set(zv::getattr(exp, "Subquery"));
+    sql_parser.first_tokens.set(attributes(token_type, first));
+    sql_parser.semicolon.set(zv::getattr(token_type, "SEMICOLON"));
+    sql_parser.statements.set(attributes(exp, statements));
+    sql_parser.described.set(attributes(exp, described));
+    sql_parser.refused_nodes.set(attributes(exp, refused_node_names));
+    sql_parser.function_type.set(zv::getattr(exp, "Func"));
+    sql_parser.anonymous_type.set(zv::getattr(exp, "Anonymous"));
+    sql_parser.refused_calls.set(names_set());
+    sql_parser.literal_type.set(zv::getattr(exp, "Literal"));
+    sql_parser.subquery_type.set(zv::getattr(exp, "Subquery"));
     Ref dialect_class = zv::getattr(dialects, "Dialect");
-    p.dialect.set(zv::call_method(dialect_class, n.get_or_raise, {n.mysql_text}));
+    sql_parser.dialect.set(zv::call_method(dialect_class, names.get_or_raise, {names.mysql_text}));
 }
 
 bool is_instance(Borrowed value, Borrowed types) {
@@ -283,13 +286,13 @@ void check_tokens(Borrowed tokens) {
     Py_ssize_t count = PyList_GET_SIZE(tokens.get());
     if (count == 0) refuse("it holds no statement");
     PyObject* first = PyList_GET_ITEM(tokens.get(), 0);
-    Ref first_type = zv::getattr(first, n.token_type);
-    if (!zv::check(PySequence_Contains(p.first_tokens.get(), first_type.get())))
-        refuse_named("it is not a read statement (it starts with %R)", zv::getattr(first, n.text));
+    Ref first_type = zv::getattr(first, names.token_type);
+    if (!zv::check(PySequence_Contains(sql_parser.first_tokens.get(), first_type.get())))
+        refuse_named("it is not a read statement (it starts with %R)", zv::getattr(first, names.text));
     bool ended = false;
     for (Py_ssize_t i = 0; i < count; ++i) {
-        Ref type = zv::getattr(PyList_GET_ITEM(tokens.get(), i), n.token_type);
-        bool separator = type.get() == p.semicolon.get();
+        Ref type = zv::getattr(PyList_GET_ITEM(tokens.get(), i), names.token_type);
+        bool separator = type.get() == sql_parser.semicolon.get();
         if (ended && !separator) refuse("it holds several statements");
         ended = ended || separator;
     }
@@ -297,8 +300,8 @@ void check_tokens(Borrowed tokens) {
 
 /// The one statement the parser read from the tokens.
 Ref parse_one(PyObject* sql, Borrowed tokens) {
-    Ref parser = zv::call_method(p.dialect, n.parser);
-    Ref parsed = zv::call_method(parser, n.parse, {tokens, sql});
+    Ref parser = zv::call_method(sql_parser.dialect, names.parser);
+    Ref parsed = zv::call_method(parser, names.parse, {tokens, sql});
     Ref statements = zv::own(PySequence_List(parsed.get()));
     Ref statement;
     Py_ssize_t count = PyList_GET_SIZE(statements.get());
@@ -316,43 +319,43 @@ Ref parse_one(PyObject* sql, Borrowed tokens) {
 /// operation of them, or one in parentheses), SHOW, or DESCRIBE / EXPLAIN of
 /// a table or of such a SELECT.
 void check_statement_kind(Borrowed statement) {
-    Ref kind = zv::getattr(statement, n.key);
-    if (!is_instance(statement, p.statements))
-        refuse_named("it is not a read statement (%S)", zv::call_method(kind, n.upper));
+    Ref kind = zv::getattr(statement, names.key);
+    if (!is_instance(statement, sql_parser.statements))
+        refuse_named("it is not a read statement (%S)", zv::call_method(kind, names.upper));
     if (PyUnicode_CompareWithASCIIString(kind.get(), "describe") != 0) return;
-    Ref inner = zv::getattr(statement, n.this_attribute);
-    if (!is_instance(inner, p.described))
+    Ref inner = zv::getattr(statement, names.this_attribute);
+    if (!is_instance(inner, sql_parser.described))
         refuse_named("EXPLAIN / DESCRIBE may only look at a read statement, not %S",
-                     zv::call_method(zv::getattr(inner, n.key), n.upper));
+                     zv::call_method(zv::getattr(inner, names.key), names.upper));
 }
 
 /// The function's name in upper case, as the server matches it.
 Ref call_name(Borrowed node) {
-    Ref name = is_instance(node, p.anonymous_type) ? zv::getattr(node, n.name)
-                                                   : zv::call_method(node, n.sql_name);
-    return zv::call_method(name, n.upper);
+    Ref name = is_instance(node, sql_parser.anonymous_type) ? zv::getattr(node, names.name)
+                                                   : zv::call_method(node, names.sql_name);
+    return zv::call_method(name, names.upper);
 }
 
 [[noreturn]] void refuse_node(Borrowed node) {
-    Ref key = zv::getattr(node, n.key);
+    Ref key = zv::getattr(node, names.key);
     if (PyUnicode_CompareWithASCIIString(key.get(), "into") == 0)
         refuse("it writes its result into a file or a variable (INTO)");
     if (PyUnicode_CompareWithASCIIString(key.get(), "lock") == 0)
         refuse("it is a locking read (FOR UPDATE, FOR SHARE or LOCK IN SHARE MODE)");
     if (PyUnicode_CompareWithASCIIString(key.get(), "propertyeq") == 0)
         refuse("it assigns a variable (:=)");
-    refuse_named("it holds a %S statement", zv::call_method(key, n.upper));
+    refuse_named("it holds a %S statement", zv::call_method(key, names.upper));
 }
 
 /// Walks every part of the statement for writes, clauses that write, lock or
 /// assign, and refused functions.
 void check_parts(Borrowed statement) {
-    Ref nodes = zv::own(PyObject_GetIter(zv::call_method(statement, n.walk).get()));
+    Ref nodes = zv::own(PyObject_GetIter(zv::call_method(statement, names.walk).get()));
     while (Ref node = Ref::steal(PyIter_Next(nodes.get()))) {
-        if (is_instance(node, p.refused_nodes)) refuse_node(node);
-        if (!is_instance(node, p.function_type)) continue;
+        if (is_instance(node, sql_parser.refused_nodes)) refuse_node(node);
+        if (!is_instance(node, sql_parser.function_type)) continue;
         Ref name = call_name(node);
-        if (zv::check(PySet_Contains(p.refused_calls.get(), name.get())))
+        if (zv::check(PySet_Contains(sql_parser.refused_calls.get(), name.get())))
             refuse_named("it calls %S, which the read-only guard does not allow", name);
     }
     if (PyErr_Occurred()) zv::raise();
@@ -365,7 +368,7 @@ Ref check_sql(PyObject* sql) {
     load_parser();
     Ref tokens, statement;
     try {
-        tokens = zv::own(PySequence_List(zv::call_method(p.dialect, n.tokenize, {sql}).get()));
+        tokens = zv::own(PySequence_List(zv::call_method(sql_parser.dialect, names.tokenize, {sql}).get()));
     } catch (const zv::Error&) {
         refuse_unreadable();
     }
@@ -373,7 +376,7 @@ Ref check_sql(PyObject* sql) {
     try {
         statement = parse_one(sql, tokens);
     } catch (const zv::Error&) {
-        if (PyErr_ExceptionMatches(n.guard_error.get())) throw;
+        if (PyErr_ExceptionMatches(names.guard_error.get())) throw;
         refuse_unreadable();
     }
     check_statement_kind(statement);
@@ -386,16 +389,16 @@ Ref check_sql(PyObject* sql) {
 /// SELECT the application built (no statement is returned for it).
 Ref check_command(PyObject* command) {
     if (PyUnicode_Check(command)) return check_sql(command);
-    if (is_instance(command, frame.global(n.TextClause)))
-        return check_sql(zv::getattr(command, n.text).get());
-    Ref is_select = zv::optional_attr(command, n.is_select.get());
+    if (is_instance(command, module_state.global(names.TextClause)))
+        return check_sql(zv::getattr(command, names.text).get());
+    Ref is_select = zv::optional_attr(command, names.is_select.get());
     if (!is_select || !zv::truth(is_select)) refuse("only text or a SELECT statement object may run");
     return Ref();
 }
 
 /// The clause `clause` ("limit", "fetch") of a parsed query, or null.
 Ref clause_of(Borrowed query, const char* clause) {
-    Ref args = zv::getattr(query, n.args);
+    Ref args = zv::getattr(query, names.args);
     Ref value = Ref::borrow(PyDict_GetItemString(args.get(), clause));
     if (!value || value.get() == Py_None) return Ref();
     return value;
@@ -405,8 +408,8 @@ Ref clause_of(Borrowed query, const char* clause) {
 /// out, else the statement is refused (a variable or an expression cannot be
 /// checked against the limit).
 Ref requested_rows(Borrowed count) {
-    if (count.get() && is_instance(count, p.literal_type)) {
-        Ref digits = zv::getattr(count, n.this_attribute);
+    if (count.get() && is_instance(count, sql_parser.literal_type)) {
+        Ref digits = zv::getattr(count, names.this_attribute);
         if (PyUnicode_Check(digits.get())) {
             if (Ref rows = Ref::steal(PyLong_FromUnicodeObject(digits.get(), 10))) return rows;
             if (!PyErr_ExceptionMatches(PyExc_ValueError)) zv::raise();
@@ -434,7 +437,7 @@ void check_row_request(Borrowed statement, Borrowed max_rows) {
                              "ask for fewer: aggregate, filter or lower the LIMIT",
                              max_rows);
         }
-        query = is_instance(query, p.subquery_type) ? zv::getattr(query, n.this_attribute) : Ref();
+        query = is_instance(query, sql_parser.subquery_type) ? zv::getattr(query, names.this_attribute) : Ref();
     }
 }
 
@@ -455,19 +458,19 @@ Ref guard_limit(PyObject* self, const zv::Name& name) {
 Ref guarded_options(PyObject* self, PyObject* given) {
     Ref options = zv::own(PyDict_New());
     if (given != Py_None) zv::check(PyDict_Merge(options.get(), given, 1));
-    Ref limits = zv::tuple({guard_limit(self, n._guard_max_rows), guard_limit(self, n._guard_seconds)});
-    zv::check(PyDict_SetItem(options.get(), n.option_key.get(), limits.get()));
+    Ref limits = zv::tuple({guard_limit(self, names._guard_max_rows), guard_limit(self, names._guard_seconds)});
+    zv::check(PyDict_SetItem(options.get(), names.option_key.get(), limits.get()));
     return options;
 }
 
-Ref guarded_execute(PyObject* const* a) {
-    PyObject* self = a[0];
-    Ref statement = check_command(a[1]);
-    Ref options = guarded_options(self, a[4]);
-    if (statement) check_row_request(statement, guard_limit(self, n._guard_max_rows));
-    Ref base = zv::call(builtins.super, {n.guard_class, self});
-    return zv::call_method(base, n._execute, {a[1], a[2]},
-                           {{n.parameters, a[3]}, {n.execution_options, options}});
+Ref guarded_execute(PyObject* const* args) {
+    PyObject* self = args[0];
+    Ref statement = check_command(args[1]);
+    Ref options = guarded_options(self, args[4]);
+    if (statement) check_row_request(statement, guard_limit(self, names._guard_max_rows));
+    Ref base = zv::call(builtins.super, {names.guard_class, self});
+    return zv::call_method(base, names._execute, {args[1], args[2]},
+                           {{names.parameters, args[3]}, {names.execution_options, options}});
 }
 
 const char execute_doc[] =
@@ -479,12 +482,12 @@ const zv::FunctionDef guarded_execute_def{
     "_execute", "GuardedSQLDatabase._execute", execute_doc, ZV_HERE, guarded_execute,
     {{"self"}, {"command"}, {"fetch"}, {"parameters"}, {"execution_options"}}};
 
-void guarded_body(zv::ModuleFrame& f, PyObject* ns) {
+void guarded_body(zv::ModuleState& state, PyObject* ns) {
     Ref all = zv::own(PyUnicode_FromString("all"));
-    zv::define_method(f, ns, guarded_execute_def, zv::tuple({all, Py_None, Py_None}));
+    zv::define_method(state, ns, guarded_execute_def, zv::tuple({all, Py_None, Py_None}));
 }
 
-void error_body(zv::ModuleFrame&, PyObject*) {}
+void error_body(zv::ModuleState&, PyObject*) {}
 
 // The engine's listeners -------------------------------------------------------------
 
@@ -529,14 +532,14 @@ constexpr long recursion_limit = 1931;
 /// BENCHMARK or DO SLEEP at the time limit, or a recursive CTE at its
 /// iteration limit, and still answered with a result.
 void check_warnings(PyObject* cursor, PyObject* seconds) {
-    Ref count = zv::optional_attr(cursor, n.warning_count.get());
+    Ref count = zv::optional_attr(cursor, names.warning_count.get());
     if (count && PyLong_Check(count.get()) && PyLong_AsLong(count.get()) == 0) {
         return;  // the driver counted no warnings: nothing to ask the server
     }
-    Ref reader = zv::call_method(zv::getattr(cursor, n.connection), n.cursor);
-    zv::call_method(reader, n.execute, {n.warnings_query});
-    Ref rows = zv::call_method(reader, n.fetchall);
-    zv::call_method(reader, n.close);
+    Ref reader = zv::call_method(zv::getattr(cursor, names.connection), names.cursor);
+    zv::call_method(reader, names.execute, {names.warnings_query});
+    Ref rows = zv::call_method(reader, names.fetchall);
+    zv::call_method(reader, names.close);
     Ref iterator = zv::own(PyObject_GetIter(rows.get()));
     while (Ref row = Ref::steal(PyIter_Next(iterator.get()))) {
         long code = PyLong_AsLong(zv::getitem(row, zv::integer(1)).get());
@@ -550,10 +553,10 @@ void check_warnings(PyObject* cursor, PyObject* seconds) {
 /// after_cursor_execute: for a statement run through the guard, reports a
 /// stop the server told of in a warning, and a result longer than the limit
 /// (the session's row limit lets one row more through, so a cut shows).
-Ref after_execute(PyObject* const* a) {
-    PyObject* cursor = a[1];
-    Ref options = zv::getattr(a[4], n.execution_options);
-    Ref limits = zv::call_method(options, n.get, {n.option_key});
+Ref after_execute(PyObject* const* args) {
+    PyObject* cursor = args[1];
+    Ref options = zv::getattr(args[4], names.execution_options);
+    Ref limits = zv::call_method(options, names.get, {names.option_key});
     if (limits.get() == Py_None) return Ref::borrow(Py_None);
     // The guard's _execute sets (max_rows, seconds); a statement run with
     // anything else under the guard's option name is not the guard's.
@@ -561,8 +564,8 @@ Ref after_execute(PyObject* const* a) {
         return Ref::borrow(Py_None);
     PyObject* max_rows = PyTuple_GET_ITEM(limits.get(), 0);
     check_warnings(cursor, PyTuple_GET_ITEM(limits.get(), 1));
-    if (zv::getattr(cursor, n.description).get() == Py_None) return Ref::borrow(Py_None);
-    Ref rows = zv::getattr(cursor, n.rowcount);
+    if (zv::getattr(cursor, names.description).get() == Py_None) return Ref::borrow(Py_None);
+    Ref rows = zv::getattr(cursor, names.rowcount);
     if (zv::check(PyObject_RichCompareBool(rows.get(), max_rows, Py_GT))) report_cut(max_rows);
     return Ref::borrow(Py_None);
 }
@@ -577,17 +580,18 @@ constexpr long read_only_write = 1792;
 /// handle_error: a statement the server stopped at the time limit, or one
 /// whose hidden write the read-only session refused, becomes the guard's
 /// one-line report instead of the driver's error.
-Ref on_error(PyObject* const* a) {
-    PyObject* seconds = a[0];
-    Ref original = zv::getattr(a[1], n.original_exception);
-    Ref args = zv::optional_attr(original, n.args.get());
-    if (!args || !PyTuple_Check(args.get()) || PyTuple_GET_SIZE(args.get()) == 0) return Ref::borrow(Py_None);
-    PyObject* code_object = PyTuple_GET_ITEM(args.get(), 0);
+Ref on_error(PyObject* const* args) {
+    PyObject* seconds = args[0];
+    Ref original = zv::getattr(args[1], names.original_exception);
+    Ref error_args = zv::optional_attr(original, names.args.get());
+    if (!error_args || !PyTuple_Check(error_args.get()) || PyTuple_GET_SIZE(error_args.get()) == 0)
+        return Ref::borrow(Py_None);
+    PyObject* code_object = PyTuple_GET_ITEM(error_args.get(), 0);
     if (!PyLong_CheckExact(code_object)) return Ref::borrow(Py_None);
     long code = PyLong_AsLong(code_object);
-    if (is_time_limit(code)) return zv::call(n.guard_error, {stopped_message(seconds)});
+    if (is_time_limit(code)) return zv::call(names.guard_error, {stopped_message(seconds)});
     if (code == read_only_write)
-        return zv::call(n.guard_error, {zv::own(PyUnicode_FromString(refused_write))});
+        return zv::call(names.guard_error, {zv::own(PyUnicode_FromString(refused_write))});
     PyErr_Clear();  // a code beyond a C long is none of the above
     return Ref::borrow(Py_None);
 }
@@ -595,22 +599,22 @@ Ref on_error(PyObject* const* a) {
 /// connect: makes every new connection read-only and limited, then ends the
 /// transaction the settings ran in, so the first statement starts a new one.
 /// A connection that cannot be set up fails, and the handle with it.
-Ref apply_session(PyObject* const* a) {
-    PyObject* settings = a[0];  // (MariaDB statements, MySQL statements)
-    PyObject* connection = a[1];
-    Ref cursor = zv::call_method(connection, n.cursor);
-    zv::call_method(cursor, n.execute, {n.read_only_session});
-    zv::call_method(cursor, n.execute, {n.version_query});
-    Ref version = zv::getitem(zv::call_method(cursor, n.fetchone), zv::integer(0));
-    Ref lowered = zv::call_method(zv::text(version), n.lower);
-    bool mariadb = zv::check(PySequence_Contains(lowered.get(), n.mariadb_text.get()));
+Ref apply_session(PyObject* const* args) {
+    PyObject* settings = args[0];  // (MariaDB statements, MySQL statements)
+    PyObject* connection = args[1];
+    Ref cursor = zv::call_method(connection, names.cursor);
+    zv::call_method(cursor, names.execute, {names.read_only_session});
+    zv::call_method(cursor, names.execute, {names.version_query});
+    Ref version = zv::getitem(zv::call_method(cursor, names.fetchone), zv::integer(0));
+    Ref lowered = zv::call_method(zv::text(version), names.lower);
+    bool mariadb = zv::check(PySequence_Contains(lowered.get(), names.mariadb_text.get()));
     Ref statements = zv::getitem(settings, zv::integer(mariadb ? 0 : 1));
     Ref iterator = zv::own(PyObject_GetIter(statements.get()));
     while (Ref statement = Ref::steal(PyIter_Next(iterator.get())))
-        zv::call_method(cursor, n.execute, {statement});
+        zv::call_method(cursor, names.execute, {statement});
     if (PyErr_Occurred()) zv::raise();
-    zv::call_method(cursor, n.close);
-    zv::call_method(connection, n.rollback);
+    zv::call_method(cursor, names.close);
+    zv::call_method(connection, names.rollback);
     return Ref::borrow(Py_None);
 }
 
@@ -675,10 +679,10 @@ unsigned long long checked_max_rows(PyObject* max_rows) {
 /// The handle's dialect, refused unless it is MySQL or MariaDB: the guard's
 /// checks and session settings are theirs alone.
 void check_dialect(PyObject* db) {
-    Ref dialect = zv::getattr(db, n.dialect);
+    Ref dialect = zv::getattr(db, names.dialect);
     if (PyUnicode_Check(dialect.get()) &&
-        (PyUnicode_Compare(dialect.get(), n.mysql_text.get()) == 0 ||
-         PyUnicode_Compare(dialect.get(), n.mariadb_text.get()) == 0))
+        (PyUnicode_Compare(dialect.get(), names.mysql_text.get()) == 0 ||
+         PyUnicode_Compare(dialect.get(), names.mariadb_text.get()) == 0))
         return;
     if (PyErr_Occurred()) zv::raise();
     zv::raise(builtins.ValueError.get(),
@@ -690,16 +694,16 @@ void check_dialect(PyObject* db) {
 /// framework's own class, else a subclass of both, made once per class, so
 /// that the application's overrides stay beneath the guard.
 Ref guarded_class_for(PyObject* cls) {
-    if (PyObject_IsSubclass(cls, n.guard_class.get())) return Ref::borrow(cls);
+    if (PyObject_IsSubclass(cls, names.guard_class.get())) return Ref::borrow(cls);
     if (PyErr_Occurred()) zv::raise();
-    if (cls == frame.global(n.SQLDatabase).get()) return Ref::borrow(n.guard_class.get());
-    if (PyObject* made = PyDict_GetItemWithError(n.combined.get(), cls)) return Ref::borrow(made);
+    if (cls == module_state.global(names.SQLDatabase).get()) return Ref::borrow(names.guard_class.get());
+    if (PyObject* made = PyDict_GetItemWithError(names.combined.get(), cls)) return Ref::borrow(made);
     if (PyErr_Occurred()) zv::raise();
-    Ref name = zv::concat({n.GuardedSQLDatabase, n.underscore, zv::getattr(cls, n.dunder_name)});
-    Ref ns = zv::dict({{n.dunder_module, n.module_name}});
-    Ref bases = zv::tuple({n.guard_class, cls});
+    Ref name = zv::concat({names.GuardedSQLDatabase, names.underscore, zv::getattr(cls, names.dunder_name)});
+    Ref ns = zv::dict({{names.dunder_module, names.module_name}});
+    Ref bases = zv::tuple({names.guard_class, cls});
     Ref made = zv::call(reinterpret_cast<PyObject*>(&PyType_Type), {name, bases, ns});
-    zv::check(PyDict_SetItem(n.combined.get(), cls, made.get()));
+    zv::check(PyDict_SetItem(names.combined.get(), cls, made.get()));
     return made;
 }
 
@@ -707,44 +711,44 @@ Ref guarded_class_for(PyObject* cls) {
 /// listeners: the session settings on each new connection, the warning and
 /// row checks after each statement, the time-limit report on errors.
 Ref guarded_engine(PyObject* db, Borrowed seconds, unsigned long long max_rows) {
-    Ref url = zv::getattr(zv::getattr(db, n._engine), n.url);
-    Ref engine = zv::call(frame.global(n.create_engine), {url});
-    Ref listen = zv::getattr(frame.global(n.event), n.listen);
-    Ref partial = frame.global(n.partial);
+    Ref url = zv::getattr(zv::getattr(db, names._engine), names.url);
+    Ref engine = zv::call(module_state.global(names.create_engine), {url});
+    Ref listen = zv::getattr(module_state.global(names.event), names.listen);
+    Ref partial = module_state.global(names.partial);
     Ref settings = session_settings(PyFloat_AS_DOUBLE(seconds.get()), max_rows + 1);
-    Ref connect = zv::call(partial, {zv::make_function(apply_session_def, frame), settings});
-    zv::call(listen, {engine, n.connect, connect});
-    zv::call(listen, {engine, n.after_cursor_execute, zv::make_function(after_execute_def, frame)});
-    Ref error = zv::call(partial, {zv::make_function(on_error_def, frame), seconds});
-    zv::call(listen, {engine, n.handle_error, error});
+    Ref connect = zv::call(partial, {zv::make_function(apply_session_def, module_state), settings});
+    zv::call(listen, {engine, names.connect, connect});
+    zv::call(listen, {engine, names.after_cursor_execute, zv::make_function(after_execute_def, module_state)});
+    Ref error = zv::call(partial, {zv::make_function(on_error_def, module_state), seconds});
+    zv::call(listen, {engine, names.handle_error, error});
     return engine;
 }
 
 /// A handle of class `cls` holding what `db` holds (tables, schema, sample
 /// rows and the other settings), without reflecting the tables again.
 Ref copy_of_handle(PyObject* db, Borrowed cls) {
-    Ref handle = zv::call_method(builtins.object, n.dunder_new, {cls});
-    Ref state = zv::getattr(handle, n.dunder_dict);
-    zv::call_method(state, n.update, {zv::getattr(db, n.dunder_dict)});
+    Ref handle = zv::call_method(builtins.object, names.dunder_new, {cls});
+    Ref state = zv::getattr(handle, names.dunder_dict);
+    zv::call_method(state, names.update, {zv::getattr(db, names.dunder_dict)});
     return handle;
 }
 
-Ref read_only(PyObject* const* a) {
-    PyObject* db = a[0];
-    if (!is_instance(db, frame.global(n.SQLDatabase)))
+Ref read_only(PyObject* const* args) {
+    PyObject* db = args[0];
+    if (!is_instance(db, module_state.global(names.SQLDatabase)))
         zv::raise(builtins.TypeError.get(),
                   "read_only takes the framework's SQLDatabase handle, not %.200s",
                   Py_TYPE(db)->tp_name);
-    double seconds = checked_seconds(a[1]);
-    unsigned long long max_rows = checked_max_rows(a[2]);
+    double seconds = checked_seconds(args[1]);
+    unsigned long long max_rows = checked_max_rows(args[2]);
     check_dialect(db);
     load_parser();
     Ref cls = guarded_class_for(reinterpret_cast<PyObject*>(Py_TYPE(db)));
     Ref handle = copy_of_handle(db, cls);
     Ref seconds_value = zv::own(PyFloat_FromDouble(seconds));
-    zv::setattr(handle, n._engine, guarded_engine(db, seconds_value, max_rows));
-    zv::setattr(handle, n._guard_seconds, seconds_value);
-    zv::setattr(handle, n._guard_max_rows, a[2]);
+    zv::setattr(handle, names._engine, guarded_engine(db, seconds_value, max_rows));
+    zv::setattr(handle, names._guard_seconds, seconds_value);
+    zv::setattr(handle, names._guard_max_rows, args[2]);
     return handle;
 }
 
@@ -753,7 +757,9 @@ const char read_only_doc[] =
     "runs, for at most `seconds` and returning at most `max_rows` rows.";
 
 const zv::FunctionDef read_only_def{"read_only", "read_only", read_only_doc, ZV_HERE, read_only,
-                                    {{"db"}, {"seconds", Exact::any, true}, {"max_rows", Exact::any, true}}};
+                                    {{"db"},
+                                     {"seconds", Exact::any, zv::KeywordOnly},
+                                     {"max_rows", Exact::any, zv::KeywordOnly}}};
 
 // Top level ---------------------------------------------------------------------------
 
@@ -763,28 +769,28 @@ const char error_doc[] =
 const char guarded_doc[] =
     "The framework's SQL database handle behind the read-only guard (see read_only).";
 
-void run_top_level(zv::ModuleFrame& f) {
-    ZV_LINE(f), zv::import_from(f, "functools", {"partial"});
-    ZV_LINE(f), zv::import_from(f, "sqlalchemy", {"create_engine", "event"});
-    ZV_LINE(f), zv::import_from(f, "sqlalchemy.exc", {"SQLAlchemyError"});
-    ZV_LINE(f), zv::import_from(f, "sqlalchemy.sql.elements", {"TextClause"});
-    ZV_LINE(f), zv::import_from(f, "langchain_community.utilities.sql_database", {"SQLDatabase"});
-    n.combined.set(zv::own(PyDict_New()));
+void run_top_level(zv::ModuleState& state) {
+    ZV_LINE(state), zv::import_from(state, "functools", {"partial"});
+    ZV_LINE(state), zv::import_from(state, "sqlalchemy", {"create_engine", "event"});
+    ZV_LINE(state), zv::import_from(state, "sqlalchemy.exc", {"SQLAlchemyError"});
+    ZV_LINE(state), zv::import_from(state, "sqlalchemy.sql.elements", {"TextClause"});
+    ZV_LINE(state), zv::import_from(state, "langchain_community.utilities.sql_database", {"SQLDatabase"});
+    names.combined.set(zv::own(PyDict_New()));
 
-    ZV_LINE(f);
-    Ref error = zv::build_class(f, "GuardError", "GuardError",
-                                zv::tuple({f.global(n.SQLAlchemyError)}).get(), error_doc, error_body);
-    f.set(n.GuardError, error.get());
-    n.guard_error.set(std::move(error));
+    ZV_LINE(state);
+    Ref error = zv::build_class(state, "GuardError", "GuardError",
+                                zv::tuple({state.global(names.SQLAlchemyError)}).get(), error_doc, error_body);
+    state.set(names.GuardError, error.get());
+    names.guard_error.set(std::move(error));
 
-    ZV_LINE(f);
-    Ref guarded = zv::build_class(f, "GuardedSQLDatabase", "GuardedSQLDatabase",
-                                  zv::tuple({f.global(n.SQLDatabase)}).get(), guarded_doc,
+    ZV_LINE(state);
+    Ref guarded = zv::build_class(state, "GuardedSQLDatabase", "GuardedSQLDatabase",
+                                  zv::tuple({state.global(names.SQLDatabase)}).get(), guarded_doc,
                                   guarded_body);
-    f.set(n.GuardedSQLDatabase, guarded.get());
-    n.guard_class.set(std::move(guarded));
+    state.set(names.GuardedSQLDatabase, guarded.get());
+    names.guard_class.set(std::move(guarded));
 
-    ZV_LINE(f), f.set(n.read_only, zv::make_function(read_only_def, f,
+    ZV_LINE(state), state.set(names.read_only, zv::make_function(read_only_def, state,
                                                      zv::tuple({zv::own(PyFloat_FromDouble(10.0)),
                                                                 zv::integer(1000)}))
                                        .get());
@@ -792,4 +798,4 @@ void run_top_level(zv::ModuleFrame& f) {
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit_guard() { return zv::init_module(frame); }
+PyMODINIT_FUNC PyInit_guard() { return zv::init_module(module_state); }

@@ -38,11 +38,14 @@
 #include <string>
 #include <vector>
 
+#include "../frame/attributes.hpp"
 #include "../frame/call.hpp"
 #include "../frame/class_builder.hpp"
+#include "../frame/containers.hpp"
+#include "../frame/conversions.hpp"
 #include "../frame/function.hpp"
 #include "../frame/imports.hpp"
-#include "../frame/module_frame.hpp"
+#include "../frame/module_state.hpp"
 
 // This file is built in the C++ library's checked mode (CMakeLists.txt), so
 // that its strings are made in the shared object instead of taken from a
@@ -88,20 +91,20 @@ struct {
     TEXTS(ZV_DECLARE_TEXT)
     zv::Persistent sessions;     // id(tool) -> capsule of its Session
     zv::Persistent unavailable;  // the SandboxUnavailable class
-} n;
+} names;
 
 void make_constants() {
     ZV_INTERN_TABLES(NAMES, TEXTS)
-    n.sessions.set(zv::own(PyDict_New()));
+    names.sessions.set(zv::own(PyDict_New()));
 }
 
-void run_top_level(zv::ModuleFrame& frame);
+void run_top_level(zv::ModuleState& state);
 
-zv::ModuleFrame frame = zv::module_frame([](zv::ModuleDescription& d) {
-    d.qualified_name = "zarvosdk.sandbox";
-    d.source_file = "src/zarvosdk/sandbox.cpp";
-    d.constants = make_constants;
-    d.body = run_top_level;
+zv::ModuleState module_state = zv::define_module([](zv::ModuleDescription& description) {
+    description.qualified_name = "zarvosdk.sandbox";
+    description.source_file = "src/zarvosdk/sandbox.cpp";
+    description.constants = make_constants;
+    description.body = run_top_level;
 });
 
 // Limits and launch settings (plain data: used while the GIL is released) ------
@@ -199,11 +202,11 @@ bool wait_ready(int fd, short events, Clock::time_point deadline) {
     for (;;) {
         double left = seconds_left(deadline);
         if (left <= 0) return false;
-        struct pollfd p = {fd, events, 0};
+        struct pollfd watched = {fd, events, 0};
         int ms = static_cast<int>(left * 1000) + 1;
-        int r = poll(&p, 1, ms);
-        if (r > 0) return true;
-        if (r < 0 && errno != EINTR) return false;
+        int ready = poll(&watched, 1, ms);
+        if (ready > 0) return true;
+        if (ready < 0 && errno != EINTR) return false;
     }
 }
 
@@ -290,13 +293,13 @@ bool pass_byte(int fd, bool reading) {
 }
 
 void* serve_forks(void* state) {
-    auto* l = static_cast<Launcher*>(state);
-    while (pass_byte(l->ask[0], true)) {
+    auto* launcher = static_cast<Launcher*>(state);
+    while (pass_byte(launcher->ask[0], true)) {
         pid_t pid = fork();
-        if (pid == 0) (*l->child)();  // does not return
-        l->pid = pid;
-        l->error = errno;
-        pass_byte(l->answer[1], false);
+        if (pid == 0) (*launcher->child)();  // does not return
+        launcher->pid = pid;
+        launcher->error = errno;
+        pass_byte(launcher->answer[1], false);
     }
     return nullptr;
 }
@@ -305,14 +308,14 @@ void* serve_forks(void* state) {
 /// the first calls. Returns "" or what failed.
 std::string start_launcher() {
     if (the_launcher) return "";
-    auto l = std::make_unique<Launcher>();
-    if (pipe2(l->ask, O_CLOEXEC) || pipe2(l->answer, O_CLOEXEC))
+    auto launcher = std::make_unique<Launcher>();
+    if (pipe2(launcher->ask, O_CLOEXEC) || pipe2(launcher->answer, O_CLOEXEC))
         return std::string("cannot make a pipe: ") + std::strerror(errno);
     pthread_t thread;
-    int failed = pthread_create(&thread, nullptr, serve_forks, l.get());
+    int failed = pthread_create(&thread, nullptr, serve_forks, launcher.get());
     if (failed) return std::string("cannot start the launcher thread: ") + std::strerror(failed);
     pthread_detach(thread);
-    the_launcher = l.release();
+    the_launcher = launcher.release();
     return "";
 }
 
@@ -320,15 +323,15 @@ std::string start_launcher() {
 /// make async-signal-safe calls and exec or _exit. Returns the child's pid,
 /// or -1 with errno set.
 pid_t fork_on_launcher(const std::function<void()>& child) {
-    Launcher* l = the_launcher;
-    std::lock_guard<std::mutex> turn(l->one_at_a_time);
-    l->child = &child;
-    if (!pass_byte(l->ask[1], false) || !pass_byte(l->answer[0], true)) {
+    Launcher* launcher = the_launcher;
+    std::lock_guard<std::mutex> turn(launcher->one_at_a_time);
+    launcher->child = &child;
+    if (!pass_byte(launcher->ask[1], false) || !pass_byte(launcher->answer[0], true)) {
         errno = EPIPE;
         return -1;
     }
-    errno = l->error;
-    return l->pid;
+    errno = launcher->error;
+    return launcher->pid;
 }
 
 // One running sandbox --------------------------------------------------------------
@@ -385,7 +388,7 @@ bool write_whole(int fd, const char* data, std::size_t size) {
 
 /// Copies the open file `from` to `name` in the folder `to`; false when it
 /// could not (the output folder keeps what it had).
-bool copy_file(int from, int to, const char* name, Publication& p) {
+bool copy_file(int from, int to, const char* name, Publication& publication) {
     const char part[] = ".zarvosdk-sandbox-part";
     unlinkat(to, part, 0);
     int out = openat(to, part, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
@@ -399,7 +402,7 @@ bool copy_file(int from, int to, const char* name, Publication& p) {
         if (got < 0) whole = false;
         if (got <= 0) break;
         copied += static_cast<std::uint64_t>(got);
-        if (copied > p.file_limit || copied > p.budget ||
+        if (copied > publication.file_limit || copied > publication.budget ||
             !write_whole(out, buffer, static_cast<std::size_t>(got))) {
             whole = false;
             break;
@@ -407,7 +410,7 @@ bool copy_file(int from, int to, const char* name, Publication& p) {
     }
     whole = close(out) == 0 && whole;
     if (whole && renameat(to, part, to, name) == 0) {
-        p.budget -= copied;
+        publication.budget -= copied;
         return true;
     }
     unlinkat(to, part, 0);
@@ -416,7 +419,7 @@ bool copy_file(int from, int to, const char* name, Publication& p) {
 
 /// Publishes the folder `from` (staging) into the folder `to` (output);
 /// `prefix` is their path below the staging folder.
-void publish_folder(int from, int to, const std::string& prefix, int depth, Publication& p) {
+void publish_folder(int from, int to, const std::string& prefix, int depth, Publication& publication) {
     int listed = dup(from);
     DIR* dir = listed >= 0 ? fdopendir(listed) : nullptr;
     if (!dir) {
@@ -426,7 +429,7 @@ void publish_folder(int from, int to, const std::string& prefix, int depth, Publ
     while (struct dirent* entry = readdir(dir)) {
         const char* name = entry->d_name;
         if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) continue;
-        if (--p.entries_left < 0) break;
+        if (--publication.entries_left < 0) break;
         int fd = openat(from, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
         if (fd < 0) continue;  // a link (ELOOP), a socket, or gone
         struct stat st;
@@ -434,16 +437,16 @@ void publish_folder(int from, int to, const std::string& prefix, int depth, Publ
             if (mkdirat(to, name, 0777) == 0 || errno == EEXIST) {
                 int sub = openat(to, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
                 if (sub >= 0) {
-                    publish_folder(fd, sub, prefix + name + "/", depth + 1, p);
+                    publish_folder(fd, sub, prefix + name + "/", depth + 1, publication);
                     close(sub);
                 }
             }
         } else if (file_status(fd, st) && S_ISREG(st.st_mode)) {
             FileMark mark{st.st_ino, st.st_size, static_cast<long>(st.st_mtim.tv_sec), st.st_mtim.tv_nsec};
             std::string key = prefix + name;
-            auto known = p.marks.find(key);
-            if ((known == p.marks.end() || !(known->second == mark)) && copy_file(fd, to, name, p))
-                p.marks[key] = mark;
+            auto known = publication.marks.find(key);
+            if ((known == publication.marks.end() || !(known->second == mark)) && copy_file(fd, to, name, publication))
+                publication.marks[key] = mark;
         }
         close(fd);
     }
@@ -555,10 +558,10 @@ void Sandbox::spawn(const Launch& launch, int requests, int answers, int errors,
     }
     argv.push_back(nullptr);
     std::string procs = group_.empty() ? "" : group_ + "/cgroup.procs";
-    const Limits& l = launch.limits;
-    rlim_t memory = static_cast<rlim_t>(l.memory_mb) << 20;
-    rlim_t file_size = static_cast<rlim_t>(l.file_size_mb) << 20;
-    rlim_t processes = static_cast<rlim_t>(l.processes + 2);
+    const Limits& limits = launch.limits;
+    rlim_t memory = static_cast<rlim_t>(limits.memory_mb) << 20;
+    rlim_t file_size = static_cast<rlim_t>(limits.file_size_mb) << 20;
+    rlim_t processes = static_cast<rlim_t>(limits.processes + 2);
     bool limit_by_rlimit = group_.empty();
 
     std::function<void()> child = [&] {
@@ -683,43 +686,43 @@ bool Sandbox::hit_process_limit() const {
 void Sandbox::kill_group() const {
     if (group_.empty()) return;
     std::string procs = read_text(group_ + "/cgroup.procs");
-    const char* p = procs.c_str();
-    while (*p) {
+    const char* cursor = procs.c_str();
+    while (*cursor) {
         char* end;
-        long pid = std::strtol(p, &end, 10);
-        if (end == p) break;
+        long pid = std::strtol(cursor, &end, 10);
+        if (end == cursor) break;
         if (pid > 0) kill(static_cast<pid_t>(pid), SIGKILL);
-        p = end;
-        while (*p == '\n') ++p;
+        cursor = end;
+        while (*cursor == '\n') ++cursor;
     }
 }
 
 /// The worker's answer pipe closed: waits (up to the deadline) for the
 /// sandbox to end and says how it ended.
 Answer Sandbox::ended(Clock::time_point deadline) {
-    Answer a;
-    a.outcome = Outcome::time;
+    Answer answer;
+    answer.outcome = Outcome::time;
     while (seconds_left(deadline) > 0) {
         int status = 0;
         pid_t got = waitpid(pid_, &status, WNOHANG);
         if (got == pid_ || (got < 0 && errno == ECHILD)) {
             pid_ = -1;
-            a.outcome = Outcome::ended;
-            a.status = status;
+            answer.outcome = Outcome::ended;
+            answer.status = status;
             // bubblewrap exits with 128 + the signal that ended the code.
             if (WIFEXITED(status) && WEXITSTATUS(status) == 128 + SIGXFSZ)
-                a.outcome = Outcome::file_size;
+                answer.outcome = Outcome::file_size;
             break;
         }
         pause_briefly();
     }
-    if (hit_process_limit()) a.outcome = Outcome::processes;
-    return a;
+    if (hit_process_limit()) answer.outcome = Outcome::processes;
+    return answer;
 }
 
 Answer Sandbox::exchange(const std::string& code, const Limits& limits,
                          Clock::time_point deadline) {
-    Answer a;
+    Answer answer;
     unsigned char size[4];
     std::uint32_t length = static_cast<std::uint32_t>(code.size());
     for (int i = 0; i < 4; ++i) size[i] = static_cast<unsigned char>(length >> (24 - 8 * i));
@@ -729,23 +732,23 @@ Answer Sandbox::exchange(const std::string& code, const Limits& limits,
     if (io == Io::done) io = read_exact(answers_, reinterpret_cast<char*>(header), 13, deadline);
     if (io == Io::closed) return ended(deadline);
     if (io == Io::late) {
-        a.outcome = hit_process_limit() ? Outcome::processes : Outcome::time;
-        return a;
+        answer.outcome = hit_process_limit() ? Outcome::processes : Outcome::time;
+        return answer;
     }
-    for (int i = 1; i <= 8; ++i) a.total = (a.total << 8) | header[i];
+    for (int i = 1; i <= 8; ++i) answer.total = (answer.total << 8) | header[i];
     std::uint32_t kept = 0;
     for (int i = 9; i <= 12; ++i) kept = (kept << 8) | header[i];
     if (kept > static_cast<std::uint64_t>(limits.output_bytes) || (header[0] != 'o' && header[0] != 'm')) {
-        a.outcome = Outcome::malformed;
-        return a;
+        answer.outcome = Outcome::malformed;
+        return answer;
     }
-    a.text.resize(kept);
-    io = read_exact(answers_, &a.text[0], kept, deadline);
+    answer.text.resize(kept);
+    io = read_exact(answers_, &answer.text[0], kept, deadline);
     if (io == Io::closed) return ended(deadline);
-    if (io == Io::late) a.outcome = Outcome::time;
-    else if (header[0] == 'm') a.outcome = Outcome::memory;
-    if (hit_process_limit()) a.outcome = Outcome::processes;
-    return a;
+    if (io == Io::late) answer.outcome = Outcome::time;
+    else if (header[0] == 'm') answer.outcome = Outcome::memory;
+    if (hit_process_limit()) answer.outcome = Outcome::processes;
+    return answer;
 }
 
 void Sandbox::stop() noexcept {
@@ -819,15 +822,15 @@ void destroy_session(PyObject* capsule) noexcept {
 /// with it) when the tool is collected or the host exits.
 Session* session_of(PyObject* tool) {
     Ref key = zv::own(PyLong_FromVoidPtr(tool));
-    PyObject* found = PyDict_GetItemWithError(n.sessions.get(), key.get());
+    PyObject* found = PyDict_GetItemWithError(names.sessions.get(), key.get());
     if (!found && PyErr_Occurred()) zv::raise();
     if (!found) {
         auto session = std::make_unique<Session>();
         Ref capsule = zv::own(PyCapsule_New(session.get(), "zarvosdk.sandbox.Session", destroy_session));
         session.release();
-        zv::check(PyDict_SetItem(n.sessions.get(), key.get(), capsule.get()));
-        Ref pop = zv::getattr(n.sessions, n.pop);
-        zv::call(zv::getattr(frame.global(n.weakref), n.finalize), {tool, pop, key, Py_None});
+        zv::check(PyDict_SetItem(names.sessions.get(), key.get(), capsule.get()));
+        Ref pop = zv::getattr(names.sessions, names.pop);
+        zv::call(zv::getattr(module_state.global(names.weakref), names.finalize), {tool, pop, key, Py_None});
         found = capsule.get();
     }
     auto* session = static_cast<Session*>(PyCapsule_GetPointer(found, "zarvosdk.sandbox.Session"));
@@ -852,16 +855,16 @@ long positive_integer(PyObject* tool, const zv::Name& field) {
 }
 
 Limits read_limits(PyObject* tool) {
-    Limits l;
-    Ref seconds = zv::getattr(tool, n.timeout_seconds);
-    l.seconds = PyFloat_AsDouble(seconds.get());
-    if (l.seconds == -1 && PyErr_Occurred()) zv::raise();
-    if (!(l.seconds > 0) || l.seconds > 1e6) refuse_setting(n.timeout_seconds, "a number of seconds from 0 to 10**6");
-    l.memory_mb = positive_integer(tool, n.memory_mb);
-    l.processes = positive_integer(tool, n.max_processes);
-    l.file_size_mb = positive_integer(tool, n.file_size_mb);
-    l.output_bytes = positive_integer(tool, n.output_bytes);
-    return l;
+    Limits limits;
+    Ref seconds = zv::getattr(tool, names.timeout_seconds);
+    limits.seconds = PyFloat_AsDouble(seconds.get());
+    if (limits.seconds == -1 && PyErr_Occurred()) zv::raise();
+    if (!(limits.seconds > 0) || limits.seconds > 1e6) refuse_setting(names.timeout_seconds, "a number of seconds from 0 to 10**6");
+    limits.memory_mb = positive_integer(tool, names.memory_mb);
+    limits.processes = positive_integer(tool, names.max_processes);
+    limits.file_size_mb = positive_integer(tool, names.file_size_mb);
+    limits.output_bytes = positive_integer(tool, names.output_bytes);
+    return limits;
 }
 
 std::string utf8(Borrowed text) {
@@ -879,7 +882,7 @@ std::string code_bytes(Borrowed code) {
 }
 
 Ref call_path(const zv::Name& function, Borrowed arg) {
-    Ref path_module = zv::getattr(frame.global(n.os), n.path);
+    Ref path_module = zv::getattr(module_state.global(names.os), names.path);
     return zv::call_method(path_module, function, {arg});
 }
 
@@ -909,34 +912,34 @@ void check_output_folder(const std::string& output, const std::vector<std::strin
 /// The writable folder as an absolute, resolved path, made if missing,
 /// once it is known to be a folder the code may have.
 std::string output_folder(PyObject* tool, const std::vector<std::string>& folders) {
-    Ref given = zv::getattr(tool, n.output_dir);
-    Borrowed chosen = given.get() == Py_None ? n.default_output.get() : given.get();
-    Ref folder = call_path(n.realpath, call_path(n.abspath, chosen));
+    Ref given = zv::getattr(tool, names.output_dir);
+    Borrowed chosen = given.get() == Py_None ? names.default_output.get() : given.get();
+    Ref folder = call_path(names.realpath, call_path(names.abspath, chosen));
     std::string path = utf8(folder);
     check_output_folder(path, folders);
-    zv::call_method(frame.global(n.os), n.makedirs, {folder}, {{n.exist_ok, Py_True}});
+    zv::call_method(module_state.global(names.os), names.makedirs, {folder}, {{names.exist_ok, Py_True}});
     return path;
 }
 
 [[noreturn]] void unavailable(const std::string& why) {
-    zv::raise(n.unavailable.get(), "the sandboxed Python tool cannot run code: %s", why.c_str());
+    zv::raise(names.unavailable.get(), "the sandboxed Python tool cannot run code: %s", why.c_str());
 }
 
 /// The folders of the interpreter's installation and its packages, resolved.
 std::vector<std::string> interpreter_folders() {
     std::vector<std::string> folders;
-    Ref sys = frame.global(n.sys);
+    Ref sys = module_state.global(names.sys);
     auto add = [&](Borrowed path) {
         if (!PyUnicode_Check(path)) return;
-        std::string resolved = utf8(call_path(n.realpath, path));
+        std::string resolved = utf8(call_path(names.realpath, path));
         if (!is_directory(resolved)) return;
         for (const std::string& known : folders)
             if (is_within(resolved, known)) return;
         folders.push_back(resolved);
     };
-    for (const zv::Name* name : {&n.base_prefix, &n.base_exec_prefix, &n.prefix, &n.exec_prefix})
+    for (const zv::Name* name : {&names.base_prefix, &names.base_exec_prefix, &names.prefix, &names.exec_prefix})
         add(zv::getattr(sys, *name));
-    Ref packages = zv::call_method(frame.global(n.site), n.getsitepackages);
+    Ref packages = zv::call_method(module_state.global(names.site), names.getsitepackages);
     Ref items = zv::own(PySequence_Fast(packages.get(), "site.getsitepackages() is not a list"));
     for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(items.get()); ++i)
         add(PySequence_Fast_GET_ITEM(items.get(), i));
@@ -1034,37 +1037,37 @@ void add_font_lists(std::vector<std::string>& argv) {
 Launch make_launch(PyObject* tool, const std::string& bwrap) {
     Launch launch;
     launch.limits = read_limits(tool);
-    std::string python = utf8(zv::getattr(frame.global(n.sys), n.executable));
+    std::string python = utf8(zv::getattr(module_state.global(names.sys), names.executable));
     if (python.empty() || python[0] != '/') unavailable("the interpreter's own path (sys.executable) is unknown");
-    std::string worker = utf8(call_path(n.realpath, frame.global(n.file_key.get())));
+    std::string worker = utf8(call_path(names.realpath, module_state.global(names.file_key.get())));
     worker.resize(worker.rfind('/') + 1);
     worker += worker_file;
     if (!exists(worker)) unavailable("its worker program " + worker + " is missing from the installation");
     std::vector<std::string> folders = interpreter_folders();
     std::string output = output_folder(tool, folders);
-    std::string cwd = utf8(call_path(n.realpath, zv::call_method(frame.global(n.os), n.getcwd)));
+    std::string cwd = utf8(call_path(names.realpath, zv::call_method(module_state.global(names.os), names.getcwd)));
 
-    std::vector<std::string>& a = launch.argv;
-    add(a, {bwrap, "--unshare-all", "--unshare-user", "--disable-userns", "--die-with-parent",
+    std::vector<std::string>& arguments = launch.argv;
+    add(arguments, {bwrap, "--unshare-all", "--unshare-user", "--disable-userns", "--die-with-parent",
             "--new-session", "--cap-drop", "ALL", "--clearenv"});
-    for (const auto& entry : sandbox_environment) add(a, {"--setenv", entry[0], entry[1]});
-    add_system_view(a);
+    for (const auto& entry : sandbox_environment) add(arguments, {"--setenv", entry[0], entry[1]});
+    add_system_view(arguments);
     bool mirror = can_mirror_workdir(cwd, folders) && cwd != output;
-    if (mirror) add(a, {"--tmpfs", cwd});
+    if (mirror) add(arguments, {"--tmpfs", cwd});
     for (const std::string& folder : folders)
-        if (!is_within(folder, "/usr")) add(a, {"--ro-bind", folder, folder});
-    // The code writes into a staging folder, shown at the output folder's
-    // path and published into it after each run; its name is set when a
+        if (!is_within(folder, "/usr")) add(arguments, {"--ro-bind", folder, folder});
+    // The code writes into arguments staging folder, shown at the output folder's
+    // path and published into it after each run; its name is set when arguments
     // sandbox starts.
-    add(a, {"--ro-bind", worker, worker_inside, "--bind", "", output});
-    launch.staging_arg = a.size() - 2;
+    add(arguments, {"--ro-bind", worker, worker_inside, "--bind", "", output});
+    launch.staging_arg = arguments.size() - 2;
     launch.output = output;
     const char* temporary = std::getenv("TMPDIR");
     launch.staging_root = temporary && temporary[0] == '/' ? temporary : "/tmp";
-    add_font_lists(a);
+    add_font_lists(arguments);
     // The sandbox's own root (where the mount points live) read-only too.
-    add(a, {"--remount-ro", "/"});
-    add(a, {"--chdir", mirror ? cwd : output, "--", python, "-E", "-s", "-B", worker_inside,
+    add(arguments, {"--remount-ro", "/"});
+    add(arguments, {"--chdir", mirror ? cwd : output, "--", python, "-E", "-s", "-B", worker_inside,
             std::to_string(launch.limits.output_bytes), mirror ? output : ""});
     return launch;
 }
@@ -1074,9 +1077,9 @@ Launch make_launch(PyObject* tool, const std::string& bwrap) {
 /// The model's input as the framework's tool cleans it: surrounding
 /// whitespace and backticks, and a leading "python", removed.
 Ref sanitised(Borrowed query) {
-    Ref sub = zv::getattr(frame.global(n.re), n.sub);
-    Ref head_done = zv::call(sub, {n.head_pattern, n.empty, query});
-    return zv::call(sub, {n.tail_pattern, n.empty, head_done});
+    Ref sub = zv::getattr(module_state.global(names.re), names.sub);
+    Ref head_done = zv::call(sub, {names.head_pattern, names.empty, query});
+    return zv::call(sub, {names.tail_pattern, names.empty, head_done});
 }
 
 std::string describe_end(int status) {
@@ -1096,32 +1099,32 @@ std::string format_seconds(double seconds) {
 }
 
 /// The one line the model reads when the sandbox was ended.
-std::string limit_line(const Answer& a, const Limits& l) {
+std::string limit_line(const Answer& answer, const Limits& limits) {
     const char* stop = "The sandbox stopped the code and ended its interpreter: ";
-    switch (a.outcome) {
+    switch (answer.outcome) {
     case Outcome::time:
-        return stop + ("it ran past the time limit of " + format_seconds(l.seconds) + " seconds.");
+        return stop + ("it ran past the time limit of " + format_seconds(limits.seconds) + " seconds.");
     case Outcome::memory:
-        return stop + ("it needed more than the memory limit of " + std::to_string(l.memory_mb) + " MB.");
+        return stop + ("it needed more than the memory limit of " + std::to_string(limits.memory_mb) + " MB.");
     case Outcome::processes:
-        return stop + ("it started more processes than the process limit of " + std::to_string(l.processes) + ".");
+        return stop + ("it started more processes than the process limit of " + std::to_string(limits.processes) + ".");
     case Outcome::file_size:
-        return stop + ("it wrote a file past the size limit of " + std::to_string(l.file_size_mb) + " MB.");
+        return stop + ("it wrote a file past the size limit of " + std::to_string(limits.file_size_mb) + " MB.");
     case Outcome::malformed:
         return "The sandbox's interpreter sent a malformed answer and was ended.";
     case Outcome::ended:
-        return "The code ended the sandbox's interpreter (" + describe_end(a.status) + ").";
+        return "The code ended the sandbox's interpreter (" + describe_end(answer.status) + ").";
     case Outcome::output:
         break;
     }
     return "";
 }
 
-std::string output_text(const Answer& a, const Limits& l) {
-    std::string text = a.text;
-    if (a.total > static_cast<std::uint64_t>(l.output_bytes))
-        text += "\n[Output cut: the code printed " + std::to_string(a.total) +
-                " bytes; the sandbox returns the first " + std::to_string(l.output_bytes) + ".]";
+std::string output_text(const Answer& answer, const Limits& limits) {
+    std::string text = answer.text;
+    if (answer.total > static_cast<std::uint64_t>(limits.output_bytes))
+        text += "\n[Output cut: the code printed " + std::to_string(answer.total) +
+                " bytes; the sandbox returns the first " + std::to_string(limits.output_bytes) + ".]";
     return text;
 }
 
@@ -1129,40 +1132,40 @@ const char fresh_note[] = "[A new sandbox interpreter: names defined by earlier 
 
 /// Runs `code` in the session's sandbox, starting one when none is running.
 /// Called without the GIL; `problem` is set when no sandbox could start.
-std::string run_in_session(Session& s, const Launch& launch, const std::string& code,
+std::string run_in_session(Session& session, const Launch& launch, const std::string& code,
                            std::string& problem) {
-    std::lock_guard<std::mutex> guard(s.lock);
+    std::lock_guard<std::mutex> guard(session.lock);
     Clock::time_point deadline =
         Clock::now() + std::chrono::duration_cast<Clock::duration>(
                            std::chrono::duration<double>(launch.limits.seconds));
     std::string note;
-    if (s.sandbox && !s.sandbox->running()) s.sandbox.reset();
+    if (session.sandbox && !session.sandbox->running()) session.sandbox.reset();
     Answer answer;
     answer.outcome = Outcome::output;
-    if (!s.sandbox) {
-        if (s.restarted) note = fresh_note;
-        s.restarted = false;
-        s.sandbox = std::make_unique<Sandbox>();
+    if (!session.sandbox) {
+        if (session.restarted) note = fresh_note;
+        session.restarted = false;
+        session.sandbox = std::make_unique<Sandbox>();
         bool late = false;
-        problem = s.sandbox->start(launch, deadline, late);
+        problem = session.sandbox->start(launch, deadline, late);
         if (!problem.empty()) {
-            s.sandbox.reset();
+            session.sandbox.reset();
             return "";
         }
         if (late) answer.outcome = Outcome::time;
     }
-    if (answer.outcome == Outcome::output) answer = s.sandbox->exchange(code, launch.limits, deadline);
+    if (answer.outcome == Outcome::output) answer = session.sandbox->exchange(code, launch.limits, deadline);
     if (answer.outcome == Outcome::output) {
-        s.sandbox->publish();
+        session.sandbox->publish();
         return note + output_text(answer, launch.limits);
     }
-    s.sandbox.reset();
-    s.restarted = true;
+    session.sandbox.reset();
+    session.restarted = true;
     return note + limit_line(answer, launch.limits);
 }
 
-Ref tool_run(PyObject* const* a) {
-    PyObject* self = a[0];
+Ref tool_run(PyObject* const* args) {
+    PyObject* self = args[0];
     std::string bwrap = find_program("bwrap");
     if (bwrap.empty())
         unavailable("bubblewrap (the bwrap program) is not installed; install it "
@@ -1176,7 +1179,7 @@ Ref tool_run(PyObject* const* a) {
             unavailable("running as root, it limits processes with a pids cgroup, and no pids "
                         "cgroup is writable here (mount the pids controller or delegate it)");
     }
-    std::string code = code_bytes(sanitised(a[1]));
+    std::string code = code_bytes(sanitised(args[1]));
     std::string launcher = start_launcher();
     if (!launcher.empty()) unavailable(launcher);
     Session* session = session_of(self);
@@ -1200,72 +1203,72 @@ const zv::FunctionDef tool_run_def{
 
 /// A field with a default that must be greater than zero and at most `most`.
 Ref positive_field(Borrowed default_value, Borrowed most) {
-    return zv::call(frame.global(n.Field), {},
-                    {{n.default_key, default_value}, {n.gt, zv::integer(0)}, {n.le, most}});
+    return zv::call(module_state.global(names.Field), {},
+                    {{names.default_key, default_value}, {names.gt, zv::integer(0)}, {names.le, most}});
 }
 
-void tool_body(zv::ModuleFrame& f, PyObject* ns) {
-    bool v2 = zv::is_pydantic_v2_model(f.global(n.BaseTool).get());
-    Ref annotations = zv::dict({{n.name, n.str_text},
-                                {n.description, n.str_text},
-                                {n.timeout_seconds, n.float_text},
-                                {n.memory_mb, n.int_text},
-                                {n.max_processes, n.int_text},
-                                {n.file_size_mb, n.int_text},
-                                {n.output_bytes, n.int_text},
-                                {n.output_dir, n.optional_text}});
+void tool_body(zv::ModuleState& state, PyObject* ns) {
+    bool v2 = zv::is_pydantic_v2_model(state.global(names.BaseTool).get());
+    Ref annotations = zv::dict({{names.name, names.str_text},
+                                {names.description, names.str_text},
+                                {names.timeout_seconds, names.float_text},
+                                {names.memory_mb, names.int_text},
+                                {names.max_processes, names.int_text},
+                                {names.file_size_mb, names.int_text},
+                                {names.output_bytes, names.int_text},
+                                {names.output_dir, names.optional_text}});
     zv::set_entry(ns, "__annotations__", annotations.get());
     if (v2) {
         Ref ignored = zv::tuple({reinterpret_cast<PyObject*>(zv::function_type())});
-        zv::set_entry(ns, n.model_config, zv::dict({{n.ignored_types, ignored}}));
+        zv::set_entry(ns, names.model_config, zv::dict({{names.ignored_types, ignored}}));
     }
     Limits defaults;
-    zv::set_entry(ns, n.name, n.tool_name);
-    zv::set_entry(ns, n.description, n.tool_description);
+    zv::set_entry(ns, names.name, names.tool_name);
+    zv::set_entry(ns, names.description, names.tool_description);
     Ref most_seconds = zv::integer(1000000), most = zv::integer(1L << 30);
-    zv::set_entry(ns, n.timeout_seconds,
+    zv::set_entry(ns, names.timeout_seconds,
                   positive_field(zv::own(PyFloat_FromDouble(defaults.seconds)), most_seconds));
-    zv::set_entry(ns, n.memory_mb, positive_field(zv::integer(defaults.memory_mb), most));
-    zv::set_entry(ns, n.max_processes, positive_field(zv::integer(defaults.processes), most));
-    zv::set_entry(ns, n.file_size_mb, positive_field(zv::integer(defaults.file_size_mb), most));
-    zv::set_entry(ns, n.output_bytes, positive_field(zv::integer(defaults.output_bytes), most));
-    zv::set_entry(ns, n.output_dir, Py_None);
-    zv::define_method(f, ns, tool_run_def, nullptr,
-                      zv::dict({{n.query, n.str_text}, {n.return_key, n.str_text}}).get());
+    zv::set_entry(ns, names.memory_mb, positive_field(zv::integer(defaults.memory_mb), most));
+    zv::set_entry(ns, names.max_processes, positive_field(zv::integer(defaults.processes), most));
+    zv::set_entry(ns, names.file_size_mb, positive_field(zv::integer(defaults.file_size_mb), most));
+    zv::set_entry(ns, names.output_bytes, positive_field(zv::integer(defaults.output_bytes), most));
+    zv::set_entry(ns, names.output_dir, Py_None);
+    zv::define_method(state, ns, tool_run_def, nullptr,
+                      zv::dict({{names.query, names.str_text}, {names.return_key, names.str_text}}).get());
 }
 
 // Top level -------------------------------------------------------------------------
 
-void run_top_level(zv::ModuleFrame& f) {
-    ZV_LINE(f), zv::import_plain(f, "os", "os");
-    ZV_LINE(f), zv::import_plain(f, "re", "re");
-    ZV_LINE(f), zv::import_plain(f, "site", "site");
-    ZV_LINE(f), zv::import_plain(f, "sys", "sys");
-    ZV_LINE(f), zv::import_plain(f, "weakref", "weakref");
-    ZV_LINE(f), zv::import_from(f, "typing", {"Optional"});
-    ZV_LINE(f), zv::import_from(f, "langchain.tools.base", {"BaseTool"});
+void run_top_level(zv::ModuleState& state) {
+    ZV_LINE(state), zv::import_plain(state, "os", "os");
+    ZV_LINE(state), zv::import_plain(state, "re", "re");
+    ZV_LINE(state), zv::import_plain(state, "site", "site");
+    ZV_LINE(state), zv::import_plain(state, "sys", "sys");
+    ZV_LINE(state), zv::import_plain(state, "weakref", "weakref");
+    ZV_LINE(state), zv::import_from(state, "typing", {"Optional"});
+    ZV_LINE(state), zv::import_from(state, "langchain.tools.base", {"BaseTool"});
     // The field helper of the tool base's own pydantic line.
-    ZV_LINE(f);
-    if (zv::is_pydantic_v2_model(f.global(n.BaseTool).get())) zv::import_from(f, "pydantic", {"Field"});
-    else zv::import_from(f, "langchain_core.pydantic_v1", {"Field"});
+    ZV_LINE(state);
+    if (zv::is_pydantic_v2_model(state.global(names.BaseTool).get())) zv::import_from(state, "pydantic", {"Field"});
+    else zv::import_from(state, "langchain_core.pydantic_v1", {"Field"});
 
-    ZV_LINE(f);
+    ZV_LINE(state);
     Ref error = zv::own(PyErr_NewExceptionWithDoc(
         "zarvosdk.sandbox.SandboxUnavailable",
         "The sandbox cannot be had on this machine (bubblewrap missing, namespaces or a pids "
         "cgroup refused); the tool never runs code outside it.",
         PyExc_RuntimeError, nullptr));
-    f.set(n.SandboxUnavailable, error.get());
-    n.unavailable.set(std::move(error));
+    state.set(names.SandboxUnavailable, error.get());
+    names.unavailable.set(std::move(error));
 
-    ZV_LINE(f);
-    Ref tool = zv::build_class(f, "SandboxedPythonREPLTool", "SandboxedPythonREPLTool",
-                               zv::tuple({f.global(n.BaseTool)}).get(),
+    ZV_LINE(state);
+    Ref tool = zv::build_class(state, "SandboxedPythonREPLTool", "SandboxedPythonREPLTool",
+                               zv::tuple({state.global(names.BaseTool)}).get(),
                                "The framework's Python REPL tool, run in a bubblewrap sandbox.",
                                tool_body);
-    f.set(n.SandboxedPythonREPLTool, tool.get());
+    state.set(names.SandboxedPythonREPLTool, tool.get());
 }
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit_sandbox() { return zv::init_module(frame); }
+PyMODINIT_FUNC PyInit_sandbox() { return zv::init_module(module_state); }

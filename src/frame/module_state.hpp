@@ -10,10 +10,10 @@
 
 namespace zv {
 
-struct ModuleFrame;
+struct ModuleState;
 
 /// Runs the module's top level, statement by statement. Throws `Error` on failure.
-using ModuleBody = void (*)(ModuleFrame&);
+using ModuleBody = void (*)(ModuleState&);
 /// Makes the module's interned names and constants. Throws `Error` on failure.
 using ModuleConstants = void (*)();
 
@@ -22,7 +22,7 @@ using ModuleConstants = void (*)();
 /// namespace is unchanged, so a rebinding is seen by the next lookup.
 class Name : public Persistent {
 private:
-    friend struct ModuleFrame;
+    friend struct ModuleState;
     mutable std::uint64_t version_ = 0;  // the namespace's version when cached
     mutable PyObject* value_ = nullptr;  // borrowed: the namespace holds it
 };
@@ -52,7 +52,7 @@ struct ModuleDescription {
     }
 };
 
-struct ModuleFrame {
+struct ModuleState {
     PyModuleDef def;  // first member: the host hands it back to create / exec
 
     // What the module is.
@@ -95,14 +95,14 @@ struct ModuleFrame {
     void set(const char* name, Borrowed value) const;
 };
 
-static_assert(std::is_standard_layout<ModuleFrame>::value, "def must be reachable from the frame");
+static_assert(std::is_standard_layout<ModuleState>::value, "def must be reachable from the module state");
 
 /// A module as `describe` fills in its description; the process-wide state starts empty.
-ModuleFrame module_frame(void (*describe)(ModuleDescription&));
+ModuleState define_module(void (*describe)(ModuleDescription&));
 
 /// Fills in the module definition and returns it through PyModuleDef_Init
 /// (the body of every exported init entry).
-PyObject* init_module(ModuleFrame& frame) noexcept;
+PyObject* init_module(ModuleState& state) noexcept;
 
 /// Interns a text into `slot` for the life of the process; returns it (owned by `slot`).
 PyObject* intern(Persistent& slot, const char* text);
@@ -113,21 +113,21 @@ PyObject* builtins_module();
 }  // namespace zv
 
 /// Marks the top-level statement that starts on this line (for the init traceback entry).
-#define ZV_LINE(frame) ((frame).line = __LINE__)
+#define ZV_LINE(state) ((state).line = __LINE__)
 
 /// X-macro helpers for a module's tables. Names are their own text, texts
 /// carry theirs, builtins are resolved by their name:
 ///   #define NAMES(X) X(llm) X(toolkit)
 ///   #define TEXTS(X) X(colon, ":")
 ///   #define BUILTINS(X) X(print)
-///   struct { NAMES(ZV_DECLARE_NAME) TEXTS(ZV_DECLARE_TEXT) } n;
+///   struct { NAMES(ZV_DECLARE_NAME) TEXTS(ZV_DECLARE_TEXT) } names;
 ///   ZV_BUILTINS(BUILTINS);      // `builtins.print`, and `builtin_table` for uses_builtins
 ///   ...   ZV_INTERN_TABLES(NAMES, TEXTS)    // in the module's constants function
 #define ZV_DECLARE_NAME(id) ::zv::Name id;
 #define ZV_DECLARE_TEXT(id, text) ::zv::Persistent id;
 #define ZV_DECLARE_BUILTIN(id) ::zv::Persistent id;
-#define ZV_INTERN_NAME(id) ::zv::intern(n.id, #id);
-#define ZV_INTERN_TEXT(id, text) ::zv::intern(n.id, text);
+#define ZV_INTERN_NAME(id) ::zv::intern(names.id, #id);
+#define ZV_INTERN_TEXT(id, text) ::zv::intern(names.id, text);
 #define ZV_BUILTIN_ENTRY(id) {#id, &builtins.id},
 
 /// The module's builtins: a struct `builtins` of their slots, and
@@ -138,5 +138,5 @@ PyObject* builtins_module();
     } builtins;                                 \
     const ::zv::Builtin builtin_table[] = {LIST(ZV_BUILTIN_ENTRY)}
 
-/// Interns every name and text of the module's tables into `n`.
+/// Interns every name and text of the module's tables into `names`.
 #define ZV_INTERN_TABLES(NAMES, TEXTS) NAMES(ZV_INTERN_NAME) TEXTS(ZV_INTERN_TEXT)

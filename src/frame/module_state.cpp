@@ -1,7 +1,7 @@
-#include "module_frame.hpp"
+#include "module_state.hpp"
 #include <cstdio>
 #include <cstring>
-#include "call.hpp"
+#include "attributes.hpp"
 #include "compat.hpp"
 #include "coroutine.hpp"
 #include "top_level.hpp"
@@ -12,7 +12,7 @@ namespace {
 
 PyMethodDef no_methods[] = {{nullptr, nullptr, 0, nullptr}};
 
-ModuleFrame& frame_of(PyModuleDef* def) { return *reinterpret_cast<ModuleFrame*>(def); }
+ModuleState& state_of(PyModuleDef* def) { return *reinterpret_cast<ModuleState*>(def); }
 
 int64_t current_interpreter() { return PyInterpreterState_GetID(PyInterpreterState_Get()); }
 
@@ -26,18 +26,18 @@ void copy_spec_attribute(PyObject* spec, PyObject* ns, const char* from, const c
 }
 
 PyObject* create_module(PyObject* spec, PyModuleDef* def) noexcept {
-    ModuleFrame& f = frame_of(def);
+    ModuleState& state = state_of(def);
     int64_t interp = current_interpreter();
     if (interp == -1) return nullptr;
-    if (f.interpreter == -1) {
-        f.interpreter = interp;
-    } else if (f.interpreter != interp) {
+    if (state.interpreter == -1) {
+        state.interpreter = interp;
+    } else if (state.interpreter != interp) {
         PyErr_SetString(PyExc_ImportError,
                         "Interpreter change detected - this module can only be loaded into one "
                         "interpreter per process.");
         return nullptr;
     }
-    if (f.module) return Ref::borrow(f.module.get()).release();
+    if (state.module) return Ref::borrow(state.module.get()).release();
     return guarded<PyObject*>(nullptr, [&] {
         Ref name = own(PyObject_GetAttrString(spec, "name"));
         Ref module = own(PyModule_NewObject(name.get()));
@@ -59,99 +59,96 @@ void running_version(int& major, int& minor) {
         for (++v; *v >= '0' && *v <= '9'; ++v) minor = minor * 10 + (*v - '0');
 }
 
-void check_version(const ModuleFrame& f) {
+void check_version(const ModuleState& state) {
     int major, minor;
     running_version(major, minor);
     if (major == PY_MAJOR_VERSION && minor == PY_MINOR_VERSION) return;
     char message[256];
     std::snprintf(message, sizeof message,
                   "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d",
-                  PY_MAJOR_VERSION, PY_MINOR_VERSION, f.version_name, "does not match", major,
+                  PY_MAJOR_VERSION, PY_MINOR_VERSION, state.version_name, "does not match", major,
                   minor);
     check(PyErr_WarnEx(PyExc_RuntimeWarning, message, 1));
 }
 
 /// Registers the module in sys.modules under its qualified name unless an
 /// entry exists; reports whether it did.
-bool register_module(const ModuleFrame& f) {
+bool register_module(const ModuleState& state) {
     PyObject* modules = checked(PyImport_GetModuleDict());
-    if (PyDict_GetItemWithError(modules, f.name.get())) return false;
+    if (PyDict_GetItemWithError(modules, state.name.get())) return false;
     if (PyErr_Occurred()) raise();
-    check(PyDict_SetItem(modules, f.name.get(), f.module.get()));
+    check(PyDict_SetItem(modules, state.name.get(), state.module.get()));
     return true;
 }
 
 /// Takes back a registration made by a failed exec, keeping the pending error.
-void unregister_module(const ModuleFrame& f) noexcept {
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
+void unregister_module(const ModuleState& state) noexcept {
+    SavedError pending;
     PyObject* modules = PyImport_GetModuleDict();
-    if (modules && f.name && PyDict_GetItemWithError(modules, f.name.get()) == f.module.get())
-        PyDict_DelItem(modules, f.name.get());
-    PyErr_Clear();
-    PyErr_Restore(type, value, tb);
+    if (modules && state.name && PyDict_GetItemWithError(modules, state.name.get()) == state.module.get())
+        PyDict_DelItem(modules, state.name.get());
 }
 
 /// Binds the module on its parent package, as the host's import does after
 /// loading a submodule; needed when the module entered sys.modules through
 /// another name (the top-level forecast_tool).
-void bind_on_parent(const ModuleFrame& f) {
-    const char* dot = std::strrchr(f.qualified_name, '.');
+void bind_on_parent(const ModuleState& state) {
+    const char* dot = std::strrchr(state.qualified_name, '.');
     if (!dot) return;
-    Ref parent_name = own(PyUnicode_FromStringAndSize(f.qualified_name, dot - f.qualified_name));
+    Ref parent_name = own(PyUnicode_FromStringAndSize(state.qualified_name, dot - state.qualified_name));
     Ref parent = Ref::steal(PyImport_GetModule(parent_name.get()));
     if (!parent) {
         if (PyErr_Occurred()) raise();
         return;
     }
-    check(PyObject_SetAttrString(parent.get(), dot + 1, f.module.get()));
+    check(PyObject_SetAttrString(parent.get(), dot + 1, state.module.get()));
 }
 
-void resolve_builtins(ModuleFrame& f) {
+void resolve_builtins(ModuleState& state) {
     PyObject* dict = checked(PyModule_GetDict(builtins_module()));
-    for (std::size_t i = 0; i < f.builtin_count; ++i) {
-        Ref name = own(PyUnicode_InternFromString(f.builtins[i].name));
+    for (std::size_t i = 0; i < state.builtin_count; ++i) {
+        Ref name = own(PyUnicode_InternFromString(state.builtins[i].name));
         PyObject* value = PyDict_GetItemWithError(dict, name.get());
         if (!value) {
             if (!PyErr_Occurred()) raise(PyExc_NameError, "name '%U' is not defined", name.get());
             raise();
         }
-        f.builtins[i].slot->set(Ref::borrow(value));
+        state.builtins[i].slot->set(Ref::borrow(value));
     }
 }
 
-void run_exec_steps(ModuleFrame& f, bool& registered) {
-    check(PyDict_SetItemString(f.globals, "__builtins__", builtins_module()));
-    check_version(f);
-    if (f.constants) f.constants();
-    registered = register_module(f);
-    resolve_builtins(f);
-    if (f.registers_coroutine_type) register_coroutine_type();
-    f.line = 1;
-    run_top_level(f);
+void run_exec_steps(ModuleState& state, bool& registered) {
+    check(PyDict_SetItemString(state.globals, "__builtins__", builtins_module()));
+    check_version(state);
+    if (state.constants) state.constants();
+    registered = register_module(state);
+    resolve_builtins(state);
+    if (state.registers_coroutine_type) register_coroutine_type();
+    state.line = 1;
+    run_top_level(state);
     Ref test = own(PyDict_New());
-    f.set("__test__", test.get());
-    if (registered) bind_on_parent(f);
+    state.set("__test__", test.get());
+    if (registered) bind_on_parent(state);
 }
 
 int exec_module(PyObject* module) noexcept {
     PyModuleDef* def = PyModule_GetDef(module);
     if (!def) return -1;
-    ModuleFrame& f = frame_of(def);
-    if (f.module) {
-        if (f.module.get() == module) return 0;
+    ModuleState& state = state_of(def);
+    if (state.module) {
+        if (state.module.get() == module) return 0;
         PyErr_Format(PyExc_RuntimeError,
                      "Module '%s' has already been imported. Re-initialisation is not supported.",
-                     f.short_name);
+                     state.short_name);
         return -1;
     }
-    f.module.set(Ref::borrow(module));
-    f.globals = PyModule_GetDict(module);
-    f.line = 1;
+    state.module.set(Ref::borrow(module));
+    state.globals = PyModule_GetDict(module);
+    state.line = 1;
     bool registered = false;
     try {
-        if (!f.name) intern(f.name, f.qualified_name);
-        run_exec_steps(f, registered);
+        if (!state.name) intern(state.name, state.qualified_name);
+        run_exec_steps(state, registered);
         return 0;
     } catch (const Error&) {
         // The host's exception is set, unless a call failed without setting
@@ -159,11 +156,11 @@ int exec_module(PyObject* module) noexcept {
     } catch (...) {
         set_error_from_current_exception();
     }
-    if (!PyErr_Occurred()) PyErr_SetString(PyExc_ImportError, f.init_name);
-    add_traceback(f.init_name, f.source_file, f.line, f.globals);
-    if (registered) unregister_module(f);
-    f.globals = nullptr;
-    f.module.clear();  // the next import starts over with a fresh module
+    if (!PyErr_Occurred()) PyErr_SetString(PyExc_ImportError, state.init_name);
+    add_traceback(state.init_name, state.source_file, state.line, state.globals);
+    if (registered) unregister_module(state);
+    state.globals = nullptr;
+    state.module.clear();  // the next import starts over with a fresh module
     return -1;
 }
 
@@ -175,27 +172,27 @@ PyModuleDef_Slot module_slots[] = {
 
 }  // namespace
 
-ModuleFrame module_frame(void (*describe)(ModuleDescription&)) {
-    ModuleDescription d;
-    describe(d);
-    const char* dot = std::strrchr(d.qualified_name, '.');
-    ModuleFrame f{};
-    f.short_name = dot ? dot + 1 : d.qualified_name;
-    f.def = PyModuleDef{PyModuleDef_HEAD_INIT, f.short_name, nullptr, 0, no_methods, module_slots,
+ModuleState define_module(void (*describe)(ModuleDescription&)) {
+    ModuleDescription description;
+    describe(description);
+    const char* dot = std::strrchr(description.qualified_name, '.');
+    ModuleState state{};
+    state.short_name = dot ? dot + 1 : description.qualified_name;
+    state.def = PyModuleDef{PyModuleDef_HEAD_INIT, state.short_name, nullptr, 0, no_methods, module_slots,
                         nullptr, nullptr, nullptr};
-    f.qualified_name = d.qualified_name;
-    f.version_name = d.version_name ? d.version_name : d.qualified_name;
-    std::snprintf(f.init_name, sizeof f.init_name, "init %s", d.qualified_name);
-    f.source_file = d.source_file;
-    f.builtins = d.builtins;
-    f.builtin_count = d.builtin_count;
-    f.constants = d.constants;
-    f.body = d.body;
-    f.registers_coroutine_type = d.registers_coroutine_type;
-    return f;
+    state.qualified_name = description.qualified_name;
+    state.version_name = description.version_name ? description.version_name : description.qualified_name;
+    std::snprintf(state.init_name, sizeof state.init_name, "init %s", description.qualified_name);
+    state.source_file = description.source_file;
+    state.builtins = description.builtins;
+    state.builtin_count = description.builtin_count;
+    state.constants = description.constants;
+    state.body = description.body;
+    state.registers_coroutine_type = description.registers_coroutine_type;
+    return state;
 }
 
-PyObject* init_module(ModuleFrame& frame) noexcept { return PyModuleDef_Init(&frame.def); }
+PyObject* init_module(ModuleState& state) noexcept { return PyModuleDef_Init(&state.def); }
 
 PyObject* intern(Persistent& slot, const char* text) {
     if (!slot) slot.set(own(PyUnicode_InternFromString(text)));
@@ -208,7 +205,7 @@ PyObject* builtins_module() {
     return module;
 }
 
-Ref ModuleFrame::global(PyObject* key) const {
+Ref ModuleState::global(PyObject* key) const {
     if (!globals) raise(PyExc_RuntimeError, "module '%s' is not initialised", qualified_name);
     PyObject* value = PyDict_GetItemWithError(globals, key);
     if (value) return Ref::borrow(value);
@@ -219,7 +216,7 @@ Ref ModuleFrame::global(PyObject* key) const {
     raise(PyExc_NameError, "name '%U' is not defined", key);
 }
 
-Ref ModuleFrame::lookup_and_keep(const Name& key) const {
+Ref ModuleState::lookup_and_keep(const Name& key) const {
     std::uint64_t version = 0;
     if (!globals || !compat::dict_version(globals, version)) return global(key.get());
     PyObject* value = PyDict_GetItemWithError(globals, key.get());
@@ -231,7 +228,7 @@ Ref ModuleFrame::lookup_and_keep(const Name& key) const {
     return Ref::borrow(value);
 }
 
-void ModuleFrame::add_traceback(Persistent& cache, const char* qualname, int line) const noexcept {
+void ModuleState::add_traceback(Persistent& cache, const char* qualname, int line) const noexcept {
     if (!cache) {
         char name[256];
         std::snprintf(name, sizeof name, "%s.%s", qualified_name, qualname);
@@ -240,11 +237,11 @@ void ModuleFrame::add_traceback(Persistent& cache, const char* qualname, int lin
     add_traceback_entry(cache.get());
 }
 
-void ModuleFrame::set(Borrowed key, Borrowed value) const {
+void ModuleState::set(Borrowed key, Borrowed value) const {
     check(PyDict_SetItem(globals, key, value));
 }
 
-void ModuleFrame::set(const char* key, Borrowed value) const {
+void ModuleState::set(const char* key, Borrowed value) const {
     check(PyDict_SetItemString(globals, key, value));
 }
 
