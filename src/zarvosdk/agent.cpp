@@ -30,6 +30,8 @@ namespace prompts = zarvosdk::prompts;
     X(description) X(run) X(max_iterations) X(early_stopping_method) X(memory)                  \
     X(AgentInitializer)
 
+// "ploty" among the preinstalled packages is misspelt on purpose: it is the
+// list applications read back, as they have always had it.
 #define TEXTS(X)                                                                          \
     X(chat_history, "chat_history") X(force, "force") X(default_path, prompts::default_path) \
     X(matplotlib, "matplotlib") X(seaborn, "seaborn") X(ploty, "ploty") X(pandas, "pandas") \
@@ -75,6 +77,8 @@ zv::ModuleState module_state = zv::define_module([](zv::ModuleDescription& descr
 Ref openai_functions() { return zv::getattr(module_state.global(names.AgentType), names.OPENAI_FUNCTIONS); }
 
 // conversatonal_memory ----------------------------------------------------------
+// Misspelt on purpose: applications call the factory by this name. The
+// memory it makes is bound as `conversational_memory`.
 
 /// A new window memory of the last five exchanges, returned as messages.
 Ref conversatonal_memory(PyObject* const*) {

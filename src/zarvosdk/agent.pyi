@@ -29,6 +29,7 @@ from zarvosdk.forecast_tool import ForecastTool as ForecastTool
 
 __test__: dict[str, Any]
 
+# Misspelt on purpose: the name applications call.
 def conversatonal_memory() -> ConversationBufferWindowMemory:
     """Makes a new conversation memory: key "chat_history", the last 5
     exchanges, kept as messages."""
@@ -46,7 +47,7 @@ class AgentInitializer:
     db: SQLDatabase
     path: str
     """Folder named in the Python agent's prompt for saved charts."""
-    preinstalled_packages: list[str]
+    preinstalled_packages: list[str]  # holds "ploty", misspelt on purpose
     toolkit: SQLDatabaseToolkit
     tools: list[Tool]
     """The tools "SQLAgent", "PythonAgent" and "ForecastTool", built once by

@@ -144,6 +144,7 @@ const zv::FunctionDef connector_init_def{
     {{"self"}, {"db_user"}, {"db_password"}, {"db_host"}, {"db_name"}}};
 const zv::FunctionDef connector_connect_def{
     "connect", "DatabaseConnector.connect", nullptr, ZV_HERE, connector_connect, {{"self"}}};
+// One word, on purpose: the name applications call.
 const zv::FunctionDef connector_getdbinstance_def{
     "getdbinstance", "DatabaseConnector.getdbinstance", nullptr, ZV_HERE, connector_getdbinstance,
     {{"self"}}};
