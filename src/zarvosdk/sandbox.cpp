@@ -516,20 +516,26 @@ bool process_gone(long pid) {
     return close_paren != std::string::npos && std::strncmp(stat.c_str() + close_paren, ") Z", 3) == 0;
 }
 
-/// Removes the groups that hosts killed outright left behind: their
-/// processes are gone (the sandbox dies with its host), only the empty
-/// folders remain.
-void remove_stale_groups(const std::string& root) {
+/// Calls `remove` with the path of each entry of `root` named
+/// zarvosdk-sandbox-<pid> whose host is gone: what hosts killed outright
+/// left behind (the sandbox dies with its host, so nothing runs there).
+template <class Remove>
+void remove_left_behind(const std::string& root, Remove remove) {
     DIR* dir = opendir(root.c_str());
     if (!dir) return;
     const char prefix[] = "zarvosdk-sandbox-";
     while (struct dirent* entry = readdir(dir)) {
         if (std::strncmp(entry->d_name, prefix, sizeof prefix - 1) != 0) continue;
         long owner = std::atol(entry->d_name + sizeof prefix - 1);
-        if (owner > 0 && process_gone(owner))
-            rmdir((root + "/" + entry->d_name).c_str());
+        if (owner > 0 && owner != static_cast<long>(getpid()) && process_gone(owner))
+            remove(root + "/" + entry->d_name);
     }
     closedir(dir);
+}
+
+/// Removes the empty pids groups of hosts killed outright.
+void remove_stale_groups(const std::string& root) {
+    remove_left_behind(root, [](const std::string& path) { rmdir(path.c_str()); });
 }
 
 std::string Sandbox::make_group(const Launch& launch) {
@@ -601,16 +607,7 @@ void Sandbox::spawn(const Launch& launch, int requests, int answers, int errors,
 
 /// Removes the staging folders that hosts killed outright left behind.
 void remove_stale_staging(const std::string& root) {
-    DIR* dir = opendir(root.c_str());
-    if (!dir) return;
-    const char prefix[] = "zarvosdk-sandbox-";
-    while (struct dirent* entry = readdir(dir)) {
-        if (std::strncmp(entry->d_name, prefix, sizeof prefix - 1) != 0) continue;
-        long owner = std::atol(entry->d_name + sizeof prefix - 1);
-        if (owner > 0 && owner != static_cast<long>(getpid()) && process_gone(owner))
-            remove_tree(root + "/" + entry->d_name);
-    }
-    closedir(dir);
+    remove_left_behind(root, [](const std::string& path) { remove_tree(path); });
 }
 
 /// Makes this sandbox's staging folder, private to the host's user.
