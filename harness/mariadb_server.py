@@ -102,6 +102,7 @@ class MariaDBServer:
         port=None,
         startup_timeout=60.0,
         shutdown_timeout=30.0,
+        options=(),
     ):
         self.base_dir = os.path.abspath(str(base_dir))
         self.datadir = os.path.join(self.base_dir, "data")
@@ -120,6 +121,7 @@ class MariaDBServer:
         self.port = port or free_loopback_port()
         self.startup_timeout = startup_timeout
         self.shutdown_timeout = shutdown_timeout
+        self.options = list(options)  # more server options, e.g. "--performance-schema=ON"
         self._proc = None
         self._provisioned = False
         self.mariadbd, self.install_db = find_server_binaries()
@@ -214,7 +216,7 @@ class MariaDBServer:
             "--skip-name-resolve",
             "--character-set-server=utf8mb4",
             "--collation-server=utf8mb4_general_ci",
-        ] + _SMALL_INNODB
+        ] + _SMALL_INNODB + self.options
 
         if os.geteuid() == 0:
             # mariadbd refuses to run as root unless told to.

@@ -367,11 +367,11 @@ def test_defaults_take_only_the_hosts_types(monkeypatch, attribute, value):
     assert getattr(function, attribute) is None
 
 
-@pytest.mark.parametrize("kwdefaults", [None, {}, {"seconds": 1.0}, {"max_rows": 5}])
+@pytest.mark.parametrize("kwdefaults", [None, {}, {"seconds": 1.0}, {"max_rows": 5, "tables": None}])
 def test_keyword_only_parameter_without_a_default_is_required(monkeypatch, kwdefaults):
     guard = pytest.importorskip("zarvosdk.guard")
 
-    def read_only(db, *, seconds, max_rows):
+    def read_only(db, *, seconds, max_rows, max_bytes, tables):
         pass
 
     read_only.__qualname__ = "read_only"  # named in the host's message from 3.10 on
@@ -385,7 +385,7 @@ def test_keyword_only_parameter_without_a_default_is_required(monkeypatch, kwdef
     assert inspect.signature(guard.read_only) == inspect.signature(read_only)
     # every keyword-only value given: the call binds and the body refuses the handle
     with pytest.raises(TypeError, match="SQLDatabase handle"):
-        guard.read_only(None, seconds=1, max_rows=1)
+        guard.read_only(None, seconds=1, max_rows=1, max_bytes=1, tables=None)
 
 
 def test_functions_bind_as_methods(connector):
