@@ -88,8 +88,11 @@ def answer(pipe, frame, kind, total, text, limit):
     message = struct.pack(frame, kind, total, len(data)) + data
     view = memoryview(message)
     try:
+        os.set_blocking(pipe, True)
         while view:
             view = view[os.write(pipe, view):]
+    except OSError:
+        pass  # the host read its answer already (one the code wrote) and closed the pipe
     finally:
         os.close(pipe)
 
@@ -172,6 +175,8 @@ def main():
     os.close(null)
     while True:
         try:
+            # (the code may have made the socket non-blocking)
+            channel.setblocking(True)
             code, pipe = read_request(channel)
         except EOFError:
             return
