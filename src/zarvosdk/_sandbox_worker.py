@@ -147,6 +147,18 @@ def seed_font_lists():
         pass  # matplotlib lists the fonts itself
 
 
+def reap_children():
+    """As the namespace's pid 1, collects the processes the host killed
+    between runs (and any orphan), so none stays a zombie."""
+    while True:
+        try:
+            pid, _ = os.waitpid(-1, os.WNOHANG)
+        except ChildProcessError:
+            return
+        if pid == 0:
+            return
+
+
 def main():
     limit = int(sys.argv[1])
     outbox = sys.argv[2]
@@ -156,17 +168,19 @@ def main():
         os.set_inheritable(fd, False)
     channel = socket.socket(fileno=REQUESTS)
     # Set here, inside the sandbox's user namespace, the kernel counts the
-    # processes of this sandbox alone (the namespace's init and this one
-    # included), whatever else the host's user runs.
+    # processes of this sandbox alone (this one included), whatever else the
+    # host's user runs.
     resource.setrlimit(resource.RLIMIT_NPROC, (processes, processes))
     # A process group the host's clean-up orphans gets SIGHUP: not the end.
     signal.signal(signal.SIGHUP, signal.SIG_IGN)
     namespace = {"__name__": "__main__", "__builtins__": __builtins__}
     me = os.getpid()
     seed_font_lists()
-    # The interpreter ignores SIGXFSZ; restored, a file past the size limit
-    # ends the sandbox, which the host reports as that limit.
-    signal.signal(signal.SIGXFSZ, signal.SIG_DFL)
+    # The interpreter ignores SIGXFSZ, and the kernel drops a signal's
+    # default action for a namespace's pid 1 (this process): a file past the
+    # size limit ends the sandbox through this handler, with the status
+    # the host reports as that limit.
+    signal.signal(signal.SIGXFSZ, lambda *_: os._exit(128 + signal.SIGXFSZ))
     os.write(READY, b"R")
     os.close(READY)
     # Nothing written to stderr after start-up reaches anyone.
@@ -174,6 +188,7 @@ def main():
     os.dup2(null, 2)
     os.close(null)
     while True:
+        reap_children()
         try:
             # (the code may have made the socket non-blocking)
             channel.setblocking(True)

@@ -919,7 +919,7 @@ private:
     bool hit_memory_limit() const { return memory_.count(memory_events_, "oom_kill ") > 0; }
 
     pid_t pid_ = -1;              // bubblewrap's monitor, our child
-    long init_ = -1, worker_ = -1;  // the namespace's init and the worker, host pids
+    long worker_ = -1;            // the worker, the namespace's pid 1, host pid
     int requests_ = -1, errors_ = -1, staging_ = -1;
     Group pids_, memory_;
     const char* memory_events_ = "memory.events";
@@ -934,9 +934,9 @@ std::string Sandbox::make_groups(const Launch& launch) {
     static std::atomic<unsigned> counter{0};
     unsigned serial = counter.fetch_add(1) + 1;
     const Limits& limits = launch.limits;
-    // The two bubblewrap processes (its monitor and the namespace's init)
-    // count toward the pids group's limit but not toward the code's.
-    std::string problem = pids_.make(launch.pids, serial, {{"pids.max", std::to_string(limits.processes + 2)}}, {});
+    // bubblewrap's monitor counts toward the pids group's limit but not
+    // toward the code's.
+    std::string problem = pids_.make(launch.pids, serial, {{"pids.max", std::to_string(limits.processes + 1)}}, {});
     if (!problem.empty()) return problem;
     std::string bytes = std::to_string(static_cast<unsigned long long>(limits.memory_mb) << 20);
     if (launch.memory.v2)
@@ -1055,22 +1055,21 @@ std::string Sandbox::start(const Launch& launch, Clock::time_point deadline, boo
     return message.empty() ? "the sandbox ended before its interpreter started" : message;
 }
 
-/// Finds the namespace's init (the monitor's child) and the worker (the
-/// init's child), and opens the code's output tmpfs from outside, through
-/// the init's root.
+/// Finds the worker (the monitor's child: it is the namespace's pid 1, so
+/// every process of the sandbox descends from it and no process of
+/// bubblewrap's is inside for the code to take over) and opens the code's
+/// output tmpfs from outside, through the worker's root.
 bool Sandbox::find_worker(Clock::time_point deadline) {
     while (seconds_left(deadline) > 0) {
-        std::vector<long> inits = children_of(pid_);
-        std::vector<long> workers = inits.size() == 1 ? children_of(inits[0]) : std::vector<long>();
+        std::vector<long> workers = children_of(pid_);
         if (workers.size() == 1) {
-            init_ = inits[0];
             worker_ = workers[0];
             break;
         }
         pause_briefly();
     }
     if (worker_ < 0) return false;
-    std::string root = "/proc/" + std::to_string(init_) + "/root";
+    std::string root = "/proc/" + std::to_string(worker_) + "/root";
     int at = open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (at < 0) return false;
     staging_ = open_below(at, output_);
@@ -1079,12 +1078,12 @@ bool Sandbox::find_worker(Clock::time_point deadline) {
 }
 
 /// After a run: stops the worker, kills every other process of the sandbox
-/// (the namespace's init excepted: all of them descend from it), and marks
+/// (all of them descend from it), and marks
 /// the sandbox tainted when the worker holds threads the code left.
 void Sandbox::settle() {
     signal_worker(SIGSTOP);
     for (int pass = 0; pass < 1000; ++pass) {
-        std::vector<long> left, look = {init_};
+        std::vector<long> left, look = {worker_};
         while (!look.empty() && left.size() < 100000) {
             long pid = look.back();
             look.pop_back();
@@ -1278,7 +1277,7 @@ Registry& registry() {
     return *the_registry;
 }
 
-/// Counts a run in flight for as long as it lives.
+/// Counts a run in flight for as long as it lives (made and ended with the GIL held).
 struct RunInFlight {
     bool admitted;
     RunInFlight() {
@@ -1630,7 +1629,7 @@ Launch make_launch(PyObject* tool, const std::string& bwrap) {
 
     std::vector<std::string>& head = launch.head;
     add(head, {bwrap, "--unshare-all", "--unshare-user", "--disable-userns", "--die-with-parent",
-               "--new-session", "--cap-drop", "ALL", "--clearenv"});
+               "--as-pid-1", "--new-session", "--cap-drop", "ALL", "--clearenv"});
     for (const auto& entry : sandbox_environment) add(head, {"--setenv", entry[0], entry[1]});
     add_system_view(head, limits);
     bool mirror = can_mirror_workdir(cwd, folders) && cwd != output;
@@ -1646,7 +1645,7 @@ Launch make_launch(PyObject* tool, const std::string& bwrap) {
     // The sandbox's own root (where the mount points live) read-only too.
     add(launch.tail, {"--remount-ro", "/"});
     add(launch.tail, {"--chdir", mirror ? cwd : output, "--", python, "-E", "-s", "-B", worker_inside,
-                      std::to_string(limits.output_bytes), mirror ? output : "", std::to_string(limits.processes + 1),
+                      std::to_string(limits.output_bytes), mirror ? output : "", std::to_string(limits.processes),
                       answer_format});
     return launch;
 }
@@ -1769,12 +1768,13 @@ Ref tool_run(PyObject* const* args) {
     if (!launcher.empty()) unavailable(launcher);
     SharedSession session = session_of(self);
     std::string problem, result;
+    // Counted until this thread holds the GIL again: a host exiting waits
+    // for it before the interpreter finalises, so it never comes back into
+    // one that is going.
+    RunInFlight run;
+    if (!run.admitted) unavailable("the host is exiting");
     Py_BEGIN_ALLOW_THREADS
-    {
-        RunInFlight run;
-        if (run.admitted) result = run_in_session(*session, launch, code, problem);
-        else problem = "the host is exiting";
-    }
+    result = run_in_session(*session, launch, code, problem);
     Py_END_ALLOW_THREADS
     if (problem == "the host is exiting") unavailable(problem);
     if (!problem.empty())
