@@ -1846,8 +1846,8 @@ void run_top_level(zv::ModuleState& state) {
     ZV_LINE(state);
     Ref error = zv::own(PyErr_NewExceptionWithDoc(
         "zarvosdk.sandbox.SandboxUnavailable",
-        "The sandbox cannot be had on this machine (bubblewrap missing, namespaces or a pids "
-        "cgroup refused); the tool never runs code outside it.",
+        "The sandbox cannot be had on this machine (bubblewrap missing, user namespaces "
+        "refused) or the host is exiting; the tool never runs code outside it.",
         PyExc_RuntimeError, nullptr));
     state.set(names.SandboxUnavailable, error.get());
     names.unavailable.set(std::move(error));
