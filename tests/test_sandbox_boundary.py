@@ -204,3 +204,28 @@ def test_a_host_exiting_during_a_run_does_not_crash(tmp_path):
     while time.monotonic() < deadline and any(alive(p) for p in pids):
         time.sleep(0.02)
     assert not any(alive(p) for p in pids)
+
+
+# (system call, arguments): reached through the C library's syscall(), as
+# code that knows the numbers would; x86-64 numbers.
+REFUSED_CALLS = [
+    ("ptrace", 101, (0, 0, 0, 0)),  # PTRACE_TRACEME: then taken over by a process it picks
+    ("process_vm_readv", 310, (1, 0, 0, 0, 0, 0)),
+    ("io_uring_setup", 425, (8, 0)),
+    ("userfaultfd", 323, (0,)),
+    ("keyctl", 250, (0, 0)),
+    ("bpf", 321, (0, 0, 0)),
+    ("perf_event_open", 298, (0, 0, -1, -1, 0)),
+    ("netlink socket", 41, (16, 2, 0)),
+]
+
+
+@pytest.mark.skipif(os.uname().machine != "x86_64", reason="x86-64 system call numbers")
+@pytest.mark.parametrize("name, number, arguments", REFUSED_CALLS, ids=[c[0] for c in REFUSED_CALLS])
+def test_the_kernels_riskier_calls_are_refused(name, number, arguments, workdir):
+    result = SandboxedPythonREPLTool().run(
+        "import ctypes\nlibc = ctypes.CDLL(None, use_errno=True)\n"
+        "print(libc.syscall(%d, *[ctypes.c_long(a) for a in %r]), ctypes.get_errno())" % (number, arguments)
+    )
+    returned, error = result.split()
+    assert returned == "-1" and int(error) in (1, 97), result  # EPERM, EAFNOSUPPORT
