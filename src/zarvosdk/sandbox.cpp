@@ -1625,10 +1625,20 @@ std::vector<std::string> interpreter_folders() {
     Ref items = zv::own(PySequence_Fast(packages.get(), "site.getsitepackages() is not a list"));
     for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(items.get()); ++i)
         add(PySequence_Fast_GET_ITEM(items.get(), i));
+    // Package folders a .pth file put on sys.path (another venv's, a
+    // checkout's): the code imports from them as the host does.
+    Ref path = zv::getattr(sys, names.path);
+    Ref entries = zv::own(PySequence_Fast(path.get(), "sys.path is not a list"));
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(entries.get()); ++i) {
+        Borrowed entry = PySequence_Fast_GET_ITEM(entries.get(), i);
+        std::string text = PyUnicode_Check(entry) ? utf8(entry) : "";
+        for (const char* packages : {"/site-packages", "/dist-packages"}) {
+            std::size_t size = std::strlen(packages);
+            if (text.size() > size && text.compare(text.size() - size, size, packages) == 0) add(entry);
+        }
+    }
     return folders;
 }
-
-/// The pids cgroup directory under which this host may make a group, or "".
 
 void add(std::vector<std::string>& argv, std::initializer_list<std::string> args) {
     argv.insert(argv.end(), args);
