@@ -1520,18 +1520,20 @@ std::string resolved(Borrowed path) {
     return utf8(call_path(names.realpath, path));
 }
 
-/// The folders Python imports from: the host interpreter's sys.path (the
-/// working directory for ""), PYTHONPATH, and the site directories.
+/// The folders Python imports from: the host interpreter's sys.path,
+/// PYTHONPATH, and the user's site directory.
 std::vector<std::string> import_folders() {
     std::vector<std::string> folders;
     Ref sys = module_state.global(names.sys);
     Ref path = zv::getattr(sys, names.path);
     Ref entries = zv::own(PySequence_Fast(path.get(), "sys.path is not a list"));
     for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(entries.get()); ++i) {
+        // "" (the working directory of an interactive host, which may be the
+        // output folder itself) is left to the publishing rules: no .py,
+        // .pth or dot-file is ever published.
         Borrowed entry = PySequence_Fast_GET_ITEM(entries.get(), i);
-        bool empty = PyUnicode_Check(entry) && PyUnicode_GetLength(entry) == 0;
-        std::string folder = empty ? resolved(zv::call_method(module_state.global(names.os), names.getcwd).get())
-                                   : resolved(entry);
+        if (PyUnicode_Check(entry) && PyUnicode_GetLength(entry) == 0) continue;
+        std::string folder = resolved(entry);
         if (!folder.empty()) folders.push_back(folder);
     }
     if (const char* extra = std::getenv("PYTHONPATH")) {
