@@ -1079,7 +1079,9 @@ std::string Sandbox::start(const Launch& launch, Clock::time_point deadline, boo
     ChildPlan plan;
     plan.as_other_user = launch.as_other_user;
     plan.id = next_sandbox_id();
-    plan.lend_root = "/run";
+    // Any folder will do (the child's tmpfs covers it in its own mount
+    // namespace only, after it has opened what it lends).
+    plan.lend_root = is_directory("/run") ? "/run" : "/tmp";
     for (const Group* group : {&pids_, &memory_})
         if (!group->dir.empty()) plan.joins.push_back(group->procs());
     const Limits& limits = launch.limits;
