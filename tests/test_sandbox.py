@@ -167,10 +167,17 @@ def test_limits_are_checked_when_the_tool_is_made(setting):
         SandboxedPythonREPLTool(**setting)
 
 
-@pytest.mark.parametrize("folder", ["/", "/tmp", "/usr/lib", sys.prefix, "~"])
+@pytest.mark.parametrize(
+    "folder", ["/", "/tmp", "/usr/lib", sys.prefix, "~", "~/.ssh", "/boot", "/var/lib/zv", "{syspath}", "{pythonpath}"]
+)
 def test_the_output_folder_cannot_open_what_the_sandbox_hides(folder, workdir, monkeypatch):
+    # A folder Python imports from would run what the code planted there
+    # (sitecustomize.py) in the host's next interpreter.
     monkeypatch.setenv("HOME", str(workdir / "home"))
-    folder = folder.replace("~", str(workdir / "home"))
+    monkeypatch.syspath_prepend(str(workdir / "imported"))
+    monkeypatch.setenv("PYTHONPATH", str(workdir / "extra"))
+    folder = folder.replace("~", str(workdir / "home")).format(
+        syspath=workdir / "imported", pythonpath=workdir / "extra")
     with pytest.raises(ValueError, match="output_dir .* would let the code write"):
         SandboxedPythonREPLTool(output_dir=folder).run("print(1)")
 

@@ -1,26 +1,32 @@
 """The program that runs the model's code inside the sandbox.
 
-Started by zarvosdk.sandbox under bubblewrap, it reads requests on fd 3 and
-answers on fd 4, one at a time, and keeps the names each run defines for the
-next. A request is a 4-byte big-endian length and the code as UTF-8. An answer
-is one kind byte ("o" for output, "m" when the memory limit stopped the code),
-the count of bytes the code printed (8 bytes), the length of the text kept
-(4 bytes), then that text. Before the first request it writes "R", so the host
-can tell a sandbox that never started from code that ended it.
+Started by zarvosdk.sandbox under bubblewrap, it reads requests on the socket
+at fd 3, one at a time, and keeps the names each run defines for the next. A
+request is a 4-byte big-endian length, which carries the run's own answer pipe
+(SCM_RIGHTS), and the code as UTF-8. The answer goes on that pipe, in the frame
+whose struct format the host gives on the command line: one kind byte ("o" for
+output, "m" when the memory limit stopped the code, "p" when the process
+limit did), the count of bytes the code printed, the length of the text kept,
+then that text. Once started it writes "R" on fd 4 and closes it, so the host
+can tell a sandbox that never started from code that ended it. Between runs
+the host stops this process and kills every other process of the sandbox.
 
 Everything here runs with the code's own rights: the code can reach and break
 this program, but only inside the sandbox; the host treats every answer as
 untrusted and bounds it.
 """
 
+import errno
 import io
 import os
+import resource
 import shutil
 import signal
+import socket
 import struct
 import sys
 
-REQUESTS, ANSWERS = 3, 4
+REQUESTS, READY = 3, 4
 
 
 class CappedOutput(io.TextIOBase):
@@ -47,26 +53,48 @@ class CappedOutput(io.TextIOBase):
         return bytes(self.kept).decode("utf-8", "ignore")
 
 
-def read_exact(fd, size):
+def read_request(channel):
+    """The next request's code and its answer pipe; EOFError when the host is gone."""
+    header, pipe = b"", None
+    while len(header) < 4:
+        data, fds, _, _ = socket.recv_fds(channel, 4 - len(header), 1, socket.MSG_CMSG_CLOEXEC)
+        if not data:
+            raise EOFError
+        header += data
+        for fd in fds:
+            if pipe is None:
+                pipe = fd
+            else:
+                os.close(fd)
+    (size,) = struct.unpack(">I", header)
     chunks = []
     while size:
-        chunk = os.read(fd, size)
+        chunk = channel.recv(min(size, 1 << 20))
         if not chunk:
             raise EOFError
         chunks.append(chunk)
         size -= len(chunk)
-    return b"".join(chunks)
+    if pipe is None:
+        raise EOFError
+    return b"".join(chunks).decode("utf-8", "surrogatepass"), pipe
 
 
-def answer(kind, total, text, limit):
-    """Sends the result, cut to `limit` bytes (an exception's text too)."""
+def answer(pipe, frame, kind, total, text, limit):
+    """Sends the result on the run's pipe, cut to `limit` bytes (an
+    exception's text too)."""
     data = text.encode("utf-8", "surrogatepass")
     total = max(total, len(data))
     data = data[:limit].decode("utf-8", "ignore").encode("utf-8")
-    message = kind + struct.pack(">QI", total, len(data)) + data
+    message = struct.pack(frame, kind, total, len(data)) + data
     view = memoryview(message)
-    while view:
-        view = view[os.write(ANSWERS, view):]
+    try:
+        os.set_blocking(pipe, True)
+        while view:
+            view = view[os.write(pipe, view):]
+    except OSError:
+        pass  # the host read its answer already (one the code wrote) and closed the pipe
+    finally:
+        os.close(pipe)
 
 
 def run(code, namespace, limit):
@@ -81,6 +109,12 @@ def run(code, namespace, limit):
     except MemoryError:
         sys.stdout = saved
         return b"m", out.total, ""
+    except BlockingIOError as e:
+        # fork refused at the process limit
+        sys.stdout = saved
+        if e.errno == errno.EAGAIN:
+            return b"p", out.total, ""
+        result = repr(e)
     except BaseException as e:  # sys.exit and KeyboardInterrupt end the run, not the sandbox
         result = repr(e)
     finally:
@@ -113,26 +147,52 @@ def seed_font_lists():
         pass  # matplotlib lists the fonts itself
 
 
+def reap_children():
+    """As the namespace's pid 1, collects the processes the host killed
+    between runs (and any orphan), so none stays a zombie."""
+    while True:
+        try:
+            pid, _ = os.waitpid(-1, os.WNOHANG)
+        except ChildProcessError:
+            return
+        if pid == 0:
+            return
+
+
 def main():
     limit = int(sys.argv[1])
-    outbox = sys.argv[2] if len(sys.argv) > 2 else ""
-    for fd in (REQUESTS, ANSWERS):
+    outbox = sys.argv[2]
+    processes = int(sys.argv[3])
+    frame = sys.argv[4]
+    for fd in (REQUESTS, READY):
         os.set_inheritable(fd, False)
+    channel = socket.socket(fileno=REQUESTS)
+    # Set here, inside the sandbox's user namespace, the kernel counts the
+    # processes of this sandbox alone (this one included), whatever else the
+    # host's user runs.
+    resource.setrlimit(resource.RLIMIT_NPROC, (processes, processes))
+    # A process group the host's clean-up orphans gets SIGHUP: not the end.
+    signal.signal(signal.SIGHUP, signal.SIG_IGN)
     namespace = {"__name__": "__main__", "__builtins__": __builtins__}
     me = os.getpid()
     seed_font_lists()
-    # The interpreter ignores SIGXFSZ; restored, a file past the size limit
-    # ends the sandbox, which the host reports as that limit.
-    signal.signal(signal.SIGXFSZ, signal.SIG_DFL)
-    os.write(ANSWERS, b"R")
+    # The interpreter ignores SIGXFSZ, and the kernel drops a signal's
+    # default action for a namespace's pid 1 (this process): a file past the
+    # size limit ends the sandbox through this handler, with the status
+    # the host reports as that limit.
+    signal.signal(signal.SIGXFSZ, lambda *_: os._exit(128 + signal.SIGXFSZ))
+    os.write(READY, b"R")
+    os.close(READY)
     # Nothing written to stderr after start-up reaches anyone.
     null = os.open(os.devnull, os.O_WRONLY)
     os.dup2(null, 2)
     os.close(null)
     while True:
+        reap_children()
         try:
-            (size,) = struct.unpack(">I", read_exact(REQUESTS, 4))
-            code = read_exact(REQUESTS, size).decode("utf-8", "surrogatepass")
+            # (the code may have made the socket non-blocking)
+            channel.setblocking(True)
+            code, pipe = read_request(channel)
         except EOFError:
             return
         kind, total, text = run(code, namespace, limit)
@@ -143,8 +203,8 @@ def main():
             gather_files(outbox)
         except OSError:
             pass
-        answer(kind, total, text, limit)
-        if kind == b"m":
+        answer(pipe, frame, kind, total, text, limit)
+        if kind != b"o":
             return
 
 

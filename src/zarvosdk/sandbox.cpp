@@ -11,10 +11,16 @@
 // a limit stops the code; names the code defines persist between runs.
 #include <dirent.h>
 #include <fcntl.h>
-#include <ftw.h>
+#include <linux/audit.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
 #include <pthread.h>
 #include <poll.h>
+#include <pwd.h>
+#include <sched.h>
 #include <signal.h>
+#include <strings.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -24,9 +30,12 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -35,6 +44,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -72,7 +82,8 @@ using Clock = std::chrono::steady_clock;
     X(base_exec_prefix) X(getsitepackages) X(pop) X(BaseTool) X(Field) X(Optional)            \
     X(name) X(description) X(model_config) X(ignored_types) X(gt) X(le)   \
     X(timeout_seconds) X(memory_mb) X(max_processes) X(file_size_mb) X(output_bytes)          \
-    X(output_dir) X(query) X(SandboxedPythonREPLTool) X(SandboxUnavailable)
+    X(output_dir) X(query) X(SandboxedPythonREPLTool) X(SandboxUnavailable) X(atexit)       \
+    X(getusersitepackages)
 
 #define TEXTS(X)                                                                             \
     X(head_pattern, "^(\\s|`)*(?i:python)?\\s*") X(tail_pattern, "(\\s|`)*$") X(empty, "")   \
@@ -108,6 +119,7 @@ zv::ModuleState module_state = zv::define_module([](zv::ModuleDescription& descr
 });
 
 // Limits and launch settings (plain data: used while the GIL is released) ------
+// Limits and launch settings (plain data: used while the GIL is released) ------
 
 struct Limits {
     double seconds = 30;
@@ -117,15 +129,46 @@ struct Limits {
     long output_bytes = 20000;
 };
 
+/// A host path the sandbox shows read-only at `inside`. A root host,
+/// whose bubblewrap runs as a dedicated uid that may not reach the path (an
+/// interpreter under root's mode-700 home), lends it through a mount in the
+/// launching child's own mount namespace.
+struct Lent {
+    std::string path;
+    std::string inside;
+    bool folder = true;
+};
+
+/// A control group hierarchy the host may make this sandbox's group in.
+struct GroupRoot {
+    std::string dir;  // "" when none
+    bool v2 = false;
+};
+
 struct Launch {
-    std::vector<std::string> argv;  // the bubblewrap command line
-    std::size_t staging_arg = 0;    // the argument that names the staging folder
-    std::string output;             // the application's output folder
-    std::string staging_root;       // where the staging folders are made
-    std::string pids_root;          // pids cgroup hierarchy for this sandbox's group ("" off)
+    std::vector<std::string> head;  // bubblewrap and its options before the lent paths
+    std::vector<Lent> lent;
+    std::vector<std::string> after_lent;  // the output folder's mount and the rest of the views
+    std::string font_folder;              // the host's matplotlib cache ("" none)
+    std::vector<std::string> font_lists;  // names of its font lists
+    std::vector<std::string> tail;        // the last options and the command
+    std::string output;                   // the application's output folder
+    bool as_other_user = false;           // a root host: bubblewrap runs as a dedicated uid
+    GroupRoot pids, memory;
     Limits limits;
 };
 
+// The answer frame: one kind byte, the count of bytes the code printed
+// (8 bytes), the length of the text kept (4 bytes), big-endian, then the
+// text. The worker is handed this format (for Python's struct) on its
+// command line, so both sides read the one definition.
+constexpr char answer_format[] = ">cQI";
+constexpr std::size_t answer_header_size = 1 + 8 + 4;
+
+// Each sandbox runs under its own host uid and gid, from this base up: a
+// root host never gives the code root's rights, and the kernel's count of a
+// user's processes is the sandbox's own.
+constexpr unsigned long sandbox_id_base = 1517682688UL;
 // Small POSIX helpers ------------------------------------------------------------
 
 // open and access, not stat: the stat symbol of current C libraries is newer
@@ -243,14 +286,6 @@ Io write_all(int fd, const char* data, std::size_t size, Clock::time_point deadl
     });
 }
 
-/// A close-on-exec copy of `fd` numbered 10 or above, so that placing the
-/// child's descriptors at 0 to 4 never overwrites one still to be placed.
-int high_fd(int fd) {
-    int copy = fcntl(fd, F_DUPFD_CLOEXEC, 10);
-    close(fd);
-    return copy;
-}
-
 // The launcher thread -------------------------------------------------------------
 //
 // bubblewrap's --die-with-parent follows the thread that forked it, not the
@@ -334,22 +369,304 @@ pid_t fork_on_launcher(const std::function<void()>& child) {
     return launcher->pid;
 }
 
-// One running sandbox --------------------------------------------------------------
 
-[[noreturn]] void become_bubblewrap(char* const* argv, const std::string& procs, rlim_t memory,
-                                    rlim_t file_size, rlim_t processes, const int (&fds)[5]);
+// Starting bubblewrap ------------------------------------------------------------
+//
+// Everything the forked child needs is made before the fork: between fork
+// and exec it makes only system calls.
+
+struct ChildPlan {
+    std::vector<char*> argv;
+    std::vector<std::string> joins;  // cgroup.procs files the child enters
+    rlim_t memory = 0, file_size = 0, files = 0;
+    bool as_other_user = false;
+    unsigned long id = 0;  // uid and gid when as_other_user
+    std::string lend_root;  // where the lent paths are mounted ("/run")
+    std::vector<std::string> lend_paths, lend_points;  // host path, its mount point
+    std::vector<char> lend_folder;
+    std::vector<int> inherited;  // descriptors bubblewrap reads (font lists)
+    int fds[5] = {-1, -1, -1, -1, -1};  // its 0 to 4
+    int program = -1;                   // bubblewrap, opened by the host
+    bool program_is_script = false;
+};
+
+/// Writes `what` on the error pipe, where the host reads why a start failed.
+[[noreturn]] void child_fails(const ChildPlan& plan, const char* what) {
+    ssize_t ignored = write(plan.fds[2], what, std::strlen(what));
+    (void)ignored;
+    _exit(126);
+}
+
+/// "/proc/self/fd/<fd>" into `text` (32 bytes), without the C library's
+/// formatting, which is not safe in a forked child.
+void fd_path(int fd, char* text) {
+    const char head[] = "/proc/self/fd/";
+    std::memcpy(text, head, sizeof head - 1);
+    char digits[12];
+    int count = 0;
+    do digits[count++] = static_cast<char>('0' + fd % 10);
+    while ((fd /= 10) > 0);
+    char* at = text + sizeof head - 1;
+    while (count) *at++ = digits[--count];
+    *at = '\0';
+}
+
+/// A root host's child: mounts the lent paths where the dedicated uid can
+/// reach them (a private tmpfs over `lend_root`, in a mount namespace of its
+/// own, so the host's file system is not touched) and becomes that uid and
+/// gid with no supplementary groups.
+void lend_and_drop(const ChildPlan& plan) {
+    if (unshare(CLONE_NEWNS) != 0) child_fails(plan, "cannot make a mount namespace for the launch");
+    if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+        child_fails(plan, "cannot make the launch's mounts private");
+    // Opened in this namespace (a bind takes its source from the caller's
+    // own), before the tmpfs can cover one of them.
+    int opened[64];
+    std::size_t count = plan.lend_paths.size();
+    if (count > 64) child_fails(plan, "too many folders to lend");
+    for (std::size_t i = 0; i < count; ++i) {
+        opened[i] = open(plan.lend_paths[i].c_str(), O_PATH | O_CLOEXEC);
+        if (opened[i] < 0) child_fails(plan, "cannot open the interpreter's files");
+    }
+    if (mount("tmpfs", plan.lend_root.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, "mode=0755,size=64k") != 0)
+        child_fails(plan, "cannot mount the launch's private tmpfs");
+    for (std::size_t i = 0; i < count; ++i) {
+        const char* point = plan.lend_points[i].c_str();
+        if (plan.lend_folder[i]) {
+            if (mkdir(point, 0755) != 0) child_fails(plan, "cannot make a mount point");
+        } else {
+            int fd = open(point, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+            if (fd < 0) child_fails(plan, "cannot make a mount point");
+            close(fd);
+        }
+        char source[32];
+        fd_path(opened[i], source);
+        if (mount(source, point, nullptr, MS_BIND | MS_REC, nullptr) != 0)
+            child_fails(plan, "cannot lend the interpreter's files to the sandbox's uid");
+        close(opened[i]);
+    }
+    // The system calls themselves: they change this thread only, which is
+    // the whole of the forked child.
+    if (syscall(SYS_setgroups, 0, nullptr) != 0 || syscall(SYS_setresgid, plan.id, plan.id, plan.id) != 0 ||
+        syscall(SYS_setresuid, plan.id, plan.id, plan.id) != 0)
+        child_fails(plan, "cannot become the sandbox's own uid");
+}
+
+/// The forked child: enters the sandbox's control groups, sets the limits,
+/// on a root host becomes the sandbox's uid, places its descriptors 0 to 4
+/// and execs bubblewrap with an empty environment.
+[[noreturn]] void become_bubblewrap(const ChildPlan& plan) {
+    for (const std::string& procs : plan.joins) {
+        int fd = open(procs.c_str(), O_WRONLY | O_CLOEXEC);
+        if (fd < 0 || write(fd, "0", 1) != 1) child_fails(plan, "cannot enter the sandbox's control group");
+        close(fd);
+    }
+    struct rlimit as = {plan.memory, plan.memory}, fs = {plan.file_size, plan.file_size}, core = {0, 0};
+    struct rlimit files = {plan.files, plan.files};
+    if (setrlimit(RLIMIT_AS, &as) || setrlimit(RLIMIT_FSIZE, &fs) || setrlimit(RLIMIT_CORE, &core) ||
+        setrlimit(RLIMIT_NOFILE, &files))
+        child_fails(plan, "cannot set the sandbox's limits");
+    if (plan.as_other_user) lend_and_drop(plan);
+    if (chdir("/") != 0) _exit(126);
+    for (int target = 0; target < 5; ++target)
+        if (dup2(plan.fds[target], target) < 0) _exit(126);
+    for (int fd : plan.inherited)
+        if (fcntl(fd, F_SETFD, 0) != 0) _exit(126);
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+    // bubblewrap gets no environment either: nothing of the host's (keys,
+    // preloaded libraries) reaches even the sandbox's own tooling.
+    char* const no_environment[] = {nullptr};
+    // From the descriptor the host opened: the sandbox's uid need not reach
+    // the program's folder (a script's interpreter reads it through
+    // /proc/self/fd, so a script's descriptor stays open across the exec).
+    if (plan.program_is_script && fcntl(plan.program, F_SETFD, 0) != 0) _exit(126);
+    syscall(SYS_execveat, plan.program, "", plan.argv.data(), no_environment, AT_EMPTY_PATH);
+    child_fails(plan, "cannot run bubblewrap");
+}
+
+// The sandbox's processes, seen from the host ---------------------------------------
+
+/// Whether process `pid` has ended (a zombie not yet reaped has).
+bool process_gone(long pid) {
+    if (kill(static_cast<pid_t>(pid), 0) != 0) return errno == ESRCH;
+    std::string stat = read_text("/proc/" + std::to_string(pid) + "/stat", 512);
+    std::size_t close_paren = stat.rfind(')');
+    return close_paren == std::string::npos || std::strncmp(stat.c_str() + close_paren, ") Z", 3) == 0;
+}
+
+/// The numbers in a text of whitespace-separated numbers.
+std::vector<long> numbers_in(const std::string& text) {
+    std::vector<long> found;
+    const char* cursor = text.c_str();
+    for (;;) {
+        char* end;
+        long value = std::strtol(cursor, &end, 10);
+        if (end == cursor) break;
+        if (value > 0) found.push_back(value);
+        cursor = end;
+    }
+    return found;
+}
+
+/// The children of process `pid`, of all its threads.
+std::vector<long> children_of(long pid) {
+    std::vector<long> found;
+    std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+    DIR* dir = opendir(tasks.c_str());
+    if (!dir) return found;
+    while (struct dirent* entry = readdir(dir)) {
+        if (entry->d_name[0] == '.') continue;
+        for (long child : numbers_in(read_text(tasks + "/" + entry->d_name + "/children")))
+            found.push_back(child);
+    }
+    closedir(dir);
+    return found;
+}
+
+/// A number a /proc/<pid>/status line gives ("Threads:"), or -1.
+long status_field(long pid, const char* field) {
+    std::string status = read_text("/proc/" + std::to_string(pid) + "/status");
+    std::size_t at = status.find(field);
+    if (at == std::string::npos) return -1;
+    return std::atol(status.c_str() + at + std::strlen(field));
+}
+
+// Control groups ----------------------------------------------------------------------
+//
+// Where the host may make groups, each sandbox gets its own: a pids group
+// (the kernel's per-user count does not hold root) and a memory group, which
+// counts what the code keeps in tmpfs, /dev/shm and memfds as well as its
+// heap.
+
+/// This process's group path in the hierarchy of `controller` ("" for v2).
+std::string own_group(const std::string& controller) {
+    std::string table = read_text("/proc/self/cgroup");
+    std::size_t start = 0;
+    while (start < table.size()) {
+        std::size_t end = table.find('\n', start);
+        if (end == std::string::npos) end = table.size();
+        std::string line = table.substr(start, end - start);
+        std::size_t first = line.find(':'), second = line.find(':', first + 1);
+        if (first != std::string::npos && second != std::string::npos) {
+            std::string names = line.substr(first + 1, second - first - 1);
+            bool match = controller.empty() ? names.empty() : ("," + names + ",").find("," + controller + ",") != std::string::npos;
+            if (match) {
+                std::string path = line.substr(second + 1);
+                return path == "/" ? std::string() : path;
+            }
+        }
+        start = end + 1;
+    }
+    return "-";
+}
+
+/// The folder below which this host may make a group of `controller`: its
+/// own group of a v1 hierarchy, or its v2 group where the controller is
+/// delegated to subgroups.
+GroupRoot group_root(const char* controller) {
+    GroupRoot root;
+    std::string v1 = own_group(controller);
+    std::string dir = std::string("/sys/fs/cgroup/") + controller + (v1 == "-" ? "" : v1);
+    if (v1 != "-" && is_directory(dir) && access(dir.c_str(), W_OK) == 0) {
+        root.dir = dir;
+        return root;
+    }
+    std::string v2 = own_group("");
+    if (v2 == "-") return root;
+    for (const char* mount : {"/sys/fs/cgroup/unified", "/sys/fs/cgroup"}) {
+        std::string candidate = mount + v2;
+        if (read_text(candidate + "/cgroup.subtree_control").find(controller) == std::string::npos) continue;
+        if (access(candidate.c_str(), W_OK) != 0) continue;
+        root.dir = candidate;
+        root.v2 = true;
+        return root;
+    }
+    return root;
+}
+
+/// Calls `remove` with the path of each entry of `root` named
+/// zarvosdk-sandbox-<pid> whose host is gone: what hosts killed outright
+/// left behind (the sandbox dies with its host, so nothing runs there).
+template <class Remove>
+void remove_left_behind(const std::string& root, Remove remove) {
+    DIR* dir = opendir(root.c_str());
+    if (!dir) return;
+    const char prefix[] = "zarvosdk-sandbox-";
+    while (struct dirent* entry = readdir(dir)) {
+        if (std::strncmp(entry->d_name, prefix, sizeof prefix - 1) != 0) continue;
+        long owner = std::atol(entry->d_name + sizeof prefix - 1);
+        if (owner > 0 && owner != static_cast<long>(getpid()) && process_gone(owner))
+            remove(root + "/" + entry->d_name);
+    }
+    closedir(dir);
+}
+
+/// One sandbox's group of one controller.
+struct Group {
+    std::string dir;  // "" when none
+
+    /// Makes the group below `root` with `settings` (file, value; a value
+    /// whose file is missing is skipped when `optional`). "" or what failed.
+    std::string make(const GroupRoot& root, unsigned serial,
+                     std::initializer_list<std::pair<const char*, std::string>> settings,
+                     std::initializer_list<std::pair<const char*, std::string>> optional) {
+        if (root.dir.empty()) return "";
+        remove_left_behind(root.dir, [](const std::string& path) { rmdir(path.c_str()); });
+        char name[96];
+        std::snprintf(name, sizeof name, "/zarvosdk-sandbox-%ld-%u", static_cast<long>(getpid()), serial);
+        std::string made = root.dir + name;
+        if (mkdir(made.c_str(), 0700) != 0 && errno != EEXIST)
+            return "cannot create the control group " + made + ": " + std::strerror(errno);
+        dir = made;
+        for (const auto& setting : settings)
+            if (!write_text(dir + "/" + setting.first, setting.second))
+                return std::string("cannot set ") + setting.first + " in " + dir + ": " + std::strerror(errno);
+        for (const auto& setting : optional) write_text(dir + "/" + setting.first, setting.second);
+        return "";
+    }
+
+    std::string procs() const { return dir.empty() ? "" : dir + "/cgroup.procs"; }
+
+    /// A count from one of the group's event files ("max " of pids.events).
+    long count(const char* file, const char* key) const {
+        if (dir.empty()) return 0;
+        std::string events = read_text(dir + "/" + file);
+        std::size_t at = events.find(key);
+        return at == std::string::npos ? 0 : std::atol(events.c_str() + at + std::strlen(key));
+    }
+
+    void kill_all() const {
+        if (dir.empty()) return;
+        for (long pid : numbers_in(read_text(procs()))) kill(static_cast<pid_t>(pid), SIGKILL);
+    }
+
+    /// Removes the group once the kernel has finished its killed processes.
+    void remove() noexcept {
+        if (dir.empty()) return;
+        for (int i = 0; i < 200 && rmdir(dir.c_str()) != 0 && errno == EBUSY; ++i) {
+            kill_all();
+            pause_briefly();
+        }
+        dir.clear();
+    }
+};
 
 // Publishing what the code wrote ------------------------------------------------
 //
-// The code writes into a staging folder of the host's, which the sandbox
-// shows at the output folder's path; only the host writes the application's
-// output folder. After each run it copies the regular files and folders of
-// the staging folder there, each opened without following a link and
-// without blocking, written under a temporary name and renamed into place (a
-// rename replaces a link instead of following it). A link, a pipe or a
-// socket the code made never reaches the output folder, so an application
-// that reads or writes a chart there cannot be led to one of its own files,
-// or kept waiting on a pipe, by what the model wrote.
+// The code writes into a tmpfs of the sandbox's own (bounded in bytes; with
+// a memory group, counted as its memory), mounted at the output folder's
+// path. The host holds that folder open from outside and, after each run and
+// when the sandbox ends, copies into the application's output folder the
+// regular files of the kinds a chart or a data export is, under plain names,
+// at most 8 folders deep. Each file is opened without following a link and
+// without blocking, written under a temporary name and renamed into place
+// (a rename replaces a link instead of following it). A link, a pipe, a
+// socket, a program or a dot-file the code made never reaches the output
+// folder, so an application that reads a chart there cannot be led to one
+// of its own files, kept waiting on a pipe, or handed a file that another
+// program runs (a .py, a .pth, a shell profile).
 
 /// What a published file was when it was copied: copied again only when changed.
 struct FileMark {
@@ -365,14 +682,39 @@ struct FileMark {
 /// than the oldest library the wheel's manylinux tag promises.
 bool file_status(int fd, struct stat& st) { return syscall(SYS_fstat, fd, &st) == 0; }
 
-constexpr int publish_depth = 8;         // folders below the output folder
-constexpr int publish_entries = 4096;    // entries looked at in one publication
+constexpr int publish_depth = 8;          // folders below the output folder
+constexpr long publish_files = 1000;      // files one sandbox publishes in its life
+constexpr long publish_looks = 65536;     // entries looked at in one publication
+
+const char* const published_kinds[] = {"png", "jpg", "jpeg", "gif", "webp", "pdf", "csv", "tsv", "json", "txt"};
+
+/// A plain name: letters, digits, '_', '-' and '.', not starting with '.'
+/// or '-', at most 128 bytes.
+bool plain_name(const char* name) {
+    std::size_t size = std::strlen(name);
+    if (size == 0 || size > 128 || name[0] == '.' || name[0] == '-') return false;
+    for (const char* c = name; *c; ++c)
+        if (!std::isalnum(static_cast<unsigned char>(*c)) && *c != '_' && *c != '-' && *c != '.') return false;
+    return true;
+}
+
+/// A plain name ending in one of the published kinds.
+bool publishable_file(const char* name) {
+    if (!plain_name(name)) return false;
+    const char* dot = std::strrchr(name, '.');
+    if (!dot || dot == name) return false;
+    for (const char* kind : published_kinds)
+        if (strcasecmp(dot + 1, kind) == 0) return true;
+    return false;
+}
 
 struct Publication {
     std::map<std::string, FileMark>& marks;
+    long& files_left;          // files this sandbox may still publish
     std::uint64_t file_limit;  // bytes of one file
     std::uint64_t budget;      // bytes left to copy in this publication
-    int entries_left = publish_entries;
+    long looks_left = publish_looks;
+    bool bound_hit = false;
 };
 
 bool write_whole(int fd, const char* data, std::size_t size) {
@@ -402,6 +744,7 @@ bool copy_file(int from, int to, const char* name, Publication& publication) {
         if (got < 0) whole = false;
         if (got <= 0) break;
         copied += static_cast<std::uint64_t>(got);
+        if (copied > publication.file_limit || copied > publication.budget) publication.bound_hit = true;
         if (copied > publication.file_limit || copied > publication.budget ||
             !write_whole(out, buffer, static_cast<std::size_t>(got))) {
             whole = false;
@@ -417,51 +760,179 @@ bool copy_file(int from, int to, const char* name, Publication& publication) {
     return false;
 }
 
-/// Publishes the folder `from` (staging) into the folder `to` (output);
-/// `prefix` is their path below the staging folder.
+/// Publishes the folder `from` (the code's) into the folder `to` (output);
+/// `prefix` is their path below the output folder.
 void publish_folder(int from, int to, const std::string& prefix, int depth, Publication& publication) {
-    int listed = dup(from);
+    int listed = openat(from, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     DIR* dir = listed >= 0 ? fdopendir(listed) : nullptr;
     if (!dir) {
         if (listed >= 0) close(listed);
         return;
     }
+    std::vector<std::string> folders;
     while (struct dirent* entry = readdir(dir)) {
         const char* name = entry->d_name;
         if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) continue;
-        if (--publication.entries_left < 0) break;
+        if (--publication.looks_left < 0) {
+            publication.bound_hit = true;
+            break;
+        }
+        if (!plain_name(name)) continue;
         int fd = openat(from, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
         if (fd < 0) continue;  // a link (ELOOP), a socket, or gone
         struct stat st;
         if (file_status(fd, st) && S_ISDIR(st.st_mode) && depth < publish_depth) {
-            if (mkdirat(to, name, 0777) == 0 || errno == EEXIST) {
-                int sub = openat(to, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-                if (sub >= 0) {
-                    publish_folder(fd, sub, prefix + name + "/", depth + 1, publication);
-                    close(sub);
-                }
-            }
-        } else if (file_status(fd, st) && S_ISREG(st.st_mode)) {
+            if (folders.size() < 1000) folders.push_back(name);
+        } else if (file_status(fd, st) && S_ISREG(st.st_mode) && publishable_file(name)) {
             FileMark mark{st.st_ino, st.st_size, static_cast<long>(st.st_mtim.tv_sec), st.st_mtim.tv_nsec};
             std::string key = prefix + name;
             auto known = publication.marks.find(key);
-            if ((known == publication.marks.end() || !(known->second == mark)) && copy_file(fd, to, name, publication))
+            bool changed = known == publication.marks.end() || !(known->second == mark);
+            if (changed && publication.files_left <= 0) publication.bound_hit = true;
+            else if (changed && copy_file(fd, to, name, publication)) {
                 publication.marks[key] = mark;
+                --publication.files_left;
+            }
         }
         close(fd);
     }
     closedir(dir);
+    // A folder's files before its folders: a chart beside a folder of many
+    // files is published before the bound on files is reached.
+    for (const std::string& name : folders) {
+        int fd = openat(from, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (fd < 0) continue;
+        if (mkdirat(to, name.c_str(), 0777) == 0 || errno == EEXIST) {
+            int sub = openat(to, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+            if (sub >= 0) {
+                publish_folder(fd, sub, prefix + name + "/", depth + 1, publication);
+                close(sub);
+            }
+        }
+        close(fd);
+    }
 }
 
-int remove_entry(const char* path, const struct stat*, int, struct FTW*) {
-    remove(path);
-    return 0;
+/// Opens the folder `path` (absolute) below the folder `root`, following no
+/// link on the way; -1 when it cannot.
+int open_below(int root, const std::string& path) {
+    int at = fcntl(root, F_DUPFD_CLOEXEC, 0);
+    std::size_t start = 1;
+    while (at >= 0 && start < path.size()) {
+        std::size_t end = path.find('/', start);
+        if (end == std::string::npos) end = path.size();
+        std::string part = path.substr(start, end - start);
+        start = end + 1;
+        if (part.empty()) continue;
+        int next = openat(at, part.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        close(at);
+        at = next;
+    }
+    return at;
 }
 
-/// Removes a folder and everything below it, following no link.
-void remove_tree(const std::string& folder) {
-    nftw(folder.c_str(), remove_entry, 16, FTW_DEPTH | FTW_PHYS | FTW_MOUNT);
+
+// The system call filter ---------------------------------------------------------
+//
+// bubblewrap loads it (--seccomp) just before it execs the worker. It
+// narrows the kernel the code can reach to what an interpreter drawing charts
+// uses: no tracing or reading of other processes' memory, no SysV IPC, keys,
+// io_uring, userfaultfd, perf events, BPF, file notification, namespaces or
+// mounts, modules or reboots; sockets of the local, IPv4 and IPv6 families
+// only (the network namespace is empty); clone3 answers ENOSYS, so that the
+// C library falls back to clone, whose namespace flags the filter can see.
+
+std::vector<struct sock_filter> system_call_filter() {
+    std::vector<struct sock_filter> program;
+    auto statement = [&](std::uint16_t code, std::uint32_t k) { program.push_back(BPF_STMT(code, k)); };
+    auto deny = [&](std::uint32_t error) { statement(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | (error & SECCOMP_RET_DATA)); };
+    // The return for system call `nr`, when it is the one loaded.
+    auto when = [&](long nr, std::uint32_t error) {
+        program.push_back(BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, static_cast<std::uint32_t>(nr), 0, 1));
+        deny(error);
+    };
+#if defined(__x86_64__)
+    const std::uint32_t arch = AUDIT_ARCH_X86_64;
+#elif defined(__aarch64__)
+    const std::uint32_t arch = AUDIT_ARCH_AARCH64;
+#else
+    const std::uint32_t arch = 0;
+#endif
+    // Another architecture's calling convention (i386 on x86-64): refused whole.
+    statement(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, arch));
+    program.push_back(BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, arch, 1, 0));
+    deny(EPERM);
+    statement(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, nr));
+#if defined(__x86_64__)
+    // The x32 calling convention.
+    program.push_back(BPF_JUMP(BPF_JMP | BPF_JGE | BPF_K, 0x40000000U, 0, 1));
+    deny(EPERM);
+#endif
+    const long refused[] = {
+        SYS_ptrace, SYS_process_vm_readv, SYS_process_vm_writev, SYS_kcmp, SYS_keyctl, SYS_add_key,
+        SYS_request_key, SYS_perf_event_open, SYS_bpf, SYS_userfaultfd, SYS_inotify_init1,
+        SYS_inotify_add_watch, SYS_fanotify_init, SYS_fanotify_mark, SYS_unshare, SYS_setns, SYS_mount,
+        SYS_umount2, SYS_pivot_root, SYS_chroot, SYS_init_module, SYS_finit_module, SYS_delete_module,
+        SYS_kexec_load, SYS_reboot, SYS_swapon, SYS_swapoff, SYS_acct, SYS_quotactl,
+        SYS_open_by_handle_at, SYS_name_to_handle_at, SYS_shmget, SYS_shmat, SYS_shmctl, SYS_shmdt,
+        SYS_msgget, SYS_msgsnd, SYS_msgrcv, SYS_msgctl, SYS_semget, SYS_semop, SYS_semctl,
+        SYS_semtimedop, SYS_personality,
+#if defined(__x86_64__)
+        SYS_inotify_init,
+#endif
+#ifdef SYS_pidfd_getfd
+        SYS_pidfd_getfd,
+#endif
+#ifdef SYS_io_uring_setup
+        SYS_io_uring_setup, SYS_io_uring_enter, SYS_io_uring_register,
+#endif
+#ifdef SYS_open_tree
+        SYS_open_tree, SYS_move_mount, SYS_fsopen, SYS_fsconfig, SYS_fsmount, SYS_fspick,
+#endif
+#ifdef SYS_mount_setattr
+        SYS_mount_setattr,
+#endif
+    };
+    for (long nr : refused) when(nr, EPERM);
+#ifdef SYS_clone3
+    when(SYS_clone3, ENOSYS);
+#endif
+    // clone with a namespace flag (its first argument's low word).
+    const std::uint32_t namespaces = 0x7E020000U;  // CLONE_NEWNS | NEWCGROUP | NEWUTS | NEWIPC | NEWUSER | NEWPID | NEWNET
+    program.push_back(BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, static_cast<std::uint32_t>(SYS_clone), 0, 4));
+    statement(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, args[0]));
+    program.push_back(BPF_JUMP(BPF_JMP | BPF_JSET | BPF_K, namespaces, 0, 1));
+    deny(EPERM);
+    statement(BPF_RET | BPF_K, SECCOMP_RET_ALLOW);
+    // socket and socketpair: the family (first argument) local, IPv4 or IPv6.
+    for (long nr : {static_cast<long>(SYS_socket), static_cast<long>(SYS_socketpair)}) {
+        program.push_back(BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, static_cast<std::uint32_t>(nr), 0, 6));
+        statement(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, args[0]));
+        program.push_back(BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, AF_UNIX, 2, 0));
+        program.push_back(BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, AF_INET, 1, 0));
+        program.push_back(BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, AF_INET6, 0, 1));
+        statement(BPF_RET | BPF_K, SECCOMP_RET_ALLOW);
+        // (reached by the jump over the allow, or by a refused family)
+        deny(EAFNOSUPPORT);
+    }
+    statement(BPF_RET | BPF_K, SECCOMP_RET_ALLOW);
+    return program;
 }
+
+/// A memfd holding the filter, for bubblewrap to read; -1 when none can be made.
+int system_call_filter_fd() {
+    std::vector<struct sock_filter> program = system_call_filter();
+    int fd = static_cast<int>(syscall(SYS_memfd_create, "zarvosdk-seccomp", 1U /* MFD_CLOEXEC */));
+    if (fd < 0) return -1;
+    if (!write_whole(fd, reinterpret_cast<const char*>(program.data()), program.size() * sizeof program[0]) ||
+        lseek(fd, 0, SEEK_SET) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// One running sandbox --------------------------------------------------------------
 
 /// How a run ended.
 enum class Outcome { output, memory, time, processes, file_size, ended, malformed };
@@ -473,6 +944,45 @@ struct Answer {
     int status = 0;          // the wait status (ended)
 };
 
+/// Closes the descriptors it holds when it goes.
+struct Descriptors {
+    std::vector<int> fds;
+    ~Descriptors() {
+        for (int fd : fds)
+            if (fd >= 0) close(fd);
+    }
+    int keep(int fd) {
+        fds.push_back(fd);
+        return fd;
+    }
+};
+
+/// A memfd holding a copy of the regular file `name` in the folder `dir`,
+/// read without following a link (at most 16 MB); -1 when it is not one.
+int copy_to_memfd(int dir, const char* name) {
+    int from = openat(dir, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (from < 0) return -1;
+    struct stat st;
+    int copy = -1;
+    if (file_status(from, st) && S_ISREG(st.st_mode) && st.st_size <= (16 << 20))
+        copy = static_cast<int>(syscall(SYS_memfd_create, "zarvosdk-font-list", 1U /* MFD_CLOEXEC */));
+    char buffer[65536];
+    ssize_t got;
+    while (copy >= 0 && (got = read(from, buffer, sizeof buffer)) != 0) {
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0 || !write_whole(copy, buffer, static_cast<std::size_t>(got))) {
+            close(copy);
+            copy = -1;
+        }
+    }
+    close(from);
+    if (copy >= 0 && lseek(copy, 0, SEEK_SET) != 0) {
+        close(copy);
+        copy = -1;
+    }
+    return copy;
+}
+
 class Sandbox {
 public:
     Sandbox() = default;
@@ -483,178 +993,160 @@ public:
     /// Starts bubblewrap and waits for the worker's ready byte. Returns "" on
     /// success, else what went wrong (bubblewrap's own message when it has one).
     std::string start(const Launch& launch, Clock::time_point deadline, bool& late);
-    /// Sends one piece of code and reads the answer.
+    /// Sends one piece of code and reads the answer, then stops everything
+    /// of the code until the next run.
     Answer exchange(const std::string& code, const Limits& limits, Clock::time_point deadline);
     /// Kills every process of the sandbox and reaps it, publishes what the
-    /// code wrote last and removes the staging folder. Safe to call twice.
+    /// code wrote last and lets its tmpfs go. Safe to call twice.
     void stop() noexcept;
     bool running() const { return pid_ > 0; }
-    /// Copies what the code wrote since the last time into the output folder.
-    void publish() noexcept;
+    /// Whether the code left threads of its own in the interpreter: the
+    /// sandbox is then ended after the run, as those threads could answer
+    /// for a later one.
+    bool tainted() const { return tainted_; }
+    /// Copies what the code wrote since the last time into the output
+    /// folder; a note when a bound stopped it, else "".
+    std::string publish() noexcept;
+    /// The monitor's pid, for killing from another thread (-1 none).
+    pid_t monitor() const { return pid_; }
 
 private:
-    std::string make_staging(const Launch& launch);
-    std::string make_group(const Launch& launch);
-    void spawn(const Launch& launch, int requests, int answers, int errors, int null_fd);
-    bool hit_process_limit() const;
+    std::string make_groups(const Launch& launch);
+    bool find_worker(Clock::time_point deadline);
     Answer ended(Clock::time_point deadline);
-    void kill_group() const;
+    void settle();
+    /// Signals the worker, once it is known (never pid -1: every process).
+    void signal_worker(int signal_number) const {
+        if (worker_ > 0) kill(static_cast<pid_t>(worker_), signal_number);
+    }
+    bool hit_process_limit() const { return pids_.count("pids.events", "max ") > 0; }
+    bool hit_memory_limit() const { return memory_.count(memory_events_, "oom_kill ") > 0; }
 
-    pid_t pid_ = -1;
-    int requests_ = -1, answers_ = -1, errors_ = -1;
-    std::string group_;  // the pids cgroup directory, "" when none
-    std::string staging_, output_;
+    pid_t pid_ = -1;              // bubblewrap's monitor, our child
+    long worker_ = -1;            // the worker, the namespace's pid 1, host pid
+    int requests_ = -1, errors_ = -1, staging_ = -1;
+    Group pids_, memory_;
+    const char* memory_events_ = "memory.events";
+    std::string output_;
     std::uint64_t file_limit_ = 0;
+    long files_left_ = publish_files;
+    bool tainted_ = false;
     std::map<std::string, FileMark> published_;
 };
 
-/// Whether process `pid` has ended (a zombie not yet reaped has).
-bool process_gone(long pid) {
-    if (kill(static_cast<pid_t>(pid), 0) != 0) return errno == ESRCH;
-    std::string stat = read_text("/proc/" + std::to_string(pid) + "/stat", 512);
-    std::size_t close_paren = stat.rfind(')');
-    return close_paren != std::string::npos && std::strncmp(stat.c_str() + close_paren, ") Z", 3) == 0;
-}
-
-/// Calls `remove` with the path of each entry of `root` named
-/// zarvosdk-sandbox-<pid> whose host is gone: what hosts killed outright
-/// left behind (the sandbox dies with its host, so nothing runs there).
-template <class Remove>
-void remove_left_behind(const std::string& root, Remove remove) {
-    DIR* dir = opendir(root.c_str());
-    if (!dir) return;
-    const char prefix[] = "zarvosdk-sandbox-";
-    while (struct dirent* entry = readdir(dir)) {
-        if (std::strncmp(entry->d_name, prefix, sizeof prefix - 1) != 0) continue;
-        long owner = std::atol(entry->d_name + sizeof prefix - 1);
-        if (owner > 0 && owner != static_cast<long>(getpid()) && process_gone(owner))
-            remove(root + "/" + entry->d_name);
-    }
-    closedir(dir);
-}
-
-/// Removes the empty pids groups of hosts killed outright.
-void remove_stale_groups(const std::string& root) {
-    remove_left_behind(root, [](const std::string& path) { rmdir(path.c_str()); });
-}
-
-std::string Sandbox::make_group(const Launch& launch) {
-    if (launch.pids_root.empty()) return "";
-    remove_stale_groups(launch.pids_root);
+std::string Sandbox::make_groups(const Launch& launch) {
     static std::atomic<unsigned> counter{0};
-    char name[96];
-    std::snprintf(name, sizeof name, "/zarvosdk-sandbox-%ld-%u", static_cast<long>(getpid()),
-                  counter.fetch_add(1) + 1);
-    std::string dir = launch.pids_root + name;
-    if (mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST)
-        return "cannot create the pids cgroup " + dir + ": " + std::strerror(errno);
-    group_ = dir;
-    // The two bubblewrap processes (its monitor and the namespace's init)
-    // count toward the cgroup's limit but not toward the code's.
-    if (!write_text(dir + "/pids.max", std::to_string(launch.limits.processes + 2)))
-        return "cannot set pids.max in " + dir + ": " + std::strerror(errno);
-    return "";
-}
-
-void Sandbox::spawn(const Launch& launch, int requests, int answers, int errors, int null_fd) {
-    std::vector<char*> argv;
-    for (std::size_t i = 0; i < launch.argv.size(); ++i) {
-        const std::string& arg = i == launch.staging_arg ? staging_ : launch.argv[i];
-        argv.push_back(const_cast<char*>(arg.c_str()));
-    }
-    argv.push_back(nullptr);
-    std::string procs = group_.empty() ? "" : group_ + "/cgroup.procs";
+    unsigned serial = counter.fetch_add(1) + 1;
     const Limits& limits = launch.limits;
-    rlim_t memory = static_cast<rlim_t>(limits.memory_mb) << 20;
-    rlim_t file_size = static_cast<rlim_t>(limits.file_size_mb) << 20;
-    rlim_t processes = static_cast<rlim_t>(limits.processes + 2);
-    bool limit_by_rlimit = group_.empty();
-
-    std::function<void()> child = [&] {
-        // Only async-signal-safe calls until exec.
-        become_bubblewrap(argv.data(), procs, memory, file_size, limit_by_rlimit ? processes : 0,
-                          {null_fd, null_fd, errors, requests, answers});
-    };
-    pid_ = fork_on_launcher(child);
+    // bubblewrap's monitor counts toward the pids group's limit but not
+    // toward the code's.
+    std::string problem = pids_.make(launch.pids, serial, {{"pids.max", std::to_string(limits.processes + 1)}}, {});
+    if (!problem.empty()) return problem;
+    std::string bytes = std::to_string(static_cast<unsigned long long>(limits.memory_mb) << 20);
+    if (launch.memory.v2)
+        return memory_.make(launch.memory, serial, {{"memory.max", bytes}}, {{"memory.swap.max", "0"}});
+    memory_events_ = "memory.oom_control";
+    return memory_.make(launch.memory, serial, {{"memory.limit_in_bytes", bytes}},
+                        {{"memory.memsw.limit_in_bytes", bytes}});
 }
 
-/// The forked child: joins the pids cgroup (when `procs` names one), sets the
-/// limits (`processes` 0: none), places its descriptors 0 to 4 and execs
-/// bubblewrap with an empty environment.
-[[noreturn]] void become_bubblewrap(char* const* argv, const std::string& procs, rlim_t memory,
-                                    rlim_t file_size, rlim_t processes, const int (&fds)[5]) {
-    if (!procs.empty()) {
-        int fd = open(procs.c_str(), O_WRONLY);
-        if (fd < 0 || write(fd, "0", 1) != 1) _exit(126);
-        close(fd);
-    }
-    struct rlimit as = {memory, memory}, fs = {file_size, file_size}, core = {0, 0};
-    struct rlimit np = {processes, processes};
-    if (setrlimit(RLIMIT_AS, &as) || setrlimit(RLIMIT_FSIZE, &fs) || setrlimit(RLIMIT_CORE, &core))
-        _exit(126);
-    if (processes && setrlimit(RLIMIT_NPROC, &np)) _exit(126);
-    for (int target = 0; target < 5; ++target)
-        if (dup2(fds[target], target) < 0) _exit(126);
-    sigset_t none;
-    sigemptyset(&none);
-    sigprocmask(SIG_SETMASK, &none, nullptr);
-    // bubblewrap gets no environment either: nothing of the host's (keys,
-    // preloaded libraries) reaches even the sandbox's own tooling.
-    char* const no_environment[] = {nullptr};
-    execve(argv[0], argv, no_environment);
-    _exit(127);
-}
-
-/// Removes the staging folders that hosts killed outright left behind.
-void remove_stale_staging(const std::string& root) {
-    remove_left_behind(root, [](const std::string& path) { remove_tree(path); });
-}
-
-/// Makes this sandbox's staging folder, private to the host's user.
-std::string Sandbox::make_staging(const Launch& launch) {
-    remove_stale_staging(launch.staging_root);
-    std::string name = launch.staging_root + "/zarvosdk-sandbox-" +
-                       std::to_string(static_cast<long>(getpid())) + "-XXXXXX";
-    if (!mkdtemp(&name[0]))
-        return "cannot make a staging folder in " + launch.staging_root + ": " + std::strerror(errno);
-    staging_ = name;
-    output_ = launch.output;
-    file_limit_ = static_cast<std::uint64_t>(launch.limits.file_size_mb) << 20;
-    return "";
+/// The sandbox's ids: its own uid and gid, distinct between the sandboxes of
+/// one host and, but for a pid that repeats every 65,536, between hosts.
+unsigned long next_sandbox_id() {
+    static std::atomic<unsigned> counter{0};
+    return sandbox_id_base + ((static_cast<unsigned long>(getpid()) & 0xffff) << 8) + (counter.fetch_add(1) & 0xff);
 }
 
 std::string Sandbox::start(const Launch& launch, Clock::time_point deadline, bool& late) {
     late = false;
-    std::string problem = make_staging(launch);
-    if (!problem.empty()) return problem;
-    problem = make_group(launch);
+    output_ = launch.output;
+    file_limit_ = static_cast<std::uint64_t>(launch.limits.file_size_mb) << 20;
+    std::string problem = make_groups(launch);
     if (!problem.empty()) return problem;
     // Requests go over a socket pair, which the host writes with MSG_NOSIGNAL:
     // a worker that died between runs must not raise SIGPIPE in a host that
-    // does not ignore it (an embedding application's).
-    int request_pipe[2] = {-1, -1}, answer_pipe[2] = {-1, -1}, error_pipe[2] = {-1, -1};
-    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, request_pipe) ||
-        pipe2(answer_pipe, O_CLOEXEC) || pipe2(error_pipe, O_CLOEXEC)) {
-        std::string problem = std::string("cannot make a pipe: ") + std::strerror(errno);
-        for (int fd : {request_pipe[0], request_pipe[1], answer_pipe[0], answer_pipe[1]})
-            if (fd >= 0) close(fd);
-        return problem;
+    // does not ignore it (an embedding application's). Each request carries
+    // the answer pipe of its run.
+    Descriptors held;
+    int request_pair[2] = {-1, -1}, ready_pipe[2] = {-1, -1}, error_pipe[2] = {-1, -1};
+    bool made = socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, request_pair) == 0 &&
+                pipe2(ready_pipe, O_CLOEXEC) == 0 && pipe2(error_pipe, O_CLOEXEC) == 0;
+    for (int fd : {request_pair[0], request_pair[1], ready_pipe[0], ready_pipe[1], error_pipe[0], error_pipe[1]})
+        if (fd >= 0) held.keep(fd);
+    if (!made) return std::string("cannot make a pipe: ") + std::strerror(errno);
+    int null_fd = held.keep(open("/dev/null", O_RDWR | O_CLOEXEC));
+
+    ChildPlan plan;
+    plan.as_other_user = launch.as_other_user;
+    plan.id = next_sandbox_id();
+    // Any folder will do (the child's tmpfs covers it in its own mount
+    // namespace only, after it has opened what it lends).
+    plan.lend_root = is_directory("/run") ? "/run" : "/tmp";
+    for (const Group* group : {&pids_, &memory_})
+        if (!group->dir.empty()) plan.joins.push_back(group->procs());
+    const Limits& limits = launch.limits;
+    plan.memory = static_cast<rlim_t>(limits.memory_mb) << 20;
+    plan.file_size = static_cast<rlim_t>(limits.file_size_mb) << 20;
+    plan.files = 256;
+    std::vector<std::string> argv = launch.head;
+    for (std::size_t i = 0; i < launch.lent.size(); ++i) {
+        const Lent& lent = launch.lent[i];
+        std::string source = lent.path;
+        if (plan.as_other_user) {
+            plan.lend_paths.push_back(lent.path);
+            source = plan.lend_root + "/" + std::to_string(i);
+            plan.lend_points.push_back(source);
+            plan.lend_folder.push_back(lent.folder);
+        }
+        argv.insert(argv.end(), {"--ro-bind", source, lent.inside});
     }
-    int child_requests = high_fd(request_pipe[0]), child_answers = high_fd(answer_pipe[1]);
-    int child_errors = high_fd(error_pipe[1]);
-    requests_ = high_fd(request_pipe[1]);
-    answers_ = high_fd(answer_pipe[0]);
-    errors_ = high_fd(error_pipe[0]);
-    int null_fd = high_fd(open("/dev/null", O_RDWR | O_CLOEXEC));
-    spawn(launch, child_requests, child_answers, child_errors, null_fd);
+    argv.insert(argv.end(), launch.after_lent.begin(), launch.after_lent.end());
+    int fonts = launch.font_lists.empty() ? -1 : open(launch.font_folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fonts >= 0) {
+        held.keep(fonts);
+        for (const std::string& name : launch.font_lists) {
+            int copy = copy_to_memfd(fonts, name.c_str());
+            if (copy < 0) continue;
+            plan.inherited.push_back(held.keep(copy));
+            argv.insert(argv.end(), {"--ro-bind-data", std::to_string(copy), "/.zarvosdk/matplotlib/" + name});
+        }
+    }
+    int filter = system_call_filter_fd();
+    if (filter < 0) return std::string("cannot make the system call filter: ") + std::strerror(errno);
+    plan.inherited.push_back(held.keep(filter));
+    argv.insert(argv.end(), {"--seccomp", std::to_string(filter)});
+    argv.insert(argv.end(), launch.tail.begin(), launch.tail.end());
+    for (std::string& arg : argv) plan.argv.push_back(&arg[0]);
+    plan.argv.push_back(nullptr);
+    // Copies numbered 10 and up, so that placing the child's descriptors at
+    // 0 to 4 never overwrites one still to be placed.
+    int fds[5] = {null_fd, null_fd, error_pipe[1], request_pair[0], ready_pipe[1]};
+    for (int i = 0; i < 5; ++i) plan.fds[i] = held.keep(fcntl(fds[i], F_DUPFD_CLOEXEC, 10));
+
+    plan.program = held.keep(open(plan.argv[0], O_RDONLY | O_CLOEXEC));
+    if (plan.program < 0) return std::string("cannot open ") + plan.argv[0] + ": " + std::strerror(errno);
+    char magic[2] = {0, 0};
+    plan.program_is_script = pread(plan.program, magic, 2, 0) == 2 && magic[0] == '#' && magic[1] == '!';
+    std::function<void()> child = [&plan] { become_bubblewrap(plan); };
+    pid_ = fork_on_launcher(child);
     int fork_error = errno;
-    for (int fd : {child_requests, child_answers, child_errors, null_fd}) close(fd);
     if (pid_ < 0) return std::string("cannot start bubblewrap: ") + std::strerror(fork_error);
-    for (int fd : {requests_, answers_, errors_}) fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+    requests_ = fcntl(request_pair[1], F_DUPFD_CLOEXEC, 0);
+    errors_ = fcntl(error_pipe[0], F_DUPFD_CLOEXEC, 0);
+    int ready_fd = held.keep(fcntl(ready_pipe[0], F_DUPFD_CLOEXEC, 0));
+    for (int fd : {requests_, ready_fd, errors_}) fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+    // The child's ends close here, so that the pipes report the child's end.
+    for (int& fd : held.fds) {
+        if (fd != ready_fd) close(fd);
+        if (fd != ready_fd) fd = -1;
+    }
 
     char ready = 0;
-    Io io = read_exact(answers_, &ready, 1, deadline);
-    if (io == Io::done && ready == 'R') return "";
+    Io io = read_exact(ready_fd, &ready, 1, deadline);
+    if (io == Io::done && ready == 'R' && find_worker(deadline)) {
+        settle();
+        return "";
+    }
     if (io == Io::late) {
         late = true;
         return "";
@@ -673,25 +1165,49 @@ std::string Sandbox::start(const Launch& launch, Clock::time_point deadline, boo
     return message.empty() ? "the sandbox ended before its interpreter started" : message;
 }
 
-bool Sandbox::hit_process_limit() const {
-    if (group_.empty()) return false;
-    std::string events = read_text(group_ + "/pids.events");
-    std::size_t at = events.find("max ");
-    return at != std::string::npos && std::atol(events.c_str() + at + 4) > 0;
+/// Finds the worker (the monitor's child: it is the namespace's pid 1, so
+/// every process of the sandbox descends from it and no process of
+/// bubblewrap's is inside for the code to take over) and opens the code's
+/// output tmpfs from outside, through the worker's root.
+bool Sandbox::find_worker(Clock::time_point deadline) {
+    while (seconds_left(deadline) > 0) {
+        std::vector<long> workers = children_of(pid_);
+        if (workers.size() == 1) {
+            worker_ = workers[0];
+            break;
+        }
+        pause_briefly();
+    }
+    if (worker_ < 0) return false;
+    std::string root = "/proc/" + std::to_string(worker_) + "/root";
+    int at = open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (at < 0) return false;
+    staging_ = open_below(at, output_);
+    close(at);
+    return staging_ >= 0;
 }
 
-void Sandbox::kill_group() const {
-    if (group_.empty()) return;
-    std::string procs = read_text(group_ + "/cgroup.procs");
-    const char* cursor = procs.c_str();
-    while (*cursor) {
-        char* end;
-        long pid = std::strtol(cursor, &end, 10);
-        if (end == cursor) break;
-        if (pid > 0) kill(static_cast<pid_t>(pid), SIGKILL);
-        cursor = end;
-        while (*cursor == '\n') ++cursor;
+/// After a run: stops the worker, kills every other process of the sandbox
+/// (all of them descend from it), and marks
+/// the sandbox tainted when the worker holds threads the code left.
+void Sandbox::settle() {
+    signal_worker(SIGSTOP);
+    for (int pass = 0; pass < 1000; ++pass) {
+        std::vector<long> left, look = {worker_};
+        while (!look.empty() && left.size() < 100000) {
+            long pid = look.back();
+            look.pop_back();
+            for (long child : children_of(pid)) {
+                look.push_back(child);
+                if (child != worker_ && !process_gone(child)) left.push_back(child);
+            }
+        }
+        if (left.empty()) break;
+        for (long pid : left) kill(static_cast<pid_t>(pid), SIGKILL);
+        if (pass == 999) tainted_ = true;
     }
+    // A stopped process reports "T"; its threads stopped with it.
+    if (status_field(worker_, "Threads:") != 1) tainted_ = true;
 }
 
 /// The worker's answer pipe closed: waits (up to the deadline) for the
@@ -713,20 +1229,55 @@ Answer Sandbox::ended(Clock::time_point deadline) {
         }
         pause_briefly();
     }
+    if (hit_memory_limit()) answer.outcome = Outcome::memory;
     if (hit_process_limit()) answer.outcome = Outcome::processes;
     return answer;
 }
 
-Answer Sandbox::exchange(const std::string& code, const Limits& limits,
-                         Clock::time_point deadline) {
+/// Sends the request's length with the run's answer pipe attached.
+Io send_with_descriptor(int socket, const unsigned char (&size)[4], int fd, Clock::time_point deadline) {
+    if (!wait_ready(socket, POLLOUT, deadline)) return Io::late;
+    struct iovec part = {const_cast<unsigned char*>(size), 4};
+    alignas(struct cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+    struct msghdr message = {};
+    message.msg_iov = &part;
+    message.msg_iovlen = 1;
+    message.msg_control = control;
+    message.msg_controllen = sizeof control;
+    struct cmsghdr* header = CMSG_FIRSTHDR(&message);
+    header->cmsg_level = SOL_SOCKET;
+    header->cmsg_type = SCM_RIGHTS;
+    header->cmsg_len = CMSG_LEN(sizeof(int));
+    std::memcpy(CMSG_DATA(header), &fd, sizeof fd);
+    ssize_t sent;
+    do sent = sendmsg(socket, &message, MSG_NOSIGNAL);
+    while (sent < 0 && errno == EINTR);
+    if (sent <= 0) return Io::closed;
+    if (sent < 4) return write_all(socket, reinterpret_cast<const char*>(size) + sent, 4 - static_cast<std::size_t>(sent), deadline);
+    return Io::done;
+}
+
+Answer Sandbox::exchange(const std::string& code, const Limits& limits, Clock::time_point deadline) {
     Answer answer;
+    signal_worker(SIGCONT);
+    // A pipe of this run's own: what an earlier run left in a pipe, or wrote
+    // to a copy of its descriptor, is never read as this run's answer.
+    int answer_pipe[2];
+    if (pipe2(answer_pipe, O_CLOEXEC) != 0) {
+        answer.outcome = Outcome::malformed;
+        return answer;
+    }
+    Descriptors held;
+    int answers = held.keep(answer_pipe[0]);
+    fcntl(answers, F_SETFL, fcntl(answers, F_GETFL) | O_NONBLOCK);
     unsigned char size[4];
     std::uint32_t length = static_cast<std::uint32_t>(code.size());
     for (int i = 0; i < 4; ++i) size[i] = static_cast<unsigned char>(length >> (24 - 8 * i));
-    Io io = write_all(requests_, reinterpret_cast<const char*>(size), 4, deadline);
+    Io io = send_with_descriptor(requests_, size, answer_pipe[1], deadline);
+    close(answer_pipe[1]);
     if (io == Io::done) io = write_all(requests_, code.data(), code.size(), deadline);
-    unsigned char header[13];
-    if (io == Io::done) io = read_exact(answers_, reinterpret_cast<char*>(header), 13, deadline);
+    unsigned char header[answer_header_size];
+    if (io == Io::done) io = read_exact(answers, reinterpret_cast<char*>(header), sizeof header, deadline);
     if (io == Io::closed) return ended(deadline);
     if (io == Io::late) {
         answer.outcome = hit_process_limit() ? Outcome::processes : Outcome::time;
@@ -735,16 +1286,20 @@ Answer Sandbox::exchange(const std::string& code, const Limits& limits,
     for (int i = 1; i <= 8; ++i) answer.total = (answer.total << 8) | header[i];
     std::uint32_t kept = 0;
     for (int i = 9; i <= 12; ++i) kept = (kept << 8) | header[i];
-    if (kept > static_cast<std::uint64_t>(limits.output_bytes) || (header[0] != 'o' && header[0] != 'm')) {
+    char kind = static_cast<char>(header[0]);
+    if (kept > static_cast<std::uint64_t>(limits.output_bytes) || (kind != 'o' && kind != 'm' && kind != 'p')) {
         answer.outcome = Outcome::malformed;
         return answer;
     }
     answer.text.resize(kept);
-    io = read_exact(answers_, &answer.text[0], kept, deadline);
+    io = kept ? read_exact(answers, &answer.text[0], kept, deadline) : Io::done;
     if (io == Io::closed) return ended(deadline);
     if (io == Io::late) answer.outcome = Outcome::time;
-    else if (header[0] == 'm') answer.outcome = Outcome::memory;
+    else if (kind == 'm') answer.outcome = Outcome::memory;
+    else if (kind == 'p') answer.outcome = Outcome::processes;
+    if (hit_memory_limit()) answer.outcome = Outcome::memory;
     if (hit_process_limit()) answer.outcome = Outcome::processes;
+    if (answer.outcome == Outcome::output) settle();
     return answer;
 }
 
@@ -753,63 +1308,111 @@ void Sandbox::stop() noexcept {
         // The monitor's death takes the namespace's init with it
         // (--die-with-parent), and the init's death every process inside.
         kill(pid_, SIGKILL);
-        kill_group();
+        pids_.kill_all();
+        memory_.kill_all();
         while (waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {
         }
         pid_ = -1;
     }
-    for (int* fd : {&requests_, &answers_}) {
+    for (int* fd : {&requests_, &errors_}) {
         if (*fd >= 0) close(*fd);
         *fd = -1;
     }
-    if (!group_.empty()) {
-        // The cgroup empties as the kernel finishes the killed processes.
-        for (int i = 0; i < 100 && rmdir(group_.c_str()) != 0 && errno == EBUSY; ++i) {
-            kill_group();
-            pause_briefly();
-        }
-        group_.clear();
-    }
-    if (errors_ >= 0) close(errors_);
-    errors_ = -1;
-    if (!staging_.empty()) {
+    pids_.remove();
+    if (staging_ >= 0) {
+        // The tmpfs outlives its namespace while the host holds it open.
         publish();
-        remove_tree(staging_);
-        staging_.clear();
+        close(staging_);
+        staging_ = -1;
     }
+    memory_.remove();
 }
 
-void Sandbox::publish() noexcept {
-    if (staging_.empty()) return;
-    int from = open(staging_.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+std::string Sandbox::publish() noexcept {
+    if (staging_ < 0) return "";
     int to = open(output_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (from >= 0 && to >= 0) {
-        // At most sixteen files' worth of the size limit in one publication.
-        Publication p{published_, file_limit_, file_limit_ * 16};
-        try {
-            publish_folder(from, to, "", 0, p);
-        } catch (...) {
-            // Out of memory for a path: what was not copied stays in staging.
-        }
+    if (to < 0) return "";
+    // At most sixteen files' worth of the size limit in one publication.
+    Publication p{published_, files_left_, file_limit_, file_limit_ * 16};
+    try {
+        publish_folder(staging_, to, "", 0, p);
+    } catch (...) {
+        // Out of memory for a path: what was not copied stays in the sandbox.
     }
-    if (from >= 0) close(from);
-    if (to >= 0) close(to);
+    close(to);
+    if (!p.bound_hit) return "";
+    return "\n[Output folder: the sandbox publishes at most " + std::to_string(publish_files) +
+           " files, each within the file size limit and " + std::to_string(file_limit_ * 16 >> 20) +
+           " MB in a run; the rest stayed in the sandbox.]";
 }
 
 // The state of one tool object ---------------------------------------------------
+//
+// A session is shared between the tool's capsule and the threads in a run
+// with it: a tool collected (or a host exiting) while another thread runs
+// code in its sandbox ends the sandbox, and the session goes with the last
+// of them.
 
 struct Session {
     std::mutex lock;
     std::unique_ptr<Sandbox> sandbox;
     bool restarted = false;  // the previous sandbox was ended with names in it
+    std::atomic<pid_t> monitor{-1};  // the running sandbox's monitor, for ending it from outside
+    std::atomic<bool> closed{false};
+
+    /// Ends the sandbox from any thread, without waiting for a run in it:
+    /// the run then finds its sandbox gone.
+    void end_from_outside() {
+        closed = true;
+        pid_t pid = monitor.load();
+        if (pid > 0) kill(pid, SIGKILL);
+    }
+};
+
+using SharedSession = std::shared_ptr<Session>;
+
+/// The sessions alive, and the runs in flight, so that a host exiting can
+/// end every sandbox and wait for the threads in a run before the
+/// interpreter goes.
+struct Registry {
+    std::mutex lock;
+    std::condition_variable idle;
+    std::set<Session*> sessions;
+    int runs = 0;
+    bool exiting = false;
+};
+
+Registry& registry() {
+    static Registry* the_registry = new Registry;  // never destroyed: threads may still use it at exit
+    return *the_registry;
+}
+
+/// Counts a run in flight for as long as it lives (made and ended with the GIL held).
+struct RunInFlight {
+    bool admitted;
+    RunInFlight() {
+        std::lock_guard<std::mutex> hold(registry().lock);
+        admitted = !registry().exiting;
+        if (admitted) ++registry().runs;
+    }
+    ~RunInFlight() {
+        if (!admitted) return;
+        std::lock_guard<std::mutex> hold(registry().lock);
+        if (--registry().runs == 0) registry().idle.notify_all();
+    }
 };
 
 void destroy_session(PyObject* capsule) noexcept {
-    auto* session = static_cast<Session*>(PyCapsule_GetPointer(capsule, "zarvosdk.sandbox.Session"));
+    auto* session = static_cast<SharedSession*>(PyCapsule_GetPointer(capsule, "zarvosdk.sandbox.Session"));
     if (!session) {
         PyErr_Clear();
         return;
     }
+    {
+        std::lock_guard<std::mutex> hold(registry().lock);
+        registry().sessions.erase(session->get());
+    }
+    (*session)->end_from_outside();
     Py_BEGIN_ALLOW_THREADS
     delete session;
     Py_END_ALLOW_THREADS
@@ -817,25 +1420,51 @@ void destroy_session(PyObject* capsule) noexcept {
 
 /// The session of `tool`, made on its first run; it ends (and its sandbox
 /// with it) when the tool is collected or the host exits.
-Session* session_of(PyObject* tool) {
+SharedSession session_of(PyObject* tool) {
     Ref key = zv::own(PyLong_FromVoidPtr(tool));
     PyObject* found = PyDict_GetItemWithError(names.sessions.get(), key.get());
     if (!found && PyErr_Occurred()) zv::raise();
     if (!found) {
-        auto session = std::make_unique<Session>();
+        auto session = std::make_unique<SharedSession>(std::make_shared<Session>());
+        Session* raw = session->get();
         Ref capsule = zv::own(PyCapsule_New(session.get(), "zarvosdk.sandbox.Session", destroy_session));
         session.release();
+        {
+            std::lock_guard<std::mutex> hold(registry().lock);
+            registry().sessions.insert(raw);
+        }
         zv::check(PyDict_SetItem(names.sessions.get(), key.get(), capsule.get()));
         Ref pop = zv::getattr(names.sessions, names.pop);
         zv::call(zv::getattr(module_state.global(names.weakref), names.finalize), {tool, pop, key, Py_None});
         found = capsule.get();
     }
-    auto* session = static_cast<Session*>(PyCapsule_GetPointer(found, "zarvosdk.sandbox.Session"));
+    auto* session = static_cast<SharedSession*>(PyCapsule_GetPointer(found, "zarvosdk.sandbox.Session"));
     if (!session) zv::raise();
-    return session;
+    return *session;
 }
 
+/// Called as the host exits (registered with atexit, so before the
+/// interpreter finalises): ends every sandbox, refuses new runs, and waits
+/// (five seconds at most) for the threads in a run to leave it, so that none
+/// comes back into an interpreter that is going.
+Ref end_all_sandboxes(PyObject* const*) {
+    Py_BEGIN_ALLOW_THREADS
+    {
+        std::unique_lock<std::mutex> hold(registry().lock);
+        registry().exiting = true;
+        for (Session* session : registry().sessions) session->end_from_outside();
+        registry().idle.wait_for(hold, std::chrono::seconds(5), [] { return registry().runs == 0; });
+    }
+    Py_END_ALLOW_THREADS
+    return Ref::borrow(Py_None);
+}
+
+const zv::FunctionDef end_all_sandboxes_def{
+    "_end_all_sandboxes", "_end_all_sandboxes", "Ends every sandbox as the host exits.", ZV_HERE,
+    end_all_sandboxes, {}};
+
 // Reading the tool's settings --------------------------------------------------
+
 
 [[noreturn]] void refuse_setting(const zv::Name& field, const char* what) {
     zv::raise(PyExc_ValueError, "SandboxedPythonREPLTool: %U must be %s", field.get(), what);
@@ -883,22 +1512,83 @@ Ref call_path(const zv::Name& function, Borrowed arg) {
     return zv::call_method(path_module, function, {arg});
 }
 
-const char* const system_folders[] = {"/usr", "/bin", "/sbin", "/lib", "/lib32", "/lib64",
-                                      "/libx32", "/etc", "/proc", "/dev", "/sys"};
+const char* const system_folders[] = {"/usr", "/bin", "/sbin", "/lib", "/lib32", "/lib64", "/libx32",
+                                      "/etc", "/proc", "/dev", "/sys", "/boot", "/run", "/var/lib",
+                                      "/var/cache", "/var/spool", "/var/log", "/var/mail"};
 
-/// Refuses an output folder that would open to the code what the sandbox
-/// shows read-only or not at all: the root, the host's whole /tmp, a system
-/// folder, the interpreter's files, the home folder, or a folder holding one
-/// of them.
-void check_output_folder(const std::string& output, const std::vector<std::string>& folders) {
-    bool overlaps = output == "/" || output == "/tmp";
-    // A home folder holds keys and tokens (~/.ssh, ~/.aws): not it, nor a folder holding it.
+/// `path` resolved, or "" when it is not a string.
+std::string resolved(Borrowed path) {
+    if (!PyUnicode_Check(path)) return "";
+    return utf8(call_path(names.realpath, path));
+}
+
+/// The folders Python imports from: the host interpreter's sys.path,
+/// PYTHONPATH, and the user's site directory.
+std::vector<std::string> import_folders() {
+    std::vector<std::string> folders;
+    Ref sys = module_state.global(names.sys);
+    Ref path = zv::getattr(sys, names.path);
+    Ref entries = zv::own(PySequence_Fast(path.get(), "sys.path is not a list"));
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(entries.get()); ++i) {
+        // "" (the working directory of an interactive host, which may be the
+        // output folder itself) is left to the publishing rules: no .py,
+        // .pth or dot-file is ever published.
+        Borrowed entry = PySequence_Fast_GET_ITEM(entries.get(), i);
+        if (PyUnicode_Check(entry) && PyUnicode_GetLength(entry) == 0) continue;
+        std::string folder = resolved(entry);
+        if (!folder.empty()) folders.push_back(folder);
+    }
+    if (const char* extra = std::getenv("PYTHONPATH")) {
+        std::string list = extra;
+        std::size_t start = 0;
+        while (start <= list.size()) {
+            std::size_t end = list.find(':', start);
+            if (end == std::string::npos) end = list.size();
+            if (end > start) {
+                Ref text = zv::own(PyUnicode_DecodeFSDefaultAndSize(list.data() + start, static_cast<Py_ssize_t>(end - start)));
+                folders.push_back(resolved(call_path(names.abspath, text).get()));
+            }
+            start = end + 1;
+        }
+    }
+    Ref user_site = zv::call_method(module_state.global(names.site), names.getusersitepackages);
+    std::string user = resolved(user_site.get());
+    if (!user.empty()) folders.push_back(user);
+    return folders;
+}
+
+/// The home folders of the host's accounts (and HOME).
+std::vector<std::string> home_folders() {
+    std::vector<std::string> homes;
     const char* home = std::getenv("HOME");
-    if (home && home[0] == '/') overlaps = overlaps || is_within(home, output);
+    if (home && home[0] == '/') homes.push_back(home);
+    setpwent();
+    while (struct passwd* account = getpwent())
+        if (account->pw_dir && account->pw_dir[0] == '/' && std::strcmp(account->pw_dir, "/") != 0)
+            homes.push_back(account->pw_dir);
+    endpwent();
+    return homes;
+}
+
+/// Whether a folder of `path` below the root starts with a dot (~/.ssh,
+/// ~/.config, a project's .git).
+bool has_dot_folder(const std::string& path) {
+    return path.find("/.") != std::string::npos;
+}
+
+/// Refuses an output folder that would open to the code, or arm for the
+/// host, what the sandbox shows read-only or not at all: the root, the
+/// host's whole /tmp, a system folder, the interpreter's files, a folder
+/// Python imports from, a home folder, a dot-folder (a home's ~/.ssh, ~/.config),
+/// or a folder holding one of them.
+void check_output_folder(const std::string& output, const std::vector<std::string>& folders) {
+    bool overlaps = output == "/" || output == "/tmp" || has_dot_folder(output);
+    for (const std::string& home : home_folders()) overlaps = overlaps || is_within(home, output);
     for (const char* system : system_folders)
         overlaps = overlaps || is_within(output, system) || is_within(system, output);
     for (const std::string& folder : folders)
         overlaps = overlaps || is_within(output, folder) || is_within(folder, output);
+    for (const std::string& folder : import_folders()) overlaps = overlaps || is_within(folder, output);
     if (overlaps)
         zv::raise(PyExc_ValueError,
                   "SandboxedPythonREPLTool: output_dir %s would let the code write to the system's "
@@ -922,7 +1612,6 @@ std::string output_folder(PyObject* tool, const std::vector<std::string>& folder
     zv::raise(names.unavailable.get(), "the sandboxed Python tool cannot run code: %s", why.c_str());
 }
 
-/// The folders of the interpreter's installation and its packages, resolved.
 std::vector<std::string> interpreter_folders() {
     std::vector<std::string> folders;
     Ref sys = module_state.global(names.sys);
@@ -940,32 +1629,36 @@ std::vector<std::string> interpreter_folders() {
     Ref items = zv::own(PySequence_Fast(packages.get(), "site.getsitepackages() is not a list"));
     for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(items.get()); ++i)
         add(PySequence_Fast_GET_ITEM(items.get(), i));
+    // Package folders a .pth file put on sys.path (another venv's, a
+    // checkout's): the code imports from them as the host does.
+    Ref path = zv::getattr(sys, names.path);
+    Ref entries = zv::own(PySequence_Fast(path.get(), "sys.path is not a list"));
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(entries.get()); ++i) {
+        Borrowed entry = PySequence_Fast_GET_ITEM(entries.get(), i);
+        std::string text = PyUnicode_Check(entry) ? utf8(entry) : "";
+        for (const char* packages : {"/site-packages", "/dist-packages"}) {
+            std::size_t size = std::strlen(packages);
+            if (text.size() > size && text.compare(text.size() - size, size, packages) == 0) add(entry);
+        }
+    }
     return folders;
-}
-
-/// The pids cgroup directory under which this host may make a group, or "".
-std::string pids_hierarchy() {
-    const char* v1 = "/sys/fs/cgroup/pids";
-    if (is_directory(v1) && access(v1, W_OK) == 0) return v1;
-    // cgroup v2: a group below the host's own, where pids is delegated.
-    std::string own = read_text("/proc/self/cgroup");
-    std::size_t at = own.find("0::");
-    if (at == std::string::npos) return "";
-    std::size_t end = own.find('\n', at);
-    std::string path(own.data() + at + 3, (end == std::string::npos ? own.size() : end) - at - 3);
-    std::string dir = "/sys/fs/cgroup" + (path == "/" ? "" : path);
-    if (read_text(dir + "/cgroup.subtree_control").find("pids") == std::string::npos) return "";
-    return access(dir.c_str(), W_OK) == 0 ? dir : "";
 }
 
 void add(std::vector<std::string>& argv, std::initializer_list<std::string> args) {
     argv.insert(argv.end(), args);
 }
 
+/// A tmpfs of `megabytes` at `path`. With a memory group its pages count as
+/// the code's memory; without one its size bounds them.
+void add_tmpfs(std::vector<std::string>& argv, const std::string& path, long megabytes) {
+    add(argv, {"--size", std::to_string(static_cast<unsigned long long>(megabytes) << 20), "--tmpfs", path});
+}
+
 /// The system part of the sandbox's file system: /usr and the links or
 /// folders of the root that lead into it, what the dynamic loader, fonts and
-/// time zone need from /etc, and fresh /proc, /dev and /tmp.
-void add_system_view(std::vector<std::string>& argv) {
+/// time zone need from /etc, fresh /proc (its writable knobs, /proc/sys
+/// among them, read-only), /dev with a bounded /dev/shm, and a bounded /tmp.
+void add_system_view(std::vector<std::string>& argv, const Limits& limits) {
     add(argv, {"--ro-bind", "/usr", "/usr"});
     for (const char* top : {"/bin", "/sbin", "/lib", "/lib32", "/lib64", "/libx32"}) {
         char target[4096];
@@ -976,7 +1669,12 @@ void add_system_view(std::vector<std::string>& argv) {
     for (const char* file : {"/etc/ld.so.cache", "/etc/ld.so.conf", "/etc/ld.so.conf.d",
                              "/etc/fonts", "/etc/localtime", "/etc/alternatives"})
         add(argv, {"--ro-bind-try", file, file});
-    add(argv, {"--proc", "/proc", "--dev", "/dev", "--tmpfs", "/tmp"});
+    add(argv, {"--proc", "/proc"});
+    for (const char* knob : {"/proc/sys", "/proc/sysrq-trigger", "/proc/irq", "/proc/bus", "/proc/fs"})
+        add(argv, {"--ro-bind-try", knob, knob});
+    add(argv, {"--dev", "/dev"});
+    add_tmpfs(argv, "/dev/shm", limits.memory_mb);
+    add_tmpfs(argv, "/tmp", limits.memory_mb);
 }
 
 /// Whether the host's working directory can appear inside as an empty private
@@ -998,7 +1696,6 @@ const char* const sandbox_environment[][2] = {
 
 const char worker_file[] = "_sandbox_worker.py";  // beside this module's file
 const char worker_inside[] = "/.zarvosdk/worker.py";
-const char font_lists_inside[] = "/.zarvosdk/matplotlib";
 
 /// The host's matplotlib cache folder (where matplotlib itself looks), or "".
 std::string matplotlib_cache() {
@@ -1008,22 +1705,28 @@ std::string matplotlib_cache() {
     return "";
 }
 
-/// Binds the font lists of the host's matplotlib cache, read-only, for the
-/// worker to copy into its own cache: a fresh sandbox then skips the second
-/// or so matplotlib takes to list the system's fonts. Nothing else of the
-/// cache folder is shown.
-void add_font_lists(std::vector<std::string>& argv) {
+/// Names the font lists of the host's matplotlib cache. The host reads them
+/// itself when a sandbox starts (no link followed) and hands in their
+/// content, which the worker copies into its own cache: a fresh sandbox then
+/// skips the second or so matplotlib takes to list the system's fonts.
+/// Nothing else of the cache folder, and nothing by path, reaches the sandbox.
+void add_font_lists(Launch& launch) {
     std::string folder = matplotlib_cache();
-    DIR* dir = folder.empty() ? nullptr : opendir(folder.c_str());
-    if (!dir) return;
+    int fd = folder.empty() ? -1 : open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    DIR* dir = fd < 0 ? nullptr : fdopendir(fd);
+    if (!dir) {
+        if (fd >= 0) close(fd);
+        return;
+    }
     while (struct dirent* entry = readdir(dir)) {
         std::string name = entry->d_name;
-        if (!starts_with(name, "fontlist-v") || name.size() < 15 ||
-            std::strcmp(name.c_str() + name.size() - 5, ".json") != 0)
+        if (!starts_with(name, "fontlist-v") || name.size() < 15 || name.size() > 64 ||
+            std::strcmp(name.c_str() + name.size() - 5, ".json") != 0 || !plain_name(name.c_str()))
             continue;
-        add(argv, {"--ro-bind-try", folder + "/" + name, std::string(font_lists_inside) + "/" + name});
+        launch.font_lists.push_back(name);
     }
     closedir(dir);
+    launch.font_folder = folder;
 }
 
 /// The bubblewrap command line for `tool`'s sandbox. The code's working
@@ -1034,6 +1737,7 @@ void add_font_lists(std::vector<std::string>& argv) {
 Launch make_launch(PyObject* tool, const std::string& bwrap) {
     Launch launch;
     launch.limits = read_limits(tool);
+    const Limits& limits = launch.limits;
     std::string python = utf8(zv::getattr(module_state.global(names.sys), names.executable));
     if (python.empty() || python[0] != '/') unavailable("the interpreter's own path (sys.executable) is unknown");
     std::string worker = utf8(call_path(names.realpath, module_state.global(names.file_key.get())));
@@ -1043,29 +1747,28 @@ Launch make_launch(PyObject* tool, const std::string& bwrap) {
     std::vector<std::string> folders = interpreter_folders();
     std::string output = output_folder(tool, folders);
     std::string cwd = utf8(call_path(names.realpath, zv::call_method(module_state.global(names.os), names.getcwd)));
+    launch.as_other_user = geteuid() == 0;
 
-    std::vector<std::string>& arguments = launch.argv;
-    add(arguments, {bwrap, "--unshare-all", "--unshare-user", "--disable-userns", "--die-with-parent",
-            "--new-session", "--cap-drop", "ALL", "--clearenv"});
-    for (const auto& entry : sandbox_environment) add(arguments, {"--setenv", entry[0], entry[1]});
-    add_system_view(arguments);
+    std::vector<std::string>& head = launch.head;
+    add(head, {bwrap, "--unshare-all", "--unshare-user", "--disable-userns", "--die-with-parent",
+               "--as-pid-1", "--new-session", "--cap-drop", "ALL", "--clearenv"});
+    for (const auto& entry : sandbox_environment) add(head, {"--setenv", entry[0], entry[1]});
+    add_system_view(head, limits);
     bool mirror = can_mirror_workdir(cwd, folders) && cwd != output;
-    if (mirror) add(arguments, {"--tmpfs", cwd});
+    if (mirror) add_tmpfs(head, cwd, limits.memory_mb);
     for (const std::string& folder : folders)
-        if (!is_within(folder, "/usr")) add(arguments, {"--ro-bind", folder, folder});
-    // The code writes into arguments staging folder, shown at the output folder's
-    // path and published into it after each run; its name is set when arguments
-    // sandbox starts.
-    add(arguments, {"--ro-bind", worker, worker_inside, "--bind", "", output});
-    launch.staging_arg = arguments.size() - 2;
+        if (!is_within(folder, "/usr")) launch.lent.push_back({folder, folder, true});
+    launch.lent.push_back({worker, worker_inside, false});
+    // The code writes into a tmpfs of its own at the output folder's path,
+    // which the host publishes into the output folder after each run.
+    add_tmpfs(launch.after_lent, output, std::min(limits.memory_mb, 16 * limits.file_size_mb));
     launch.output = output;
-    const char* temporary = std::getenv("TMPDIR");
-    launch.staging_root = temporary && temporary[0] == '/' ? temporary : "/tmp";
-    add_font_lists(arguments);
+    add_font_lists(launch);
     // The sandbox's own root (where the mount points live) read-only too.
-    add(arguments, {"--remount-ro", "/"});
-    add(arguments, {"--chdir", mirror ? cwd : output, "--", python, "-E", "-s", "-B", worker_inside,
-            std::to_string(launch.limits.output_bytes), mirror ? output : ""});
+    add(launch.tail, {"--remount-ro", "/"});
+    add(launch.tail, {"--chdir", mirror ? cwd : output, "--", python, "-E", "-s", "-B", worker_inside,
+                      std::to_string(limits.output_bytes), mirror ? output : "", std::to_string(limits.processes),
+                      answer_format});
     return launch;
 }
 
@@ -1135,6 +1838,10 @@ std::string run_in_session(Session& session, const Launch& launch, const std::st
     Clock::time_point deadline =
         Clock::now() + std::chrono::duration_cast<Clock::duration>(
                            std::chrono::duration<double>(launch.limits.seconds));
+    if (session.closed) {
+        problem = "the host is exiting";
+        return "";
+    }
     std::string note;
     if (session.sandbox && !session.sandbox->running()) session.sandbox.reset();
     Answer answer;
@@ -1149,16 +1856,23 @@ std::string run_in_session(Session& session, const Launch& launch, const std::st
             session.sandbox.reset();
             return "";
         }
+        session.monitor = session.sandbox->monitor();
+        // Ended from outside while it started: it is not used.
+        if (session.closed) session.sandbox->stop();
         if (late) answer.outcome = Outcome::time;
     }
     if (answer.outcome == Outcome::output) answer = session.sandbox->exchange(code, launch.limits, deadline);
+    std::string text;
     if (answer.outcome == Outcome::output) {
-        session.sandbox->publish();
-        return note + output_text(answer, launch.limits);
+        text = note + output_text(answer, launch.limits) + session.sandbox->publish();
+        if (!session.sandbox->tainted()) return text;
+    } else {
+        text = note + limit_line(answer, launch.limits);
     }
+    session.monitor = -1;
     session.sandbox.reset();
     session.restarted = true;
-    return note + limit_line(answer, launch.limits);
+    return text;
 }
 
 Ref tool_run(PyObject* const* args) {
@@ -1168,22 +1882,23 @@ Ref tool_run(PyObject* const* args) {
         unavailable("bubblewrap (the bwrap program) is not installed; install it "
                     "(Debian, Ubuntu: apt-get install bubblewrap; Fedora: dnf install bubblewrap)");
     Launch launch = make_launch(self, bwrap);
-    if (geteuid() == 0) {
-        // Root is not held by RLIMIT_NPROC, even in a user namespace: its
-        // processes are counted in a pids cgroup instead.
-        launch.pids_root = pids_hierarchy();
-        if (launch.pids_root.empty())
-            unavailable("running as root, it limits processes with a pids cgroup, and no pids "
-                        "cgroup is writable here (mount the pids controller or delegate it)");
-    }
+    // Groups where the host may make them; else the kernel's limits alone.
+    launch.pids = group_root("pids");
+    launch.memory = group_root("memory");
     std::string code = code_bytes(sanitised(args[1]));
     std::string launcher = start_launcher();
     if (!launcher.empty()) unavailable(launcher);
-    Session* session = session_of(self);
+    SharedSession session = session_of(self);
     std::string problem, result;
+    // Counted until this thread holds the GIL again: a host exiting waits
+    // for it before the interpreter finalises, so it never comes back into
+    // one that is going.
+    RunInFlight run;
+    if (!run.admitted) unavailable("the host is exiting");
     Py_BEGIN_ALLOW_THREADS
     result = run_in_session(*session, launch, code, problem);
     Py_END_ALLOW_THREADS
+    if (problem == "the host is exiting") unavailable(problem);
     if (!problem.empty())
         unavailable("the sandbox did not start (" + problem +
                     "); where the kernel refuses user namespaces (some containers), allow them "
@@ -1237,6 +1952,7 @@ void tool_body(zv::ModuleState& state, PyObject* ns) {
 // Top level -------------------------------------------------------------------------
 
 void run_top_level(zv::ModuleState& state) {
+    ZV_LINE(state), zv::import_plain(state, "atexit", "atexit");
     ZV_LINE(state), zv::import_plain(state, "os", "os");
     ZV_LINE(state), zv::import_plain(state, "re", "re");
     ZV_LINE(state), zv::import_plain(state, "site", "site");
@@ -1252,8 +1968,8 @@ void run_top_level(zv::ModuleState& state) {
     ZV_LINE(state);
     Ref error = zv::own(PyErr_NewExceptionWithDoc(
         "zarvosdk.sandbox.SandboxUnavailable",
-        "The sandbox cannot be had on this machine (bubblewrap missing, namespaces or a pids "
-        "cgroup refused); the tool never runs code outside it.",
+        "The sandbox cannot be had on this machine (bubblewrap missing, user namespaces "
+        "refused) or the host is exiting; the tool never runs code outside it.",
         PyExc_RuntimeError, nullptr));
     state.set(names.SandboxUnavailable, error.get());
     names.unavailable.set(std::move(error));
@@ -1264,6 +1980,11 @@ void run_top_level(zv::ModuleState& state) {
                                "The framework's Python REPL tool, run in a bubblewrap sandbox.",
                                tool_body);
     state.set(names.SandboxedPythonREPLTool, tool.get());
+
+    // Every sandbox ends as the host exits, before the interpreter goes.
+    ZV_LINE(state);
+    Ref end_all = zv::make_function(end_all_sandboxes_def, state);
+    zv::call(zv::getattr(module_state.global(names.atexit), "register"), {end_all});
 }
 
 }  // namespace

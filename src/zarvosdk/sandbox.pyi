@@ -2,6 +2,7 @@
 bubblewrap sandbox. Switch an application to it with
 `zarvosdk.agent.PythonREPLTool = SandboxedPythonREPLTool`."""
 
+import atexit as atexit
 import os as os
 import re as re
 import site as site
@@ -16,7 +17,8 @@ __test__: dict[str, Any]
 
 class SandboxUnavailable(RuntimeError):
     """The sandbox cannot be had on this machine (bubblewrap missing,
-    namespaces or a pids cgroup refused). The tool never runs code outside it."""
+    user namespaces refused) or the host is exiting. The tool never runs code
+    outside it."""
 
 class SandboxedPythonREPLTool(BaseTool):
     """Looks like the framework's PythonREPLTool ("Python_REPL", same
