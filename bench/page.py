@@ -14,8 +14,8 @@ session, with no browser to share the cores:
   sessions open and ask it at the same moment. The figure is the time of
   the slowest of them over the time of the one alone (the median of
   `--rounds` rounds).
-* then `--cycled` sessions open, ask it and close, a few at a time under the
-  page's bound; once the page has ended them, the server's resident memory
+* then `--cycled` sessions open, ask it and close, four at a time (half the
+  page's bound); once the page has ended them, the server's resident memory
   is set against what it was after one such session had come and gone
   (which paid for the imports and caches the first session fills).
 
@@ -51,6 +51,7 @@ class Page:
     """The page's server, in a process of its own until stopped."""
 
     def __init__(self, latency, closed_seconds, max_sessions):
+        self.max_sessions = max_sessions
         self.port = free_port()
         self.url = "http://127.0.0.1:%d" % self.port
         env = dict(os.environ, PYTHONPATH=ROOT + os.pathsep + os.environ.get("PYTHONPATH", ""))
@@ -209,7 +210,9 @@ def bench(sessions=8, cycled=30, latency=1.0, rounds=3, closed_seconds=2.0, log=
             log("page: one session %.2f s, %d at once %.2f s (%.2fx)" % (one, sessions, many, many / one))
             wait_released(page, closed_seconds)
         baseline = page.rss_mb()
-        batch = 6
+        # Half the bound at a time: a batch's sessions are ended (seconds
+        # after they close) while the next one asks, so the two fit.
+        batch = max(1, page.max_sessions // 2)
         for start in range(0, cycled, batch):
             ask_at_once(page, min(batch, cycled - start))
         left = wait_released(page, closed_seconds)

@@ -183,7 +183,9 @@ def test_a_session_whose_folder_is_gone_gets_a_message_and_keeps_the_question(tm
 
 
 LEAK = "http://127.0.0.1:9/leak"
-HOSTILE = "![x](%s) [link](%s) <img src=%s>" % (LEAK, LEAK, LEAK)
+# An image, a link, raw HTML, an autolink, a bare address (which GitHub's
+# Markdown links), a reference-style image.
+HOSTILE = "![x](%s) [link](%s) <img src=%s> <%s> %s ![r][1]\n\n[1]: %s" % ((LEAK,) * 6)
 
 
 class HostileAgent:
@@ -293,3 +295,28 @@ def test_sessions_end_when_gone_idle_or_past_the_bound_and_a_run_stops_in_time(t
     exchange = slow.ask("a long question")
     assert exchange.error == "The question took too long and was stopped (RunTimeout)."
     assert slow.running is None and exchange.seconds < 1
+
+
+@pytest.mark.parametrize("header, value, allowed", [
+    ("Host", "127.0.0.1:8501", True),
+    ("Host", "LOCALHOST:8501", True),
+    ("Host", "[::1]:8501", True),
+    ("Host", "127.0.0.1:8502", False),  # another port: another server
+    ("Host", "rebound.example:8501", False),
+    ("Host", "localhost.:8501", False),
+    ("Host", "127.0.0.1.nip.io:8501", False),
+    ("Host", "2130706433:8501", False),
+    ("Host", "127.0.0.1:8501@rebound.example", False),
+    ("Host", "", False),
+    ("Origin", "http://127.0.0.1:8501", True),
+    ("Origin", "http://rebound.example:8501", False),
+    ("Origin", "http://127.0.0.1:8501.rebound.example", False),
+    ("Origin", "null", False),
+    ("Origin", "file://", False),
+])
+def test_the_server_takes_its_own_names_only(header, value, allowed):
+    import web_server
+
+    addresses = web_server.Addresses("127.0.0.1", 8501)
+    check = addresses.allows_host if header == "Host" else addresses.allows_origin
+    assert check(value) == allowed
