@@ -15,15 +15,35 @@ starts: headers on every response and a check of every request.
 `install(host, port, allowed_hosts)` patches tornado's classes for the
 whole process, which serves only the page.
 """
+import base64
+import hashlib
 import ipaddress
+import os
 import re
 import urllib.parse
 
 import tornado.web
 
+
+def inline_script_hashes():
+    """The CSP hashes of the inline scripts of Streamlit's own index.html
+    (one line setting a flag), so that they run and nothing else inline does."""
+    import streamlit
+
+    path = os.path.join(os.path.dirname(streamlit.__file__), "static", "index.html")
+    try:
+        with open(path, encoding="utf-8") as page:
+            html = page.read()
+    except OSError:
+        return []
+    scripts = re.findall(r"<script>(.*?)</script>", html, re.S)
+    return ["'sha256-%s'" % base64.b64encode(hashlib.sha256(s.encode("utf-8")).digest()).decode()
+            for s in scripts]
+
+
 POLICY = "; ".join([
     "default-src 'self'",
-    "script-src 'self'",
+    " ".join(["script-src 'self'"] + inline_script_hashes()),
     "style-src 'self' 'unsafe-inline'",
     "img-src 'self' data: blob:",
     "font-src 'self' data:",

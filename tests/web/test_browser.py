@@ -191,6 +191,8 @@ def browser():
         options.add_argument(argument)
     if os.geteuid() == 0:
         options.add_argument("--no-sandbox")  # chromium refuses to run as root otherwise
+    # The console's messages, to see what the page's policy refused.
+    options.set_capability("goog:loggingPrefs", {"browser": "ALL"})
     driver = webdriver.Chrome(service=Service(CHROMEDRIVER), options=options)
     try:
         yield driver
@@ -343,6 +345,9 @@ def test_three_questions_in_one_session_and_a_second_session_apart(page_url, bro
     [(width, address)] = wait_for(lambda: loaded_images(browser), 30, "the second session's chart")
     assert width > 0
     assert fetch(address) != fetch(images[0][1])
+    # The page's policy refused nothing the page itself needed.
+    refused = [entry["message"] for entry in browser.get_log("browser") if "Content Security Policy" in entry["message"]]
+    assert refused == []
 
 
 # Questions whose texts carry images and links to the listener (HostileModel).
