@@ -384,6 +384,9 @@ def test_images_and_links_from_the_model_rows_tools_and_errors_are_never_fetched
     # The honest chart loads, from the page itself.
     [(width, address)] = wait_for(lambda: loaded_images(browser), 30, "the chart to load")
     assert width > 0 and address.startswith(page_url + "/media/")
+    status, headers = headers_of(address)
+    assert status == 200 and headers["Content-Type"] == "image/png"
+    assert headers["Content-Security-Policy"] and headers["X-Content-Type-Options"] == "nosniff"
     # Every hostile text is on the page, as text: no link, no image of it.
     content = text_content(browser)
     for _, name in LEAKS:
