@@ -320,3 +320,18 @@ def test_the_server_takes_its_own_names_only(header, value, allowed):
     addresses = web_server.Addresses("127.0.0.1", 8501)
     check = addresses.allows_host if header == "Host" else addresses.allows_origin
     assert check(value) == allowed
+
+
+def test_a_session_past_the_bound_is_told_so_and_gets_in_once_there_is_room(page, tmp_path):
+    backend = OneAgentBackend(tmp_path, make_agent=ChartingAgent, max_sessions=1)
+    first = page(backend)
+    assert not first.exception and len(first.chat_input) == 1
+    second = page(backend)
+    assert not second.exception and len(second.chat_input) == 0
+    assert [w.value for w in second.warning] == [
+        "The page is serving as many conversations as it may at once (1). A conversation ends when its tab "
+        "is closed or after a while without a question: try again in a few minutes."]
+    [only] = backend.live_sessions()
+    backend.release(only, "The tab of this conversation was closed.")
+    second.button[0].click().run()
+    assert not second.exception and len(second.chat_input) == 1 and not second.warning
