@@ -38,7 +38,6 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
 QUESTION = "Draw a chart of the daily sales."
 ANSWER = "The line chart of 30 points"
-TARGETS = {"page_parallel_ratio": 1.5, "page_memory_mb": 100}
 
 
 def free_port():
