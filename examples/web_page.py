@@ -121,7 +121,7 @@ def main():
 
     # While a question runs, the question box and the suggestions are
     # disabled: a new question would make Streamlit stop this script.
-    running = conversation.running
+    exchanges, running = conversation.snapshot()
     st.markdown("**Try:**")
     asked = None
     columns = st.columns(len(web_sessions.QUESTIONS))
@@ -129,7 +129,6 @@ def main():
         if column.button(question, key="suggested-%d" % number, use_container_width=True,
                          disabled=running is not None):
             asked = question
-    exchanges = list(conversation.exchanges)
     for number, exchange in enumerate(exchanges, 1):
         show_exchange(exchange, latest=number == len(exchanges) and running is None)
     if conversation.closed and running is None:

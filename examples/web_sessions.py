@@ -551,6 +551,12 @@ class Conversation:
         self.gone_since = None
         self._lock = threading.Lock()
 
+    def snapshot(self):
+        """(the finished exchanges, the running one or None), taken together:
+        a run that ends meanwhile is in one or the other, never both."""
+        with self._lock:
+            return list(self.exchanges), self.running
+
     def start(self, question):
         """Starts answering `question` in a thread of its own and returns its
         Exchange, whose steps grow as the run goes; None when a question is
