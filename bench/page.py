@@ -24,6 +24,7 @@ run does not wait for the page's default of 15. Prints its figures and,
 as its last lines, the two the page is judged by.
 """
 import argparse
+import ctypes
 import json
 import os
 import signal
@@ -38,6 +39,12 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
 QUESTION = "Draw a chart of the daily sales."
 ANSWER = "The line chart of 30 points"
+
+
+def _stop_with_parent():
+    # Runs in the child before exec: the kernel sends SIGTERM (on which the
+    # page shuts down cleanly) if the bench dies without stopping it.
+    ctypes.CDLL(None).prctl(1, signal.SIGTERM)  # PR_SET_PDEATHSIG
 
 
 def free_port():
@@ -58,7 +65,8 @@ class Page:
             [sys.executable, os.path.join(ROOT, "examples", "web_demo.py"), "--port", str(self.port),
              "--model-latency", str(latency), "--closed-seconds", str(closed_seconds),
              "--max-sessions", str(max_sessions)],
-            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, env=env, start_new_session=True)
+            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, env=env, start_new_session=True,
+            preexec_fn=_stop_with_parent)
         self._wait_healthy()
 
     def _wait_healthy(self):
