@@ -342,6 +342,8 @@ def read_chart(path):
             data = file.read(CHART_BYTES + 1)
     except FileNotFoundError:
         return None
+    except OSError:  # a folder, a file it may not read: what the code left is no chart
+        return False
     if len(data) > CHART_BYTES:
         return False
     return checked_png(data) or False

@@ -230,6 +230,24 @@ def test_only_a_png_within_bounds_is_shown_as_a_chart_and_the_page_writes_it_ane
         assert checked.startswith(web_sessions.PNG_SIGNATURE)
 
 
+@pytest.mark.parametrize("left, shown", [
+    (None, None),  # no chart drawn
+    ("folder", False),
+    ("large", False),
+    ("chart", True),
+])
+def test_what_the_chart_code_left_under_the_charts_name(tmp_path, left, shown):
+    path = tmp_path / "temp_chart.png"
+    if left == "folder":
+        path.mkdir()
+    elif left == "large":
+        path.write_bytes(PNG + b"\0" * web_sessions.CHART_BYTES)
+    elif left == "chart":
+        path.write_bytes(PNG)
+    chart = web_sessions.read_chart(str(path))
+    assert (chart if chart in (None, False) else True) is shown
+
+
 class MeetingAgent:
     """Prints, then waits until `meeting` has every session's run inside it:
     runs made one after the other never meet."""
