@@ -49,8 +49,10 @@ QUESTIONS = demo.QUESTIONS
 # and at most this many bytes of charts per session (the oldest go first).
 MAX_CHART_SIDE = 4096
 CHART_BYTES = 20 * 1024 * 1024
-# The rows of a forecast's table shown on the page.
+# The rows of a forecast's table shown on the page, and the points of its
+# history and of the forecast drawn in its chart.
 FORECAST_ROWS = 100
+CHART_POINTS = 5000
 # A session at the bound may take the place of one idle for this long.
 RECLAIM_SECONDS = 120
 # How often the reaper looks for sessions to end.
@@ -362,7 +364,8 @@ def forecast_text(table, rows=FORECAST_ROWS):
     """A forecast's table as aligned text lines: date and value, at most
     `rows` rows, with a line saying how many more there were."""
     lines = ["%-12s %14s" % ("date", "forecast")]
-    for date, value in zip(list(table["dates"])[:rows], list(table["Forecasted_values"])[:rows]):
+    head = table.head(rows)
+    for date, value in zip(head["dates"], head["Forecasted_values"]):
         day = date.strftime("%Y-%m-%d") if hasattr(date, "strftime") else str(date)
         try:
             shown = "{:,.2f}".format(float(value))
@@ -647,8 +650,11 @@ class Conversation:
         exchange.forecast = forecast_text(table)
         path = os.path.join(self.folder, demo.FORECAST_CHART)
         try:
+            # The model wrote the history it sent; the chart draws at most
+            # the last CHART_POINTS of it, and as many forecast points.
             with DRAW_LOCK:
-                demo.draw_forecast_chart(dates, values, table.head(FORECAST_ROWS * 10), path)
+                demo.draw_forecast_chart(dates[-CHART_POINTS:], values[-CHART_POINTS:],
+                                         table.head(CHART_POINTS), path)
         except (ValueError, KeyError, TypeError, OverflowError):
             return
         exchange.forecast_chart = read_chart(path) or None
