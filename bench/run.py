@@ -1,7 +1,7 @@
 """Benchmark: the native package beside its Cython-compiled and plain-Python twins.
 
     python bench/run.py [--reps N] [--run-reps 11,7,3] [--sizes 100,10000,100000]
-                        [--import-procs K] [--only calls,run,import,sandbox] [--quick]
+                        [--import-procs K] [--only calls,run,import,sandbox,page] [--quick]
                         [--instructions] [--json PATH]
 
 Everything is measured in one run on one machine, the three implementations
@@ -30,6 +30,12 @@ ratio is the median of the per-round ratios.
           (bench/sandbox_probe.py): the first run counted from the tool's
           construction, and the warm (second) run. Wall time: the sandbox
           works in other processes.
+
+  page    the chat page (bench/page.py; Python 3.9, the page's requirements):
+          8 sessions asking at once against one alone, the model endpoint
+          answering each request 1 s late, and the server's memory after 30
+          sessions opened and closed. Its two figures are the last lines
+          printed. Not in the default set: `--only page`.
 
 With --instructions (or --only instructions) it also counts, under callgrind
 (bench/count_probe.py), the instructions of the call cases and of one _run of
@@ -73,6 +79,8 @@ TARGETS = {
     "import_over_floor_ms": 1.0,
     "sandbox_warm_vs_inprocess": 1.1,
     "sandbox_first_extra_s": 0.75,
+    "page_parallel_ratio": 1.5,
+    "page_memory_mb": 100,
 }
 
 
@@ -639,6 +647,12 @@ def verdicts(results):
         out.append({"target": "sandbox_first_extra_s", "case": "chart run", "value": value,
                     "limit": TARGETS["sandbox_first_extra_s"],
                     "met": value <= TARGETS["sandbox_first_extra_s"]})
+    page = results.get("page")
+    if page:
+        for key, value in (("page_parallel_ratio", page["ratio"]), ("page_memory_mb", page["memory_mb"])):
+            out.append({"target": key, "case": "%d sessions" % (page["sessions"] if key == "page_parallel_ratio"
+                                                                 else page["cycled"]),
+                        "value": value, "limit": TARGETS[key], "met": value <= TARGETS[key]})
     for module, entry in results.get("import", {}).items():
         if "native/python" in entry:
             value, key = entry["native/python"]["median"], "import_vs_python"
@@ -709,8 +723,10 @@ def main(argv=None):
         print(line, flush=True)
 
     started = time.time()
-    variants = load_variants()
-    check_equivalence(variants)
+    # The page's bench needs none of the twins.
+    variants = load_variants() if only - {"page"} else None
+    if variants is not None:
+        check_equivalence(variants)
     import zarvosdk
 
     results = {"machine": machine(), "native_file": zarvosdk.__file__,
@@ -733,6 +749,11 @@ def main(argv=None):
     if "instructions" in only:
         log("\ninstructions per call / per _run (callgrind)")
         results["instructions"] = bench_instructions(args.instructions_points, 20000, log)
+    if "page" in only:
+        import page
+
+        log("\nthe chat page (wall time, the model answering each request 1 s late)")
+        results["page"] = page.bench(log=log)
     results["targets"] = verdicts(results)
     results["machine"]["load_after"] = os.getloadavg()
     results["seconds"] = round(time.time() - started, 1)
@@ -749,6 +770,9 @@ def main(argv=None):
     log("wrote %s in %.0f s (load average %.2f -> %.2f)" % (
         args.json, results["seconds"], results["machine"]["load_before"][0],
         results["machine"]["load_after"][0]))
+    if "page" in results:
+        for line in page.last_lines(results["page"]):
+            log(line)
 
 
 if __name__ == "__main__":

@@ -6,7 +6,14 @@ terminal demo (demo.py), or uses another OpenAI-compatible server given with
 app) on a loopback port until interrupted (Ctrl+C). Each browser session is
 its own conversation: its own agent, window memory and chart folder.
 
-Usage: web_demo.py [--port N] [--host ADDR] [--output DIR] [--base-url URL --model NAME]
+Usage: web_demo.py [--port N] [--host ADDR] [--allowed-host NAME] [--output DIR]
+                   [--base-url URL --model NAME | --model-latency SECONDS]
+                   [--max-sessions N] [--idle-minutes M] [--run-minutes M] [--closed-seconds S]
+
+Sessions run side by side; `--max-sessions` of them (default 8) hold an
+agent and a sandbox at once, each ends `--closed-seconds` (15) after its tab
+is gone or `--idle-minutes` (15) after its last question, and a question is
+stopped after `--run-minutes` (5).
 
 scripts/demo --web runs it with the repository root and examples/ on the
 import path, after installing the page's requirements (requirements/web.txt).
@@ -22,6 +29,7 @@ import sys
 import tempfile
 
 import demo
+import web_server
 import web_sessions
 from harness.sample_database import READER, READER_PASSWORD, start_sample_database
 
@@ -46,7 +54,27 @@ def parse_args(argv):
     parser.add_argument("--output", help="folder for the sessions' charts")
     parser.add_argument("--base-url", help="an OpenAI-compatible server to use instead of the built-in endpoint")
     parser.add_argument("--model", help="the model to ask on that server (with --base-url)")
+    parser.add_argument("--allowed-host", action="append", default=[], metavar="NAME",
+                        help="a host name browsers may use for the page besides its address and localhost "
+                             "(repeatable; other names are refused)")
+    parser.add_argument("--model-latency", type=float, default=0.0, metavar="SECONDS",
+                        help="the built-in endpoint answers each request this much later, as a real model would")
+    parser.add_argument("--max-sessions", type=int, default=8,
+                        help="sessions that hold an agent and a sandbox at once (default %(default)s)")
+    parser.add_argument("--idle-minutes", type=float, default=15.0,
+                        help="a session ends this long after its last question (default %(default)s)")
+    parser.add_argument("--run-minutes", type=float, default=5.0,
+                        help="a question is stopped after this long (default %(default)s)")
+    parser.add_argument("--closed-seconds", type=float, default=15.0,
+                        help="a session ends this long after its tab is gone (default %(default)s)")
     args = parser.parse_args(argv)
+    if args.max_sessions < 1:
+        parser.error("--max-sessions takes a whole number from 1")
+    for name in ("idle_minutes", "run_minutes", "closed_seconds"):
+        if not getattr(args, name) > 0:
+            parser.error("--%s takes a number greater than 0" % name.replace("_", "-"))
+    if not args.model_latency >= 0 or (args.model_latency and args.base_url):
+        parser.error("--model-latency takes seconds, 0 or more, for the built-in endpoint only")
     if bool(args.base_url) != bool(args.model):
         parser.error("--base-url and --model go together")
     if not 0 < args.port < 65536:
@@ -83,11 +111,32 @@ def guarded(db):
     return read_only(db, seconds=10.0, max_rows=1000), "a read-only account through zarvosdk.guard.read_only"
 
 
-def serve(host, port):
+def session_alive(session_id):
+    """Whether Streamlit still has the browser session connected."""
+    from streamlit.runtime import Runtime
+
+    return not Runtime.exists() or Runtime.instance().is_active_session(session_id)
+
+
+def close_session(session_id):
+    """Has Streamlit drop a session the page has ended (its state, its
+    images), on the server's event loop as it requires."""
+    from streamlit.runtime import Runtime
+
+    if not Runtime.exists():
+        return
+    runtime = Runtime.instance()
+    objects = getattr(runtime, "_async_objs", None)
+    if objects is not None:
+        objects.eventloop.call_soon_threadsafe(runtime.close_session, session_id)
+
+
+def serve(host, port, allowed_hosts=()):
     """Runs the Streamlit server in this thread until interrupted; the page's
     sessions share this process and so web_sessions.BACKEND."""
     from streamlit.web import bootstrap
 
+    web_server.install(host, port, allowed_hosts)
     options = {
         "server.address": host,
         "server.port": port,
@@ -98,6 +147,10 @@ def serve(host, port):
         "global.developmentMode": False,
         "client.toolbarMode": "minimal",
         "client.showErrorDetails": False,
+        # Streamlit collects garbage after every script run of every session,
+        # a pause that grows with the sessions; the page collects when it
+        # ends sessions instead.
+        "runner.postScriptGC": False,
     }
     bootstrap.load_config_options(options)
     bootstrap.run(PAGE, False, [], options)
@@ -131,7 +184,7 @@ def main(argv=None):
             llm = demo.chat_client(args.base_url, args.model, args.api_key)
             model = "%s at %s" % (args.model, args.base_url)
         else:
-            endpoint = ChatEndpoint().start()
+            endpoint = ChatEndpoint(latency=args.model_latency, record=False).start()
             llm = demo.chat_client(endpoint.url, "scripted", args.api_key)
             model = "the built-in scripted stand-in model at %s" % endpoint.url
         connector = DatabaseConnector(READER, READER_PASSWORD, server.host, server.database)
@@ -144,18 +197,22 @@ def main(argv=None):
         print("Database: %s on %s, as %s" % (server.database, server.host, how))
         web_sessions.BACKEND = web_sessions.Backend(
             llm, db, output,
-            "Sample sales database `%s` (table `sales`), read through %s. Model: %s." % (server.database, how, model),
+            "Sample sales database %s (table sales), read through %s. Model: %s." % (server.database, how, model),
+            max_sessions=args.max_sessions, idle_minutes=args.idle_minutes, run_minutes=args.run_minutes,
+            gone_seconds=args.closed_seconds, is_session_alive=session_alive, on_released=close_session,
         )
         print("Chat page: http://%s:%d  (Ctrl+C to stop)" % (
             "[%s]" % args.host if ":" in args.host else args.host, args.port), flush=True)
-        serve(args.host, args.port)
+        serve(args.host, args.port, args.allowed_host)
     finally:
+        if web_sessions.BACKEND is not None:
+            web_sessions.BACKEND.close()
         server.close()
         if endpoint is not None:
             endpoint.stop()
         shutil.rmtree(os.path.join(work, "mariadb"), ignore_errors=True)
         print("Stopped the page, the model endpoint and the MariaDB server.", flush=True)
-        print("The sessions' charts and logs are in", output, flush=True)
+        print("The sessions' folders were under", output, "(each removed when its session ended)", flush=True)
     return 0
 
 

@@ -19,8 +19,11 @@ next message, and the endpoint writes it out as OpenAI does:
 * `stop` sequences cut the reply as the real service does.
 
 Every request is recorded in `requests` (path, headers, parsed JSON body and
-what was answered), for tests to check what went over the wire. A test can
-make the endpoint fail with `fail_with` (an HTTP error, a malformed body).
+what was answered), for tests to check what went over the wire, unless made
+with `record=False` (a long benchmark keeps nothing). A test can make the
+endpoint fail with `fail_with` (an HTTP error, a malformed body). With
+`latency`, each chat request is answered that many seconds after it
+arrived, as a real model's would be; requests wait side by side.
 
 The server is werkzeug's, run by pytest-httpserver's `HTTPServer` in a
 background thread on 127.0.0.1; it stops on `stop()`, at the end of a `with`
@@ -61,8 +64,13 @@ Fault = Callable[[dict], Optional[Response]]
 class ChatEndpoint:
     """A chat-completions endpoint answered by a scripted model (see module doc)."""
 
-    def __init__(self, model: Any = None, host: str = "127.0.0.1", port: int = 0):
+    def __init__(self, model: Any = None, host: str = "127.0.0.1", port: int = 0,
+                 latency: float = 0.0, record: bool = True):
+        if not latency >= 0:
+            raise ValueError("latency must be a number of seconds, 0 or more")
         self.model = model if model is not None else ScriptedChatModel()
+        self.latency = float(latency)
+        self.record = record
         self.requests: List[dict] = []
         self.fault: Optional[Fault] = None
         self._lock = threading.Lock()
@@ -119,11 +127,14 @@ class ChatEndpoint:
         """Adds a request to `requests`: its path, headers, parsed body (None
         when it was not valid) and, later, the reply the model gave."""
         record = {"path": request.path, "headers": dict(request.headers), "body": body, "reply": None}
-        with self._lock:
-            self.requests.append(record)
+        if self.record:
+            with self._lock:
+                self.requests.append(record)
         return record
 
     def _handle(self, request: Request) -> Response:
+        if self.latency:
+            time.sleep(self.latency)
         try:
             body, messages = parse_request(request.get_data(as_text=True))
         except ValueError as error:

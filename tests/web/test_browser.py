@@ -1,21 +1,35 @@
 """The chat page in a real browser: `scripts/demo --web` on a free loopback
-port, Debian's chromium driven headless by Selenium through Debian's
-chromium-driver. Asks the three sample questions in one session and checks
-the answers, the charts and the forecast table, while a second session opened
-meanwhile, its chart question running alongside, sees only its own exchange
-and chart. Prints the page's start-up time and the time from a question to
-its first visible step; saves a screenshot of the page after the forecast as
-build/web-page.png."""
+port, its model an OpenAI-compatible endpoint of this test's (the scripted
+model, made hostile for some questions), Debian's chromium driven headless by
+Selenium through Debian's chromium-driver.
+
+* Text from the model, a row, a tool's input and a refused query's error
+  that carry images and links to a loopback listener of this test's: the
+  listener must receive nothing, while the honest chart still shows.
+* The three sample questions in one session, answers, charts and the
+  forecast table, while a second session opened meanwhile, its chart
+  question running alongside, sees only its own exchange and chart. Prints
+  the page's start-up time and the time from a question to its first
+  visible step; saves a screenshot as build/web-page.png.
+* A session whose tab is closed ends, and its sandbox worker with it.
+* Every response carries the page's policy; foreign Host and Origin
+  headers are refused.
+"""
 import ctypes
+import http.server
 import os
 import shutil
 import signal
 import socket
 import subprocess
+import threading
 import time
 import urllib.request
 
 import pytest
+
+from harness.model_endpoint import ChatEndpoint
+from harness.scripted_model import ScriptedChatModel, parse_react_prompt
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 CHROMIUM = shutil.which("chromium") or "/usr/bin/chromium"
@@ -29,6 +43,11 @@ QUESTIONS = [
 # The second session's question: a chart too, titled after the question.
 SECOND_CHART = "Draw a chart of the daily sales for the second session."
 ANSWER_WAIT = 120
+# Each model request is answered this much later, so that runs of two
+# sessions overlap as they do with a real model.
+LATENCY = 0.2
+# A session ends this long after its tab is gone (the page's default is 15).
+CLOSED_SECONDS = 3
 
 pytestmark = pytest.mark.skipif(
     not (os.path.exists(CHROMIUM) and os.path.exists(CHROMEDRIVER)),
@@ -48,14 +67,89 @@ def _stop_with_parent():
     ctypes.CDLL(None).prctl(1, signal.SIGTERM)  # PR_SET_PDEATHSIG
 
 
+class Listener:
+    """A loopback HTTP server that records every request it gets: where the
+    hostile texts point. Nothing on the page may ever reach it."""
+
+    def __init__(self):
+        received = self.received = []
+
+        class Handler(http.server.BaseHTTPRequestHandler):
+            def do_GET(self):
+                received.append(self.path)
+                self.send_response(204)
+                self.end_headers()
+
+            do_POST = do_HEAD = do_OPTIONS = do_GET
+
+            def log_message(self, *args):
+                pass
+
+        self.server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+        self.url = "http://127.0.0.1:%d" % self.server.server_address[1]
+        threading.Thread(target=self.server.serve_forever, daemon=True).start()
+
+    def stop(self):
+        self.server.shutdown()
+        self.server.server_close()
+
+
+class HostileModel(ScriptedChatModel):
+    """The scripted model, which for questions naming a leak puts an image
+    and a link to `listener` into its answer ("leak answer"), into its input
+    to the SQL agent ("leak tool"), or has the database return one ("leak
+    row") or quote one in a refusal ("leak error")."""
+
+    listener: str = ""
+
+    def __init__(self, **values):
+        super().__init__(**values)
+        url = self.listener
+        self.queries = [
+            ("leak row", "SELECT '![r](%s/leak-row) [r](%s/leak-row-link) <img src=%s/leak-row-html>' AS note"
+             % (url, url, url)),
+            ("leak error", "SELECT * FROM `![e](%s/leak-error)`" % url),
+        ] + self.queries
+
+    def _conversation_turn(self, prompt):
+        question = parse_react_prompt(prompt)[0]
+        turn = super()._conversation_turn(prompt)
+        if "leak answer" in question and "Final Answer:" in turn:
+            turn += " ![a](%s/leak-answer?d=41835.00) [see](%s/leak-answer-link)" % (self.listener, self.listener)
+        if "leak tool" in question and "Action: SQLAgent" in turn:
+            turn += " ![t](%s/leak-tool)" % self.listener
+        return turn
+
+
 @pytest.fixture(scope="module")
-def page_url(tmp_path_factory):
+def listener():
+    server = Listener()
+    try:
+        yield server
+    finally:
+        server.stop()
+
+
+@pytest.fixture(scope="module")
+def page(tmp_path_factory, listener):
+    with ChatEndpoint(HostileModel(listener=listener.url), latency=LATENCY, record=False) as endpoint:
+        yield from serve_page(tmp_path_factory, endpoint.url)
+
+
+@pytest.fixture(scope="module")
+def page_url(page):
+    return page[0]
+
+
+def serve_page(tmp_path_factory, model_url):
     port = free_port()
     log = open(tmp_path_factory.mktemp("web") / "demo.log", "w+")
     started = time.monotonic()
-    process = subprocess.Popen([os.path.join(ROOT, "scripts", "demo"), "--web", "--port", str(port)],
+    process = subprocess.Popen([os.path.join(ROOT, "scripts", "demo"), "--web", "--port", str(port),
+                                "--base-url", model_url, "--model", "scripted",
+                                "--closed-seconds", str(CLOSED_SECONDS)],
                                stdout=log, stderr=subprocess.STDOUT, start_new_session=True,
-                               preexec_fn=_stop_with_parent)
+                               preexec_fn=_stop_with_parent, env=dict(os.environ, OPENAI_API_KEY="test"))
     url = "http://127.0.0.1:%d" % port
     try:
         while True:
@@ -72,7 +166,7 @@ def page_url(tmp_path_factory):
                 pytest.fail("the page did not come up within 180 s")
             time.sleep(0.2)
         print("\npage start-up (scripts/demo --web to a healthy server): %.1f s" % (time.monotonic() - started))
-        yield url
+        yield url, process.pid
     finally:
         # Ctrl+C, as a person stops it; the launcher stops the database and
         # the endpoint on its way out.
@@ -97,6 +191,8 @@ def browser():
         options.add_argument(argument)
     if os.geteuid() == 0:
         options.add_argument("--no-sandbox")  # chromium refuses to run as root otherwise
+    # The console's messages, to see what the page's policy refused.
+    options.set_capability("goog:loggingPrefs", {"browser": "ALL"})
     driver = webdriver.Chrome(service=Service(CHROMEDRIVER), options=options)
     try:
         yield driver
@@ -149,7 +245,7 @@ const observer = new MutationObserver(() => {
   const chat = document.querySelectorAll('[data-testid="stChatMessage"]');
   if (chat.length < before + 2) return;
   const answer = chat[before + 1];
-  const steps = [...answer.querySelectorAll('strong')].filter(s => s.textContent === 'Tool:' && s.offsetParent);
+  const steps = [...answer.querySelectorAll('strong')].filter(s => s.textContent.trim() === 'Tool:' && s.offsetParent);
   if (!steps.length) return;
   window.firstStep = {ms: performance.now() - start, working: answer.innerText.includes('Working on it')};
   observer.disconnect();
@@ -194,6 +290,12 @@ def loaded_images(driver):
         "return images.every(i => i.complete) ? images.map(i => [i.naturalWidth, i.src]) : null;")
 
 
+def texts_of(driver, selector):
+    from selenium.webdriver.common.by import By
+
+    return [e.text for e in driver.find_elements(By.CSS_SELECTOR, selector)]
+
+
 def fetch(url):
     with urllib.request.urlopen(url, timeout=10) as answer:
         return answer.read()
@@ -225,9 +327,9 @@ def test_three_questions_in_one_session_and_a_second_session_apart(page_url, bro
     # The chart agent's chart and the forecast chart, loaded by the browser.
     images = wait_for(lambda: loaded_images(browser), 30, "the charts to load")
     assert len(images) == 2 and all(width > 0 for width, _ in images), images
-    tables = browser.find_elements(By.CSS_SELECTOR, '[data-testid="stTable"] table')
-    assert len(tables) == 1
-    assert len(tables[0].find_elements(By.CSS_SELECTOR, "tbody tr")) == 7
+    # The forecast's table, as text: a heading and seven dated rows.
+    tables = [t for t in texts_of(browser, '[data-testid="stCode"]') if t.startswith("date")]
+    assert len(tables) == 1 and len(tables[0].splitlines()) == 8, tables
     os.makedirs(os.path.dirname(SCREENSHOT), exist_ok=True)
     last = browser.find_elements(By.CSS_SELECTOR, '[data-testid="stChatMessage"]')[-2]
     browser.execute_script("arguments[0].scrollIntoView({block: 'start'})", last)
@@ -243,3 +345,127 @@ def test_three_questions_in_one_session_and_a_second_session_apart(page_url, bro
     [(width, address)] = wait_for(lambda: loaded_images(browser), 30, "the second session's chart")
     assert width > 0
     assert fetch(address) != fetch(images[0][1])
+    # The page's policy refused nothing the page itself needed.
+    refused = [entry["message"] for entry in browser.get_log("browser") if "Content Security Policy" in entry["message"]]
+    assert refused == []
+
+
+# Questions whose texts carry images and links to the listener (HostileModel).
+LEAKS = [
+    ("What were the total sales? (leak answer)", "leak-answer"),
+    ("What were the total sales? (leak tool)", "leak-tool"),
+    ("Show the leak row.", "leak-row"),
+    ("Show the leak error.", "leak-error"),
+]
+
+
+def settled(driver, count):
+    """Waits until the page shows `count` messages and takes questions again."""
+    wait_for(lambda: len(messages(driver)) == count and not any("Working on it" in m for m in messages(driver)),
+             ANSWER_WAIT, "%d messages" % count)
+    question_box(driver)
+
+
+def text_content(driver):
+    # Folded steps are in the page but not visible; textContent has them.
+    return driver.execute_script("return document.body.textContent")
+
+
+def test_images_and_links_from_the_model_rows_tools_and_errors_are_never_fetched(page_url, browser, listener):
+    from selenium.webdriver.common.by import By
+
+    first = browser.current_window_handle
+    browser.switch_to.new_window("tab")
+    open_page(browser, page_url)
+    for number, (question, _) in enumerate(LEAKS):
+        send(browser, question)
+        settled(browser, 2 * number + 2)
+    ask(browser, *QUESTIONS[1])
+    # The honest chart loads, from the page itself.
+    [(width, address)] = wait_for(lambda: loaded_images(browser), 30, "the chart to load")
+    assert width > 0 and address.startswith(page_url + "/media/")
+    status, headers = headers_of(address)
+    assert status == 200 and headers["Content-Type"] == "image/png"
+    assert headers["Content-Security-Policy"] and headers["X-Content-Type-Options"] == "nosniff"
+    # Every hostile text is on the page, as text: no link, no image of it.
+    content = text_content(browser)
+    for _, name in LEAKS:
+        assert "%s/%s" % (listener.url, name) in content, name
+    assert not browser.find_elements(By.CSS_SELECTOR, 'a[href^="%s"], img[src^="%s"]' % (listener.url, listener.url))
+    time.sleep(1)
+    assert listener.received == []
+    browser.close()
+    browser.switch_to.window(first)
+
+
+def sandbox_workers(pid):
+    """The pids of the sandbox workers among the descendants of `pid`: the
+    processes whose command line names the worker (bubblewrap's and the
+    worker's interpreter)."""
+    children = {}
+    for entry in os.listdir("/proc"):
+        if entry.isdigit():
+            try:
+                with open("/proc/%s/stat" % entry) as stat:
+                    parent = int(stat.read().rsplit(")", 1)[1].split()[1])
+            except (OSError, IndexError, ValueError):
+                continue
+            children.setdefault(parent, []).append(int(entry))
+    found, todo = set(), [pid]
+    while todo:
+        for child in children.get(todo.pop(), []):
+            todo.append(child)
+            try:
+                with open("/proc/%d/cmdline" % child, "rb") as cmdline:
+                    if b"/.zarvosdk/worker.py" in cmdline.read():
+                        found.add(child)
+            except OSError:
+                pass
+    return found
+
+
+def test_a_closed_tab_ends_its_session_and_its_sandbox_worker(page, browser):
+    url, pid = page
+    first = browser.current_window_handle
+    before = sandbox_workers(pid)
+    browser.switch_to.new_window("tab")
+    open_page(browser, url)
+    ask(browser, *QUESTIONS[1])
+    mine = sandbox_workers(pid) - before
+    assert mine
+    browser.close()
+    browser.switch_to.window(first)
+    started = time.monotonic()
+    wait_for(lambda: not (sandbox_workers(pid) & mine), CLOSED_SECONDS + 30, "the closed session's worker to end")
+    print("closed tab to its sandbox worker gone: %.1f s" % (time.monotonic() - started))
+
+
+def headers_of(url, headers=None):
+    request = urllib.request.Request(url, headers=headers or {})
+    try:
+        with urllib.request.urlopen(request, timeout=10) as answer:
+            return answer.status, answer.headers
+    except urllib.error.HTTPError as error:
+        return error.code, error.headers
+
+
+def test_every_response_carries_the_policy_and_foreign_names_are_refused(page_url):
+    import web_server
+
+    port = page_url.rsplit(":", 1)[1]
+    cases = [
+        ("/", {}, 200),
+        ("/_stcore/health", {}, 200),
+        ("/_stcore/host-config", {}, 200),
+        ("/media/missing.png", {}, 404),
+        ("/_stcore/metrics", {}, 404),
+        ("/", {"Host": "rebound.example:%s" % port}, 403),
+        ("/_stcore/health", {"Host": "localhost:%s" % port, "Origin": "http://rebound.example:%s" % port}, 403),
+        ("/_stcore/stream", {"Origin": "http://evil.example", "Connection": "Upgrade", "Upgrade": "websocket",
+                             "Sec-WebSocket-Version": "13", "Sec-WebSocket-Key": "dGhlIHNhbXBsZSBub25jZQ=="}, 403),
+    ]
+    for path, headers, status in cases:
+        got, answer = headers_of(page_url + path, headers)
+        assert got == status, (path, headers, got)
+        for name, value in web_server.HEADERS.items():
+            assert answer.get(name) == value, (path, name)

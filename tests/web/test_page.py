@@ -1,6 +1,10 @@
 """The chat page through Streamlit's headless test API, with agents that
-stand in for the real ones, and each session's agent and memory."""
+stand in for the real ones, and each session's agent, memory, output and
+bounds."""
+import io
 import os
+import threading
+import time
 
 import httpx
 import openai
@@ -11,22 +15,31 @@ import web_sessions
 from web_sessions import Backend, Conversation, count_rows
 
 PAGE = os.path.join(web_sessions.__file__.rsplit(os.sep, 1)[0], "web_page.py")
-# A 1x1 PNG.
-PNG = bytes.fromhex(
-    "89504e470d0a1a0a0000000d4948445200000001000000010806000000"
-    "1f15c4890000000d49444154789c6360000002000001e221bc330000000049454e44ae426082"
-)
+
+
+def png(width=2, height=2):
+    from PIL import Image
+
+    out = io.BytesIO()
+    Image.new("RGB", (width, height), "white").save(out, format="PNG")
+    return out.getvalue()
+
+
+PNG = png()
 
 
 class ChartingAgent:
-    """Reports a SQL call with two rows, then draws a chart into the current
-    directory, as the chart agent is told to."""
+    """Reports a SQL call with two rows, then draws a chart into the
+    session's code folder, where the sandbox puts what the chart agent saves."""
+
+    def __init__(self, folder=None):
+        self.folder = folder
 
     def run(self, question, callbacks=()):
         for handler in callbacks:
             handler.on_tool_start({"name": "sql_db_query"}, "{'query': 'SELECT d, v FROM sales'}", run_id=1)
             handler.on_tool_end("[(1, 'a)'), (2, 'b')]", run_id=1)
-        with open("temp_chart.png", "wb") as chart:
+        with open(os.path.join(self.folder, "code", "temp_chart.png"), "wb") as chart:
             chart.write(PNG)
         return "Charted: " + question
 
@@ -40,14 +53,19 @@ class FailingAgent:
 
 
 class OneAgentBackend(Backend):
-    def __init__(self, root, agent):
-        super().__init__(None, None, str(root), "test backend")
-        self.agent = agent
+    """A backend whose sessions get the agent `make_agent(folder)` makes, or
+    `agent` itself."""
 
-    def new_conversation(self):
-        folder = self.root + "/session-%d" % len(os.listdir(self.root))
-        os.mkdir(folder)
-        return Conversation(self.agent, folder)
+    def __init__(self, root, agent=None, make_agent=None, **bounds):
+        super().__init__(None, None, str(root), "test backend", reap_every=None, **bounds)
+        self.make_agent = make_agent or (lambda folder: agent)
+        self.made = 0
+
+    def _build(self, session_id):
+        folder = self.root + "/session-%d" % self.made
+        self.made += 1
+        os.makedirs(folder + "/code")
+        return Conversation(self.make_agent(folder), folder, run_seconds=self.run_seconds, session_id=session_id)
 
 
 @pytest.fixture
@@ -62,47 +80,52 @@ def page(monkeypatch):
 
 def test_an_answer_shows_its_steps_and_chart_and_leaves_the_directory(page, tmp_path):
     cwd = os.getcwd()
-    app = page(OneAgentBackend(tmp_path, ChartingAgent()))
+    app = page(OneAgentBackend(tmp_path, make_agent=ChartingAgent))
     app.chat_input[0].set_value("Draw the sales").run()
     assert not app.exception
-    texts = [m.value for m in app.markdown]
-    assert "Charted: Draw the sales" in texts
-    assert any("**Rows:** 2 rows" in t for t in texts)
+    texts = [t.value for t in app.text]
+    assert "Charted: Draw the sales" in texts and "2 rows" in texts
+    assert "**Rows:**" in [m.value for m in app.markdown]
     assert [c.value for c in app.code] == ["SELECT d, v FROM sales"]
     assert len(app.get("imgs")) == 1
     assert os.getcwd() == cwd
     # The next rerun draws the exchange again from the session's state.
     app.run()
-    assert "Charted: Draw the sales" in [m.value for m in app.markdown]
+    assert "Charted: Draw the sales" in [t.value for t in app.text]
     assert len(app.get("imgs")) == 1
+    # What the chart agent left in the code folder is gone after the run.
+    assert os.listdir(str(tmp_path / "session-0" / "code")) == []
 
 
-@pytest.mark.parametrize("error, says", [
+@pytest.mark.parametrize("error, says, detail", [
     (openai.APIConnectionError(request=httpx.Request("POST", "http://127.0.0.1:9/v1/chat/completions")),
-     "The language model service failed (APIConnectionError): Connection error."),
-    (ValueError("An output parsing error occurred."),
-     "The agent failed (ValueError): An output parsing error occurred."),
+     "The language model service failed (APIConnectionError).", "Connection error."),
+    (ValueError("An output parsing error occurred: ![x](http://127.0.0.1:9/leak)"),
+     "The agent failed (ValueError).", "An output parsing error occurred: ![x](http://127.0.0.1:9/leak)"),
 ])
-def test_a_failed_run_is_a_message_on_the_page_not_a_traceback(page, tmp_path, error, says):
+def test_a_failed_run_is_a_message_on_the_page_not_a_traceback(page, tmp_path, error, says, detail):
     app = page(OneAgentBackend(tmp_path, FailingAgent(error)))
     app.button(key="suggested-0").click().run()
     assert not app.exception
+    # The red message is the page's own words; the error's own, as text.
     assert [e.value for e in app.error] == [says]
+    assert detail in [t.value for t in app.text]
     # The question still shows, and the page takes the next one.
-    assert web_sessions.QUESTIONS[0] in [m.value for m in app.markdown]
+    assert web_sessions.QUESTIONS[0] in [t.value for t in app.text]
     assert len(app.chat_input) == 1
 
 
 def test_a_session_that_cannot_start_says_why(page, tmp_path):
     class Broken(Backend):
-        def new_conversation(self):
+        def _build(self, session_id):
             import sqlalchemy.exc
 
             raise sqlalchemy.exc.OperationalError("SELECT 1", {}, Exception("Lost connection to server"))
 
     app = page(Broken(None, None, str(tmp_path)))
     assert not app.exception
-    assert len(app.error) == 1 and app.error[0].value.startswith("The database failed (OperationalError):")
+    assert [e.value for e in app.error] == ["The database failed (OperationalError)."]
+    assert "Lost connection to server" in app.text[-1].value
 
 
 @pytest.mark.parametrize("output, rows", [
@@ -151,9 +174,182 @@ def test_the_launcher_says_when_it_cannot_listen_before_starting_anything():
 
 
 def test_a_session_whose_folder_is_gone_gets_a_message_and_keeps_the_question(tmp_path):
-    conversation = Conversation(ChartingAgent(), str(tmp_path / "removed"))
+    conversation = Conversation(ChartingAgent(str(tmp_path / "removed")), str(tmp_path / "removed"))
     exchange = conversation.ask("Draw the sales")
-    assert exchange.error.startswith("The agent failed (FileNotFoundError):")
+    assert exchange.error == "The agent failed (FileNotFoundError)."
     assert conversation.exchanges == [exchange]
-    assert web_sessions.RUN_LOCK.acquire(blocking=False)
-    web_sessions.RUN_LOCK.release()
+    # The session is free for its next question.
+    assert conversation.running is None
+
+
+LEAK = "http://127.0.0.1:9/leak"
+# An image, a link, raw HTML, an autolink, a bare address (which GitHub's
+# Markdown links), a reference-style image.
+HOSTILE = "![x](%s) [link](%s) <img src=%s> <%s> %s ![r][1]\n\n[1]: %s" % ((LEAK,) * 6)
+
+
+class HostileAgent:
+    """Puts an image and a link in every place a run's text reaches the
+    page: a tool's input, a SQL statement, a refused query's error, the
+    answer."""
+
+    def run(self, question, callbacks=()):
+        for handler in callbacks:
+            handler.on_tool_start({"name": "SQLAgent"}, HOSTILE, run_id=1)
+            handler.on_tool_start({"name": "sql_db_query"}, "SELECT '%s'" % HOSTILE, run_id=2, parent_run_id=1)
+            handler.on_tool_end("Error: refused: SELECT '%s'" % HOSTILE, run_id=2)
+            handler.on_tool_end("done", run_id=1)
+        return "The total is 41835.00 " + HOSTILE
+
+
+def test_text_from_the_model_tools_and_database_is_never_markdown(page, tmp_path):
+    app = page(OneAgentBackend(tmp_path, HostileAgent()))
+    app.chat_input[0].set_value("What were the total sales? " + HOSTILE).run()
+    assert not app.exception
+    # Markdown carries the page's own labels only.
+    own = {"**Try:**"} | {"\u2003" * depth + "**%s:**" % label
+                          for depth in (0, 1) for label in web_sessions.STEP_LABELS.values()}
+    assert {m.value for m in app.markdown} <= own
+    shown = [t.value for t in app.text] + [c.value for c in app.code]
+    for part in ("What were the total sales? ", "SQLAgent: ", "the query failed: ", "The total is 41835.00 "):
+        assert any(part in text and LEAK in text for text in shown), part
+    assert not [e for e in app.error]
+
+
+@pytest.mark.parametrize("data, shown", [
+    (PNG, True),
+    (PNG[:16] + (5000).to_bytes(4, "big") + PNG[20:], False),  # wider than the page takes, before decoding
+    (PNG[:40], False),  # cut short: the header is right, the pixels are not there
+    (b"GIF89a" + PNG[6:], False),
+    (b"<svg xmlns='http://www.w3.org/2000/svg'><image href='%s'/></svg>" % LEAK.encode(), False),
+])
+def test_only_a_png_within_bounds_is_shown_as_a_chart_and_the_page_writes_it_anew(data, shown):
+    checked = web_sessions.checked_png(data)
+    assert (checked is not None) == shown
+    if shown:
+        assert checked.startswith(web_sessions.PNG_SIGNATURE)
+
+
+@pytest.mark.parametrize("left, shown", [
+    (None, None),  # no chart drawn
+    ("folder", False),
+    ("large", False),
+    ("chart", True),
+])
+def test_what_the_chart_code_left_under_the_charts_name(tmp_path, left, shown):
+    path = tmp_path / "temp_chart.png"
+    if left == "folder":
+        path.mkdir()
+    elif left == "large":
+        path.write_bytes(PNG + b"\0" * web_sessions.CHART_BYTES)
+    elif left == "chart":
+        path.write_bytes(PNG)
+    chart = web_sessions.read_chart(str(path))
+    assert (chart if chart in (None, False) else True) is shown
+
+
+class MeetingAgent:
+    """Prints, then waits until `meeting` has every session's run inside it:
+    runs made one after the other never meet."""
+
+    def __init__(self, meeting):
+        self.meeting = meeting
+
+    def run(self, question, callbacks=()):
+        print("printed by the run of", question)
+        self.meeting.wait(20)
+        print("and again by", question, file=__import__("sys").stderr)
+        return "answered " + question
+
+
+def test_two_sessions_run_at_once_and_each_log_holds_its_own_output(tmp_path):
+    meeting = threading.Barrier(2)
+    backend = OneAgentBackend(tmp_path, MeetingAgent(meeting))
+    first, second = backend.new_conversation(), backend.new_conversation()
+    runs = [first.start("first question"), second.start("second question")]
+    assert all(run.done.wait(30) for run in runs)
+    assert [run.answer for run in runs] == ["answered first question", "answered second question"]
+    for conversation, mine, other in ((first, "first", "second"), (second, "second", "first")):
+        with open(conversation.log) as log:
+            text = log.read()
+        assert "printed by the run of %s question" % mine in text and "and again by %s" % mine in text
+        assert other not in text
+
+
+def test_sessions_end_when_gone_idle_or_past_the_bound_and_a_run_stops_in_time(tmp_path):
+    alive, released = {"a": True, "b": True, "c": True}, []
+    backend = OneAgentBackend(tmp_path, make_agent=ChartingAgent, max_sessions=2, idle_minutes=1,
+                              gone_seconds=5, is_session_alive=alive.get, on_released=released.append)
+    a, b = backend.new_conversation("a"), backend.new_conversation("b")
+    # Past the bound: refused while the others were busy a moment ago...
+    with pytest.raises(web_sessions.SessionsFull):
+        backend.new_conversation("c")
+    # ... and given the place of the one idle longest past RECLAIM_SECONDS.
+    a.last_used -= web_sessions.RECLAIM_SECONDS + 1
+    c = backend.new_conversation("c")
+    assert a.closed and a.agent is None and not os.path.exists(a.folder)
+    assert backend.live_sessions() == [b, c]
+    # A tab gone for gone_seconds ends its session; one without a question
+    # for idle_minutes ends too.
+    alive["b"] = False
+    now = time.monotonic()
+    assert backend.reap(now) == 0 and backend.reap(now + 5) == 1
+    assert b.closed == "The tab of this conversation was closed." and released == ["b"]
+    assert not os.path.exists(b.folder)
+    assert backend.reap(c.last_used + 61) == 1 and c.closed.startswith("This conversation ended after 1 minutes")
+    assert c.start("too late") is None and backend.live_sessions() == []
+
+    class SlowAgent:
+        def run(self, question, callbacks=()):
+            for _ in range(50):
+                for handler in callbacks:
+                    if handler.raise_error:
+                        handler.on_chain_start({}, {})
+                time.sleep(0.02)
+            return "not stopped"
+
+    slow = Conversation(SlowAgent(), str(tmp_path / "slow"), run_seconds=0.1)
+    os.makedirs(slow.code)
+    exchange = slow.ask("a long question")
+    assert exchange.error == "The question took too long and was stopped (RunTimeout)."
+    assert slow.running is None and exchange.seconds < 1
+
+
+@pytest.mark.parametrize("header, value, allowed", [
+    ("Host", "127.0.0.1:8501", True),
+    ("Host", "LOCALHOST:8501", True),
+    ("Host", "[::1]:8501", True),
+    ("Host", "127.0.0.1:8502", False),  # another port: another server
+    ("Host", "rebound.example:8501", False),
+    ("Host", "localhost.:8501", False),
+    ("Host", "127.0.0.1.nip.io:8501", False),
+    ("Host", "2130706433:8501", False),
+    ("Host", "127.0.0.1:8501@rebound.example", False),
+    ("Host", "", False),
+    ("Origin", "http://127.0.0.1:8501", True),
+    ("Origin", "http://rebound.example:8501", False),
+    ("Origin", "http://127.0.0.1:8501.rebound.example", False),
+    ("Origin", "null", False),
+    ("Origin", "file://", False),
+])
+def test_the_server_takes_its_own_names_only(header, value, allowed):
+    import web_server
+
+    addresses = web_server.Addresses("127.0.0.1", 8501)
+    check = addresses.allows_host if header == "Host" else addresses.allows_origin
+    assert check(value) == allowed
+
+
+def test_a_session_past_the_bound_is_told_so_and_gets_in_once_there_is_room(page, tmp_path):
+    backend = OneAgentBackend(tmp_path, make_agent=ChartingAgent, max_sessions=1)
+    first = page(backend)
+    assert not first.exception and len(first.chat_input) == 1
+    second = page(backend)
+    assert not second.exception and len(second.chat_input) == 0
+    assert [w.value for w in second.warning] == [
+        "The page is serving as many conversations as it may at once (1). A conversation ends when its tab "
+        "is closed or after a while without a question: try again in a few minutes."]
+    [only] = backend.live_sessions()
+    backend.release(only, "The tab of this conversation was closed.")
+    second.button[0].click().run()
+    assert not second.exception and len(second.chat_input) == 1 and not second.warning
