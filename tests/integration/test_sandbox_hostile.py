@@ -37,7 +37,9 @@ if not shutil.which("bwrap"):
 SALES = "sb_sales"
 POISONED = "sb_poisoned"
 SECRET = "zv-secret-7d41c9"
-LIMITS = dict(timeout_seconds=3, memory_mb=768, max_processes=16, file_size_mb=8, output_bytes=4000)
+# The time limit leaves a fresh interpreter room to import the chart's
+# libraries on a loaded machine: a run after a killed worker starts one.
+LIMITS = dict(timeout_seconds=6, memory_mb=768, max_processes=16, file_size_mb=8, output_bytes=4000)
 
 
 @pytest.fixture(scope="module")
@@ -121,7 +123,7 @@ def files_under(folder):
 CASES = [
     ("os._exit", "import os; os._exit(7)", "exit status 7"),
     ("sys.exit", "import sys; sys.exit(3)", "SystemExit(3)"),
-    ("endless loop", "while True: pass", "time limit of 3 seconds"),
+    ("endless loop", "while True: pass", "time limit of 6 seconds"),
     ("segfault", "import ctypes; ctypes.string_at(0)", "signal 11"),
     ("env secret", "import os; print('key:', os.environ.get('OPENAI_API_KEY'))", "key: None"),
     ("file outside", "print(open({secret_file!r}).read())", "FileNotFoundError"),
