@@ -317,6 +317,83 @@ def test_imports_refused_for_hostile_inputs():
     }
 
 
+# Moved names -------------------------------------------------------------------
+
+# The forecast module imports BaseTool from langchain.tools.base, whose home
+# on the framework's 1.x line is langchain_core.tools (which every line has).
+# Each case sets up both in sys.modules: None blocks an import, "raises"
+# puts a module there whose BaseTool attribute raises RuntimeError, "stand-in"
+# one whose BaseTool is a stand-in class; "real" leaves the real module (on
+# the 1.x line langchain.tools.base has none).
+MOVED_NAME_SETUP = """
+import importlib, json, sys, traceback, types
+import langchain_core.tools
+
+class StandIn:
+    pass
+
+class Raises(types.ModuleType):
+    def __getattr__(self, name):
+        if name != "BaseTool":
+            raise AttributeError(name)
+        tried.append(self.__name__)
+        raise RuntimeError("no " + name + " in " + self.__name__)
+
+tried = []
+
+def put(name, what):
+    if what == "blocked":
+        sys.modules[name] = None
+    elif what == "raises":
+        sys.modules[name] = Raises(name)
+    elif what == "stand-in":
+        module = types.ModuleType(name)
+        module.BaseTool = StandIn
+        sys.modules[name] = module
+
+put("langchain.tools.base", FIRST)
+put("langchain_core.tools", HOME)
+try:
+    module = importlib.import_module("zarvosdk.forecast_tool")
+    base = module.BaseTool
+    found = ("stand-in" if base is StandIn else "home" if base is langchain_core.tools.BaseTool
+             else base.__module__)
+    out = {"bound": found, "same name": "BaseTool" in vars(module)}
+except BaseException as e:
+    entries = [f.name for f in traceback.extract_tb(e.__traceback__)]
+    out = {"raised": [type(e).__name__, str(e), "init zarvosdk.forecast_tool" in entries]}
+out["tried"] = tried
+print(json.dumps(out))
+"""
+BLOCKED = "import of %s halted; None in sys.modules"
+
+
+@pytest.mark.parametrize(
+    "first, home, expected",
+    [
+        # the name's own path first, whatever its home holds
+        ("stand-in", "raises", {"bound": "stand-in", "same name": True, "tried": []}),
+        # its home where the path cannot give it
+        ("blocked", "real", {"bound": "home", "same name": True, "tried": []}),
+        ("blocked", "stand-in", {"bound": "stand-in", "same name": True, "tried": []}),
+        # found nowhere: the ImportError of its own path
+        ("blocked", "blocked",
+         {"raised": ["ModuleNotFoundError", BLOCKED % "langchain.tools.base", True], "tried": []}),
+        # anything but an ImportError is a failure, from either place
+        ("raises", "stand-in",
+         {"raised": ["RuntimeError", "no BaseTool in langchain.tools.base", True],
+          "tried": ["langchain.tools.base"]}),
+        ("blocked", "raises",
+         {"raised": ["RuntimeError", "no BaseTool in langchain_core.tools", True],
+          "tried": ["langchain_core.tools"]}),
+    ],
+    ids=["own-path-first", "home", "home-stand-in", "nowhere", "own-path-raises", "home-raises"],
+)
+def test_a_name_is_imported_from_its_own_path_then_its_home(first, home, expected):
+    code = MOVED_NAME_SETUP.replace("FIRST", repr(first)).replace("HOME", repr(home))
+    assert run_python(code) == expected
+
+
 # Coroutines after their first run --------------------------------------------------
 
 def finished():
