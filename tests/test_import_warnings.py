@@ -336,8 +336,10 @@ README_ERROR_FILTERS = (
     "-W", "ignore:`langchain-community` is being sunset:DeprecationWarning",
     "-W", "ignore:`langchain-experimental` is being sunset:DeprecationWarning",
 )
-# What the import fails on with deprecations as errors and no other filter.
-FIRST_NOTICE_RAISED = "`langchain-community` is being sunset" if LINE_1_X else "Support for class-based"
+# What the import can fail on with deprecations as errors and no other
+# filter: the forecast input's config, or where langchain-community gives
+# one (0.4.2 does, 0.4 does not), its sunset notice, which comes first.
+FIRST_NOTICES = ("Support for class-based", "`langchain-community` is being sunset")
 
 
 @pytest.mark.parametrize("options, fails", [(README_ERROR_FILTERS[:2], True), (README_ERROR_FILTERS, False)],
@@ -346,5 +348,5 @@ def test_deprecations_as_errors(options, fails):
     proc = python_process("import warnings\n" + ALL_MODULES + "\nwarnings.warn('own', DeprecationWarning)",
                           options=options, warnings=None)
     assert proc.returncode != 0
-    assert (FIRST_NOTICE_RAISED in proc.stderr) is fails
+    assert any(notice in proc.stderr for notice in FIRST_NOTICES) is fails
     assert ("DeprecationWarning: own" in proc.stderr) is not fails
