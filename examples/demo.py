@@ -10,7 +10,7 @@ each question, the tool calls the agents made and the answer; the
 framework's own step-by-step output goes to a log file beside the charts.
 
 The language model is reached the way an application reaches one: through
-the framework's OpenAI chat client (langchain_community.chat_models.ChatOpenAI)
+the framework's OpenAI chat client (langchain_community's ChatOpenAI)
 over HTTP. By default the demo starts its own OpenAI-compatible endpoint on
 a loopback port (harness.model_endpoint), answered offline by ScriptedChatModel
 (harness.scripted_model), which plays the model's part deterministically. To use
@@ -66,11 +66,13 @@ def import_framework():
     """Imports the package, the framework's chat client and the endpoint: the
     slow part of start-up, which the demo overlaps with the database's."""
     from langchain_core._api.deprecation import LangChainDeprecationWarning
-    import langchain_community.chat_models  # noqa: F401
     import openai  # noqa: F401  (the chat client imports it when first made)
     import zarvosdk.agent  # noqa: F401
     import zarvosdk.base  # noqa: F401
+    import harness.chat_client
     import harness.model_endpoint  # noqa: F401
+
+    harness.chat_client.chat_client_class()
 
     # The framework's own chat client announces that it has moved to another
     # package each time one is made; that is not this demo's business.
@@ -79,9 +81,9 @@ def import_framework():
 
 def chat_client(base_url, model, api_key):
     """The framework's OpenAI chat client for an OpenAI-compatible server."""
-    from langchain_community.chat_models import ChatOpenAI
+    from harness.chat_client import make_chat_client
 
-    return ChatOpenAI(
+    return make_chat_client(
         model=model,
         openai_api_key=api_key,
         openai_api_base=base_url,

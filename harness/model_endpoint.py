@@ -2,7 +2,7 @@
 
 `ChatEndpoint` serves `POST /v1/chat/completions` the way OpenAI's API does,
 so that the framework's real OpenAI chat client
-(`langchain_community.chat_models.ChatOpenAI` over the `openai` package) can
+(`langchain_community.chat_models.openai.ChatOpenAI` over the `openai` package) can
 be pointed at it with `openai_api_base=endpoint.url` and a dummy key. What it
 answers is decided by `ScriptedChatModel.reply` (harness.scripted_model), the same
 decisions the in-process stand-in makes: the request's messages and functions

@@ -63,6 +63,8 @@ from langchain_core.language_models.fake_chat_models import FakeChatModel
 from langchain_core.messages import AIMessage, BaseMessage, FunctionMessage, HumanMessage
 from langchain_core.outputs import ChatGeneration, ChatResult
 
+from harness.chat_client import CallbacksInConfig
+
 # The fake model is a pydantic v2 model on the framework's 0.3 line and a
 # pydantic v1 model on the 0.2 line; its fields take that version's Field.
 if hasattr(FakeChatModel, "model_fields"):
@@ -93,7 +95,7 @@ CHAT_REPLY = (
 )
 
 
-class ScriptedChatModel(FakeChatModel):
+class ScriptedChatModel(CallbacksInConfig, FakeChatModel):
     """Deterministic stand-in for a chat model; see the module docstring."""
 
     series_query: str = DEFAULT_SERIES_QUERY

@@ -8,6 +8,7 @@ import pytest
 
 import zarvosdk.agent as agent
 from fakes import AGENT_FRAMEWORK_CALLS, FakeAgent, failing, install_agent_fakes
+from framework_line import framework_name
 from texts import (
     CONVERSATION_PREFIX,
     DEFAULT_CHARTS_FOLDER,
@@ -63,7 +64,7 @@ def test_namespace_binds_the_table_in_order():
 
 @pytest.mark.parametrize("name,module,attribute", IMPORTED)
 def test_imported_names_are_the_framework_objects(name, module, attribute):
-    assert getattr(agent, name) is getattr(importlib.import_module(module), attribute)
+    assert getattr(agent, name) is framework_name(module, attribute)
 
 
 def test_forecast_tool_comes_from_the_top_level_name_of_the_package_module():
@@ -315,7 +316,7 @@ def test_constructor_goes_through_overridden_methods(log):
 
 
 def test_real_framework_builds_the_agents(tmp_path, monkeypatch):
-    from langchain.agents import AgentExecutor
+    AgentExecutor = framework_name("langchain.agents", "AgentExecutor")
     from langchain_core.language_models.fake_chat_models import FakeMessagesListChatModel
     from langchain_core.messages import AIMessage
 

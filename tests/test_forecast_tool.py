@@ -19,16 +19,16 @@ import warnings
 import pandas as pd
 import pydantic
 import pytest
-from langchain.tools import Tool
 
 import zarvosdk.forecast_tool as ft
-from framework_line import LINE_0_3, PYDANTIC_V2_TOOL_BASE
+from framework_line import LINE_0_3, LINE_1_X, PYDANTIC_V2_TOOL_BASE, framework_name
 from texts import CONV_DATE_WITHOUT_ARGUMENT, FORECAST_NO_ASYNC, FORECAST_TOOL_DOC
 
 TYPE_MESSAGE = "Argument '%s' has incorrect type (expected %s, got %s)"
 WORKED_DATES = ["2023-01-01", "2023-01-03", "2023-01-05"]
 WORKED_VALUES = [10, 20, 30]
 KEY, NOTHING = "data_input", None
+Tool = framework_name("langchain.tools", "Tool")
 
 
 def table(dates, values, **extra):
@@ -225,6 +225,39 @@ def test_a_forecast_raises_no_pandas_warning(entry, tool):
             result = tool._run(json.dumps(request()))
     assert [str(w.message).splitlines()[0] for w in caught] == []
     assert_forecast(result, ["2023-01-07", "2023-01-09"], [40.0, 50.0])
+
+
+class RecordingFrame(pd.DataFrame):
+    """A DataFrame whose own set_index records how it is called."""
+
+    calls = []
+
+    def set_index(self, *args, **kwargs):
+        RecordingFrame.calls.append((args, kwargs))
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", DeprecationWarning)  # pandas 3.1 on `inplace`
+            return super().set_index(*args, **kwargs)
+
+
+@pytest.mark.parametrize("frame_type", [pd.DataFrame, RecordingFrame], ids=["DataFrame", "own-set_index"])
+def test_the_callers_table_is_reindexed_in_place_alike_on_every_pandas(frame_type):
+    # pandas 3.1 deprecates set_index's inplace keyword; the caller's table
+    # must still end up as set_index("timestamp", inplace=True) leaves it on
+    # pandas 3.0, without a warning, and a table whose type brings its own
+    # set_index still gets that exact call.
+    RecordingFrame.calls.clear()
+    df = frame_type({"timestamp": WORKED_DATES, "values": WORKED_VALUES})
+    expected = pd.DataFrame({"timestamp": pd.to_datetime(WORKED_DATES), "values": WORKED_VALUES})
+    expected = expected.set_index("timestamp")
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        result = ft.ts_forecast(df, 2)
+    assert_forecast(result, ["2023-01-07", "2023-01-09"], [40.0, 50.0])
+    assert isinstance(df.index, pd.DatetimeIndex) and df.index.identical(expected.index)
+    assert list(df.columns) == ["values"] and (df.dtypes == expected.dtypes).all()
+    pd.testing.assert_frame_equal(pd.DataFrame(df), expected)
+    own_calls = [((("timestamp",), {"inplace": True}))] if frame_type is RecordingFrame else []
+    assert RecordingFrame.calls == own_calls
 
 
 # ------------------------------------------------------------------ conv_date
@@ -623,7 +656,8 @@ def test_forecast_tool_class_namespace_per_framework_line():
         # package's function type among the model's ignored types.
         assert own["__annotations__"] == {"name": "str", "description": "str"}
         assert cls.model_config == {**ft.BaseTool.model_config, "ignored_types": (type(ft.ts_forecast),)}
-        assert cls.__private_attributes__ == {}
+        # None of the class's own (the 1.x base has one of its own).
+        assert cls.__private_attributes__ == ft.BaseTool.__private_attributes__
         fields = cls.model_fields
         assert (fields["name"].annotation, fields["description"].annotation) == (str, str)
     else:
@@ -634,6 +668,23 @@ def test_forecast_tool_class_namespace_per_framework_line():
         fields = cls.__fields__
         assert (fields["name"].type_, fields["description"].type_) == (str, str)
     assert (fields["name"].default, fields["description"].default) == ("forecast", doc)
+
+
+def test_forecast_tool_is_callable_on_every_line():
+    # The 1.x tool base dropped __call__ (the framework's Tool then refuses the
+    # object as its func); the class brings one of its own there only.
+    own = vars(ft.ForecastTool)
+    assert ("__call__" in own) is LINE_1_X is (not callable(Tool(name="t", func=len, description="d")))
+    tool = ft.ForecastTool()
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", DeprecationWarning)  # the older bases' own __call__
+        assert_forecast(tool(json.dumps(request())), ["2023-01-07", "2023-01-09"], [40.0, 50.0])
+        assert_error_record(tool('{"period": 2}'), "'data_input'")
+    if LINE_1_X:
+        assert type(own["__call__"]) is type(ft.ts_forecast)
+        assert str(inspect.signature(own["__call__"])) == "(self, tool_input: 'str', callbacks=None) -> 'str'"
+        with pytest.raises(TypeError):
+            tool()
 
 
 def test_forecast_input_class():
@@ -676,7 +727,10 @@ def test_framework_run(framework_tool, capsys):
 
 
 def call_object(tool, text):
-    # BaseTool.__call__ is deprecated by the framework (on both lines) but works.
+    # BaseTool.__call__ is deprecated by the framework on the 0.2 and 0.3
+    # lines but works; the 1.x line's Tool has none (ForecastTool has its own).
+    if LINE_1_X and type(tool) is Tool:
+        pytest.skip("the 1.x line's Tool objects are not callable")
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")
         return tool(text)

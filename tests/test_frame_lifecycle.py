@@ -168,7 +168,10 @@ REQUEST = '{"data_input": {"date": ["2023-01-01", "2023-01-03", "2023-01-05"], "
 def test_failed_import_under_one_name_then_success_under_the_other(first, second):
     result = run_python("""
         import importlib, json, sys, types
-        import langchain.tools.base as real
+        try:
+            import langchain.tools.base as real
+        except ImportError:  # the 1.x line keeps the tool base elsewhere
+            real = None
 
         made = []
 
@@ -189,7 +192,10 @@ def test_failed_import_under_one_name_then_success_under_the_other(first, second
         except RuntimeError as e:
             out["first"] = str(e)
         out["left"] = sorted(n for n in NAMES if n in sys.modules)
-        sys.modules["langchain.tools.base"] = real
+        if real is None:
+            del sys.modules["langchain.tools.base"]
+        else:
+            sys.modules["langchain.tools.base"] = real
 
         module = importlib.import_module(SECOND)
         out["name"] = module.__name__
@@ -251,7 +257,7 @@ def test_imports_refused_for_hostile_inputs():
     result = run_python(SILENT_FAILURE, """
         import importlib, json, sys, traceback, types
         # What the modules import before the stubbed names, loaded for real.
-        import dateutil.parser, langchain.agents, langchain.tools.base, pandas, pymysql
+        import dateutil.parser, langchain.agents, langchain_core.tools, pandas, pymysql
         import sklearn.linear_model, sqlalchemy
 
         out = {}
@@ -309,6 +315,83 @@ def test_imports_refused_for_hostile_inputs():
         "__dict__": ["TypeError", "Key in langchain.agents.__dict__ must be str, not int", True],
         "base": "imported",
     }
+
+
+# Moved names -------------------------------------------------------------------
+
+# The forecast module imports BaseTool from langchain.tools.base, whose home
+# on the framework's 1.x line is langchain_core.tools (which every line has).
+# Each case sets up both in sys.modules: None blocks an import, "raises"
+# puts a module there whose BaseTool attribute raises RuntimeError, "stand-in"
+# one whose BaseTool is a stand-in class; "real" leaves the real module (on
+# the 1.x line langchain.tools.base has none).
+MOVED_NAME_SETUP = """
+import importlib, json, sys, traceback, types
+import langchain_core.tools
+
+class StandIn:
+    pass
+
+class Raises(types.ModuleType):
+    def __getattr__(self, name):
+        if name != "BaseTool":
+            raise AttributeError(name)
+        tried.append(self.__name__)
+        raise RuntimeError("no " + name + " in " + self.__name__)
+
+tried = []
+
+def put(name, what):
+    if what == "blocked":
+        sys.modules[name] = None
+    elif what == "raises":
+        sys.modules[name] = Raises(name)
+    elif what == "stand-in":
+        module = types.ModuleType(name)
+        module.BaseTool = StandIn
+        sys.modules[name] = module
+
+put("langchain.tools.base", FIRST)
+put("langchain_core.tools", HOME)
+try:
+    module = importlib.import_module("zarvosdk.forecast_tool")
+    base = module.BaseTool
+    found = ("stand-in" if base is StandIn else "home" if base is langchain_core.tools.BaseTool
+             else base.__module__)
+    out = {"bound": found, "same name": "BaseTool" in vars(module)}
+except BaseException as e:
+    entries = [f.name for f in traceback.extract_tb(e.__traceback__)]
+    out = {"raised": [type(e).__name__, str(e), "init zarvosdk.forecast_tool" in entries]}
+out["tried"] = tried
+print(json.dumps(out))
+"""
+BLOCKED = "import of %s halted; None in sys.modules"
+
+
+@pytest.mark.parametrize(
+    "first, home, expected",
+    [
+        # the name's own path first, whatever its home holds
+        ("stand-in", "raises", {"bound": "stand-in", "same name": True, "tried": []}),
+        # its home where the path cannot give it
+        ("blocked", "real", {"bound": "home", "same name": True, "tried": []}),
+        ("blocked", "stand-in", {"bound": "stand-in", "same name": True, "tried": []}),
+        # found nowhere: the ImportError of its own path
+        ("blocked", "blocked",
+         {"raised": ["ModuleNotFoundError", BLOCKED % "langchain.tools.base", True], "tried": []}),
+        # anything but an ImportError is a failure, from either place
+        ("raises", "stand-in",
+         {"raised": ["RuntimeError", "no BaseTool in langchain.tools.base", True],
+          "tried": ["langchain.tools.base"]}),
+        ("blocked", "raises",
+         {"raised": ["RuntimeError", "no BaseTool in langchain_core.tools", True],
+          "tried": ["langchain_core.tools"]}),
+    ],
+    ids=["own-path-first", "home", "home-stand-in", "nowhere", "own-path-raises", "home-raises"],
+)
+def test_a_name_is_imported_from_its_own_path_then_its_home(first, home, expected):
+    code = MOVED_NAME_SETUP.replace("FIRST", repr(first)).replace("HOME", repr(home))
+    assert run_python(code) == expected
 
 
 # Coroutines after their first run --------------------------------------------------

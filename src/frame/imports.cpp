@@ -62,16 +62,103 @@ void import_plain(ModuleState& state, const char* name, const char* as) {
     state.set(as, module.get());
 }
 
+namespace {
+
+// Moved names -------------------------------------------------------------------
+//
+// A from-import whose module fails to import, or lacks a name, with an
+// ImportError tries each home the module's table lists for the name; the
+// first that imports and has it supplies the value. Only what imports
+// decides, and a name found in none of its homes raises the ImportError of
+// the statement's own module, as it would without the table. An import of a
+// home that fails with anything but ImportError goes on as that failure.
+
+/// Whether the module's table lists a home for `name`.
+bool has_home(const ModuleState& state, PyObject* name) {
+    for (std::size_t i = 0; i < state.name_home_count; ++i)
+        if (PyUnicode_CompareWithASCIIString(name, state.name_homes[i].name) == 0) return true;
+    return false;
+}
+
+/// Whether the pending exception is an ImportError and the table lists a
+/// home for each name of `fromlist`.
+bool every_name_has_home(const ModuleState& state, PyObject* fromlist) {
+    if (!PyErr_ExceptionMatches(PyExc_ImportError)) return false;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(fromlist); ++i)
+        if (!has_home(state, PyTuple_GET_ITEM(fromlist, i))) return false;
+    return true;
+}
+
+/// The pending exception, taken out of the error indicator.
+SavedError::Parts take_error() noexcept {
+    SavedError pending;
+    return pending.release();
+}
+
+/// Sets `error` (a copy of it: each name may raise it again) and throws.
+[[noreturn]] void raise_again(const SavedError::Parts& error) {
+    PyErr_Restore(Ref::borrow(error.type.get()).release(), Ref::borrow(error.value.get()).release(),
+                  Ref::borrow(error.traceback.get()).release());
+    raise();
+}
+
+/// `from home import name`, or an empty Ref when that fails with ImportError.
+Ref name_in_home(ModuleState& state, const char* home, PyObject* name) {
+    try {
+        Ref key = own(PyUnicode_InternFromString(home));
+        Ref fromlist = tuple({name});
+        Ref module = import_module(state, key.get(), fromlist.get());
+        return import_name(module.get(), name);
+    } catch (const Error&) {
+        if (!PyErr_ExceptionMatches(PyExc_ImportError)) throw;
+        PyErr_Clear();
+        return Ref();
+    }
+}
+
+/// `name` from the first of its homes that has it; else raises `first`, the
+/// ImportError of the statement's own module.
+Ref moved_name(ModuleState& state, PyObject* name, const SavedError::Parts& first) {
+    for (std::size_t i = 0; i < state.name_home_count; ++i) {
+        const NameHome& entry = state.name_homes[i];
+        if (PyUnicode_CompareWithASCIIString(name, entry.name) != 0) continue;
+        if (Ref value = name_in_home(state, entry.home, name)) return value;
+    }
+    raise_again(first);
+}
+
+/// `name` of the imported `module`, else from one of its homes.
+Ref name_from(ModuleState& state, PyObject* module, PyObject* name) {
+    try {
+        return import_name(module, name);
+    } catch (const Error&) {
+        if (!PyErr_ExceptionMatches(PyExc_ImportError) || !has_home(state, name)) throw;
+    }
+    SavedError::Parts missing = take_error();
+    return moved_name(state, name, missing);
+}
+
+}  // namespace
+
 void import_from(ModuleState& state, const char* module, std::initializer_list<const char*> names) {
     Ref key = own(PyUnicode_InternFromString(module));
     Ref fromlist = own(PyTuple_New(static_cast<Py_ssize_t>(names.size())));
     Py_ssize_t i = 0;
     for (const char* n : names)
         PyTuple_SET_ITEM(fromlist.get(), i++, own(PyUnicode_InternFromString(n)).release());
-    Ref imported = import_module(state, key.get(), fromlist.get());
+    Ref imported;
+    SavedError::Parts module_error;
+    try {
+        imported = import_module(state, key.get(), fromlist.get());
+    } catch (const Error&) {
+        // As without the table, nothing is bound unless every name has a home to try.
+        if (!every_name_has_home(state, fromlist.get())) throw;
+        module_error = take_error();
+    }
     for (i = 0; i < PyTuple_GET_SIZE(fromlist.get()); ++i) {
         PyObject* name = PyTuple_GET_ITEM(fromlist.get(), i);
-        Ref value = import_name(imported.get(), name);
+        Ref value = imported ? name_from(state, imported.get(), name)
+                             : moved_name(state, name, module_error);
         state.set(name, value.get());
     }
 }

@@ -186,6 +186,8 @@ ModuleState define_module(void (*describe)(ModuleDescription&)) {
     state.source_file = description.source_file;
     state.builtins = description.builtins;
     state.builtin_count = description.builtin_count;
+    state.name_homes = description.name_homes;
+    state.name_home_count = description.name_home_count;
     state.constants = description.constants;
     state.body = description.body;
     state.registers_coroutine_type = description.registers_coroutine_type;

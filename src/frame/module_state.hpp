@@ -33,6 +33,15 @@ struct Builtin {
     Persistent* slot;
 };
 
+/// Another module that a name of a `from module import name` statement may be
+/// found in, when a later release of the library moved it there: the
+/// statement tries its own module first, then each home listed for the name,
+/// in order.
+struct NameHome {
+    const char* name;
+    const char* home;
+};
+
 /// What a module is, filled field by field where the module is defined.
 struct ModuleDescription {
     const char* qualified_name = nullptr;  // "zarvosdk.base"; the short name is its last part
@@ -44,11 +53,20 @@ struct ModuleDescription {
     const Builtin* builtins = nullptr;
     std::size_t builtin_count = 0;
 
+    const NameHome* name_homes = nullptr;
+    std::size_t name_home_count = 0;
+
     /// The builtins the module's code uses.
     template <std::size_t N>
     void uses_builtins(const Builtin (&list)[N]) noexcept {
         builtins = list;
         builtin_count = N;
+    }
+    /// Where the module's from-imports look for a name their own module lacks.
+    template <std::size_t N>
+    void finds_moved_names(const NameHome (&table)[N]) noexcept {
+        name_homes = table;
+        name_home_count = N;
     }
 };
 
@@ -63,6 +81,8 @@ struct ModuleState {
     const char* source_file;
     const Builtin* builtins;
     std::size_t builtin_count;
+    const NameHome* name_homes;
+    std::size_t name_home_count;
     ModuleConstants constants;
     ModuleBody body;
     bool registers_coroutine_type;

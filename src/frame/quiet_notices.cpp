@@ -39,10 +39,11 @@ thread_local PyObject* message_passing_on = nullptr;
 thread_local std::size_t times_passed_on = 0;
 
 /// The top-level packages whose notices about the package's imports are the
-/// package's to drop: the framework's distributions and pydantic.
+/// package's to drop: the framework's distributions (langchain_classic and
+/// langgraph since its 1.x line) and pydantic.
 constexpr const char* library_packages[] = {
     "langchain", "langchain_core", "langchain_community", "langchain_experimental",
-    "langchain_text_splitters", "langsmith", "pydantic",
+    "langchain_classic", "langchain_text_splitters", "langgraph", "langsmith", "pydantic",
 };
 
 /// The host's import system, which stands between a top level and the code

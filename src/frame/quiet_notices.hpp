@@ -15,7 +15,7 @@ namespace zv {
 ///
 /// Once-per-process notices are the exception: the framework remembers
 /// itself that it gave them, so dropping them here uses them up. The
-/// package's imports set off one of those on the framework's 0.3 line: the
+/// package's imports set off one of those on the framework's 0.3 and 1.x lines: the
 /// migration notice of ConversationBufferWindowMemory, which the agent
 /// module instantiates for its shared memory.
 class QuietNotices {

@@ -13,6 +13,7 @@
 #include "../frame/function.hpp"
 #include "../frame/imports.hpp"
 #include "../frame/module_state.hpp"
+#include "moved_names.hpp"
 #include "prompts.hpp"
 
 namespace {
@@ -69,6 +70,7 @@ void run_top_level(zv::ModuleState& state);
 zv::ModuleState module_state = zv::define_module([](zv::ModuleDescription& description) {
     description.qualified_name = "zarvosdk.agent";
     description.source_file = "src/zarvosdk/agent.cpp";
+    description.finds_moved_names(zarvosdk::moved_names);
     description.constants = make_constants;
     description.body = run_top_level;
 });

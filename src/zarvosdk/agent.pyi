@@ -4,25 +4,38 @@ forecast tool, with one conversation memory shared by the whole process."""
 import os as os
 from typing import Any
 
-from langchain.agents import AgentExecutor
-from langchain.agents import create_sql_agent as create_sql_agent
-from langchain.agents import initialize_agent as initialize_agent
-from langchain.agents.agent_toolkits import SQLDatabaseToolkit as SQLDatabaseToolkit
-from langchain.agents.agent_types import AgentType as AgentType
-from langchain.callbacks import StreamlitCallbackHandler as StreamlitCallbackHandler
-from langchain.chains.conversation.memory import (
-    ConversationBufferWindowMemory as ConversationBufferWindowMemory,
-)
-from langchain.chat_models import ChatOpenAI as ChatOpenAI
-from langchain.llms.openai import OpenAI as OpenAI
-from langchain.sql_database import SQLDatabase as SQLDatabase
-from langchain.tools import Tool as Tool
+from langchain_community.agent_toolkits import SQLDatabaseToolkit as SQLDatabaseToolkit
+from langchain_community.agent_toolkits import create_sql_agent as create_sql_agent
+from langchain_community.callbacks import StreamlitCallbackHandler as StreamlitCallbackHandler
+from langchain_community.chat_models.openai import ChatOpenAI as ChatOpenAI
+from langchain_community.llms.openai import OpenAI as OpenAI
+from langchain_community.utilities import SQLDatabase as SQLDatabase
+from langchain_core.tools import Tool as Tool
 from langchain_core.language_models import BaseLanguageModel
 from langchain_experimental.agents.agent_toolkits import (
     create_python_agent as create_python_agent,
 )
 from langchain_experimental.tools.python.tool import PythonAstREPLTool as PythonAstREPLTool
 from langchain_experimental.tools.python.tool import PythonREPLTool as PythonREPLTool
+
+# The framework's 1.x line keeps these in langchain_classic; a type
+# checker takes the first import, so there they are typed as Any.
+try:
+    from langchain.agents import AgentExecutor  # type: ignore[attr-defined, import-not-found, unused-ignore]
+except ImportError:
+    from langchain_classic.agents import AgentExecutor  # type: ignore[import-not-found, no-redef, unused-ignore]
+try:
+    from langchain.agents import initialize_agent as initialize_agent  # type: ignore[attr-defined, import-not-found, unused-ignore]
+except ImportError:
+    from langchain_classic.agents import initialize_agent as initialize_agent  # type: ignore[import-not-found, no-redef, unused-ignore]
+try:
+    from langchain.agents.agent_types import AgentType as AgentType  # type: ignore[attr-defined, import-not-found, unused-ignore]
+except ImportError:
+    from langchain_classic.agents.agent_types import AgentType as AgentType  # type: ignore[import-not-found, no-redef, unused-ignore]
+try:
+    from langchain.chains.conversation.memory import ConversationBufferWindowMemory as ConversationBufferWindowMemory  # type: ignore[attr-defined, import-not-found, unused-ignore]
+except ImportError:
+    from langchain_classic.chains.conversation.memory import ConversationBufferWindowMemory as ConversationBufferWindowMemory  # type: ignore[import-not-found, no-redef, unused-ignore]
 
 # Imported at run time under the top-level name forecast_tool: the same class.
 from zarvosdk.forecast_tool import ForecastTool as ForecastTool

@@ -7,6 +7,7 @@
 #include "../frame/function.hpp"
 #include "../frame/imports.hpp"
 #include "../frame/module_state.hpp"
+#include "moved_names.hpp"
 
 namespace {
 
@@ -44,6 +45,7 @@ void run_top_level(zv::ModuleState& state);
 zv::ModuleState module_state = zv::define_module([](zv::ModuleDescription& description) {
     description.qualified_name = "zarvosdk.base";
     description.source_file = "src/zarvosdk/base.cpp";
+    description.finds_moved_names(zarvosdk::moved_names);
     description.uses_builtins(builtin_table);
     description.constants = make_constants;
     description.body = run_top_level;

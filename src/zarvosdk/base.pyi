@@ -5,15 +5,24 @@ from typing import Any, Literal, TypedDict
 
 import pymysql as pymysql
 from langchain.agents import *
-from langchain.agents import AgentExecutor as AgentExecutor
-from langchain.agents import create_sql_agent as create_sql_agent
-from langchain.agents.agent_toolkits import SQLDatabaseToolkit as SQLDatabaseToolkit
-from langchain.agents.agent_types import AgentType as AgentType
-from langchain.chat_models import ChatOpenAI as ChatOpenAI
-from langchain.llms import OpenAI as OpenAI
-from langchain.sql_database import SQLDatabase as SQLDatabase
+from langchain_community.agent_toolkits import SQLDatabaseToolkit as SQLDatabaseToolkit
+from langchain_community.agent_toolkits import create_sql_agent as create_sql_agent
+from langchain_community.chat_models.openai import ChatOpenAI as ChatOpenAI
+from langchain_community.llms.openai import OpenAI as OpenAI
+from langchain_community.utilities import SQLDatabase as SQLDatabase
 from langchain_core.language_models import BaseLanguageModel
 from sqlalchemy import create_engine as create_engine
+
+# The framework's 1.x line keeps these in langchain_classic; a type
+# checker takes the first import, so there they are typed as Any.
+try:
+    from langchain.agents import AgentExecutor as AgentExecutor  # type: ignore[attr-defined, import-not-found, unused-ignore]
+except ImportError:
+    from langchain_classic.agents import AgentExecutor as AgentExecutor  # type: ignore[import-not-found, no-redef, unused-ignore]
+try:
+    from langchain.agents.agent_types import AgentType as AgentType  # type: ignore[attr-defined, import-not-found, unused-ignore]
+except ImportError:
+    from langchain_classic.agents.agent_types import AgentType as AgentType  # type: ignore[import-not-found, no-redef, unused-ignore]
 
 __test__: dict[str, Any]
 

@@ -9,6 +9,7 @@
 #include "../frame/function.hpp"
 #include "../frame/imports.hpp"
 #include "../frame/module_state.hpp"
+#include "moved_names.hpp"
 
 namespace {
 
@@ -22,8 +23,9 @@ using zv::Ref;
     X(inplace) X(timestamp) X(values) X(max) X(empty) X(days) X(datetime) X(timedelta)        \
     X(conv_date) X(ts_forecast) X(data_input) X(date) X(period) X(error) X(traceback)         \
     X(print_exc) X(name) X(description) X(BaseModel) X(Field) X(BaseTool)     \
-    X(model_config) X(ignored_types) X(arbitrary_types_allowed) X(input) X(data) X(df)        \
-    X(ForecastInput) X(ForecastTool) X(Config)
+    X(model_config) X(ignored_types) X(tool_input) X(arbitrary_types_allowed) X(input) X(data) X(df)        \
+    X(ForecastInput) X(ForecastTool) X(Config) X(run) X(callbacks) X(index) X(pop)           \
+    X(pandas) X(warnings) X(catch_warnings) X(record) X(simplefilter) X(category)
 
 #define TEXTS(X)                                                                              \
     X(single_quote, "'") X(double_quote, "\"") X(decimal_pattern, "Decimal\\('[\\d.]+'\\)")   \
@@ -35,7 +37,7 @@ using zv::Ref;
     X(tool_name, "forecast") X(tool_description, "\n    Use this tool for time series forecasting\n    ") \
     X(df_description, "Input dataset as a DataFrame") X(period_description, "The period to forecast") \
     X(return_key, "return") X(str_text, "str") X(int_text, "int") X(dict_text, "Dict")      \
-    X(data_frame_text, "pd.DataFrame")
+    X(data_frame_text, "pd.DataFrame") X(always, "always") X(enter, "__enter__") X(exit, "__exit__")
 
 #define BUILTINS(X) X(NotImplementedError) X(sum) X(range)
 
@@ -45,6 +47,8 @@ struct {
     zv::Persistent one, year_1970;
     zv::Persistent digits;        // [9:-2]: the digits of "Decimal('…')"
     zv::Persistent run_handler;   // traceback entry of a failure _run handles
+    zv::Persistent probed_frame_type;  // the DataFrame type whose set_index was tried
+    bool inplace_deprecated = false;   // whether its set_index warned of `inplace`
 } names;
 
 ZV_BUILTINS(BUILTINS);
@@ -61,6 +65,7 @@ void run_top_level(zv::ModuleState& state);
 zv::ModuleState module_state = zv::define_module([](zv::ModuleDescription& description) {
     description.qualified_name = "zarvosdk.forecast_tool";
     description.source_file = "src/zarvosdk/forecast_tool.cpp";
+    description.finds_moved_names(zarvosdk::moved_names);
     description.uses_builtins(builtin_table);
     description.constants = make_constants;
     description.body = run_top_level;
@@ -160,6 +165,15 @@ Ref tool_arun(PyObject* const*) {
     return zv::make_coroutine(refuse_async, Py_None, names.arun_name.get(), names.arun_qualname.get());
 }
 
+/// `tool(tool_input, callbacks=None)`: runs the tool on the input, as the
+/// framework's tool base did while it was callable.
+Ref tool_call(PyObject* const* args) {
+    return zv::call_method(args[0], names.run, {args[1]}, {{names.callbacks, args[2]}});
+}
+
+const zv::FunctionDef tool_call_def{
+    "__call__", "ForecastTool.__call__", "Make tool callable.", ZV_HERE, tool_call,
+    {{"self"}, {"tool_input"}, {"callbacks"}}};
 const zv::FunctionDef tool_run_def{
     "_run", "ForecastTool._run", "Time series forecasting.", ZV_HERE, tool_run,
     {{"self"}, {"input", Exact::str}}};
@@ -181,6 +195,12 @@ void declare_for_pydantic_v2(PyObject* ns) {
     zv::set_entry(ns, names.model_config, zv::dict({{names.ignored_types, ignored}}));
 }
 
+/// Whether instances of the class `base` can be called (a class that is not
+/// a type counts as callable: nothing is added for it).
+bool instances_callable(PyObject* base) {
+    return !PyType_Check(base) || reinterpret_cast<PyTypeObject*>(base)->tp_call != nullptr;
+}
+
 void tool_body(zv::ModuleState& state, PyObject* ns) {
     // The framework's 0.3 line has a pydantic v2 tool base; the 0.2 line's is a
     // pydantic v1 model, which takes the class body as it is.
@@ -191,6 +211,11 @@ void tool_body(zv::ModuleState& state, PyObject* ns) {
                       zv::dict({{names.input, names.str_text}, {names.return_key, names.dict_text}}).get());
     zv::define_method(state, ns, tool_arun_def, nullptr,
                       zv::dict({{names.data, names.str_text}, {names.return_key, names.str_text}}).get());
+    // The framework's 1.x tool base is no longer callable; the framework's
+    // Tool still takes the tool object as its function there.
+    if (!instances_callable(state.global(names.BaseTool).get()))
+        zv::define_method(state, ns, tool_call_def, zv::tuple({Py_None}),
+                          zv::dict({{names.tool_input, names.str_text}, {names.return_key, names.str_text}}).get());
 }
 
 // ForecastInput ----------------------------------------------------------------
@@ -277,6 +302,76 @@ Ref date_texts(Borrowed points) {
     return zv::list_of(points, [](PyObject* point) { return zv::call_method(point, names.strftime, {names.date_format}); });
 }
 
+// Re-indexing the caller's table ----------------------------------------------------
+
+/// Whether `set_index` of the DataFrame type `frame_type` warns that its
+/// `inplace` keyword is deprecated (pandas 3.1 and later) or no longer takes
+/// it: tried on a one-row table of that type with the warnings it raises
+/// recorded, not shown. Warnings of other threads raised meanwhile are
+/// recorded with them and not shown, as under any catch_warnings.
+bool probe_inplace_deprecated(PyObject* frame_type) {
+    Ref warnings = zv::import_plain_module(module_state, names.warnings);
+    Ref catcher = zv::call(zv::getattr(warnings, names.catch_warnings), {}, {{names.record, Py_True}});
+    Ref log = zv::call_method(catcher, names.enter);
+    bool deprecated = false;
+    try {
+        zv::call_method(warnings, names.simplefilter, {names.always});
+        Ref probe = zv::call(frame_type, {zv::dict({{names.timestamp, zv::list({names.one})}})});
+        try {
+            zv::call_method(probe, names.set_index, {names.timestamp}, {{names.inplace, Py_True}});
+        } catch (const zv::Error&) {
+            if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw;
+            PyErr_Clear();
+            deprecated = true;
+        }
+        Ref recorded = zv::own(PySequence_List(log.get()));
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(recorded.get()); ++i) {
+            Ref category = zv::getattr(PyList_GET_ITEM(recorded.get(), i), names.category);
+            if (PyType_Check(category.get()) &&
+                PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(category.get()),
+                                 reinterpret_cast<PyTypeObject*>(PyExc_DeprecationWarning)))
+                deprecated = true;
+        }
+    } catch (const zv::Error&) {
+        zv::SavedError failure;
+        Ref ignored = Ref::steal(PyObject_CallMethodObjArgs(catcher.get(), names.exit.get(), Py_None,
+                                                            Py_None, Py_None, nullptr));
+        throw;
+    }
+    zv::call_method(catcher, names.exit, {Py_None, Py_None, Py_None});
+    return deprecated;
+}
+
+/// Whether `df` is a table of pandas' own DataFrame type (or a subclass that
+/// keeps its set_index) of a pandas whose set_index deprecates `inplace`.
+bool needs_pop_route(PyObject* df) {
+    Ref pandas = zv::import_plain_module(module_state, names.pandas);
+    Ref frame_type = zv::getattr(pandas, names.DataFrame);
+    if (!PyType_Check(frame_type.get()) || !zv::check(PyObject_IsInstance(df, frame_type.get())))
+        return false;
+    Ref own_method = zv::getattr(frame_type, names.set_index);
+    Ref method = zv::getattr(reinterpret_cast<PyObject*>(Py_TYPE(df)), names.set_index);
+    if (method.get() != own_method.get()) return false;
+    if (names.probed_frame_type.get() != frame_type.get()) {
+        names.inplace_deprecated = probe_inplace_deprecated(frame_type.get());
+        names.probed_frame_type.set(std::move(frame_type));
+    }
+    return names.inplace_deprecated;
+}
+
+/// Makes the "timestamp" column the caller's table's index, in place:
+/// `df.set_index("timestamp", inplace=True)`, or, where pandas deprecates
+/// that keyword, `df.index = df.pop("timestamp")`, which leaves the same
+/// table (the column gone, a DatetimeIndex named "timestamp").
+void index_by_timestamp(PyObject* df) {
+    if (needs_pop_route(df)) {
+        Ref column = zv::call_method(df, names.pop, {names.timestamp});
+        zv::setattr(df, names.index, column);
+        return;
+    }
+    zv::call_method(df, names.set_index, {names.timestamp}, {{names.inplace, Py_True}});
+}
+
 Ref ts_forecast(PyObject* const* args) {
     PyObject* df = args[0];
     PyObject* period = args[1];
@@ -285,7 +380,7 @@ Ref ts_forecast(PyObject* const* args) {
     zv::setitem(df, names.timestamp, converted);
     Ref dates = zv::getitem(df, names.timestamp);
     Ref values = zv::getitem(df, names.values);
-    zv::call_method(df, names.set_index, {names.timestamp}, {{names.inplace, Py_True}});
+    index_by_timestamp(df);
     Ref training_x = training_days(dates);
     Ref model = zv::call(module_state.global(names.LinearRegression));
     zv::call_method(model, names.fit, {as_column(training_x), values});

@@ -10,7 +10,7 @@ from typing import Dict as Dict
 
 import pandas
 from dateutil import parser as parser
-from langchain.tools.base import BaseTool as BaseTool
+from langchain_core.tools import BaseTool as BaseTool
 from pydantic import BaseModel
 from sklearn.linear_model import LinearRegression as LinearRegression
 

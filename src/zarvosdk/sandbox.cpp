@@ -56,6 +56,7 @@
 #include "../frame/function.hpp"
 #include "../frame/imports.hpp"
 #include "../frame/module_state.hpp"
+#include "moved_names.hpp"
 
 // This file is built in the C++ library's checked mode (CMakeLists.txt), so
 // that its strings are made in the shared object instead of taken from a
@@ -114,6 +115,7 @@ void run_top_level(zv::ModuleState& state);
 zv::ModuleState module_state = zv::define_module([](zv::ModuleDescription& description) {
     description.qualified_name = "zarvosdk.sandbox";
     description.source_file = "src/zarvosdk/sandbox.cpp";
+    description.finds_moved_names(zarvosdk::moved_names);
     description.constants = make_constants;
     description.body = run_top_level;
 });

@@ -11,7 +11,7 @@ import weakref as weakref
 from typing import Any
 from typing import Optional as Optional
 
-from langchain.tools.base import BaseTool as BaseTool
+from langchain_core.tools import BaseTool as BaseTool
 
 __test__: dict[str, Any]
 

@@ -3,11 +3,11 @@ the scripted model of harness/ and its OpenAI-compatible endpoint, and the
 sales rows they ask about."""
 import datetime
 import random
-import warnings
 from decimal import Decimal
 
 import pytest
 
+from harness.chat_client import make_chat_client
 from harness.model_endpoint import ChatEndpoint
 from harness.scripted_model import ScriptedChatModel
 
@@ -49,11 +49,6 @@ def chat_clients():
 def openai_chat(chat_endpoint, chat_clients):
     """Makes the framework's OpenAI chat client, pointed at the endpoint the
     way an application points it at any OpenAI-compatible server."""
-    with warnings.catch_warnings():
-        # The 0.2 framework marks this client as moved to another package.
-        warnings.simplefilter("ignore", DeprecationWarning)
-        from langchain_community.chat_models import ChatOpenAI
-
     def make(**overrides):
         settings = dict(
             model="scripted",
@@ -66,9 +61,7 @@ def openai_chat(chat_endpoint, chat_clients):
         settings.update(overrides)
         key = tuple(sorted(settings.items()))
         if key not in chat_clients:
-            with warnings.catch_warnings():
-                warnings.simplefilter("ignore", DeprecationWarning)
-                chat_clients[key] = ChatOpenAI(**settings)
+            chat_clients[key] = make_chat_client(**settings)
         return chat_clients[key]
 
     return make

@@ -6,13 +6,15 @@ import secrets
 
 import pytest
 
-from langchain.agents import AgentExecutor
-from langchain.agents.agent_toolkits import SQLDatabaseToolkit
+from framework_line import framework_name
 
 from zarvosdk.base import AgentRunner, DatabaseConnector
 
 from harness.scripted_model import TableFindingChatModel
 from texts import RUNNER_INSTANCE
+
+AgentExecutor = framework_name("langchain.agents", "AgentExecutor")
+SQLDatabaseToolkit = framework_name("langchain.agents.agent_toolkits", "SQLDatabaseToolkit")
 
 pytestmark = pytest.mark.integration
 
