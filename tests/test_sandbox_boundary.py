@@ -38,6 +38,12 @@ def descendants(pid):
     return found
 
 
+def sandbox_processes(others):
+    """The test process's descendants less `others`, those that were there
+    before the sandbox (a suite's database server, say)."""
+    return [pid for pid in descendants(os.getpid()) if pid not in others]
+
+
 def cpu_seconds(pids):
     total = 0
     for pid in pids:
@@ -60,6 +66,7 @@ KNOBS = ["/proc/sys/kernel/printk_ratelimit", "/proc/sys/kernel/core_pattern", "
 
 def test_the_code_never_has_the_hosts_root(workdir):
     before = [read(k) for k in KNOBS]
+    others = set(descendants(os.getpid()))
     tool = SandboxedPythonREPLTool()
     result = tool.run(
         "import os\n"
@@ -74,7 +81,7 @@ def test_the_code_never_has_the_hosts_root(workdir):
     assert "wrote" not in result, result
     assert [read(k) for k in KNOBS] == before
     # Seen from the host, every process of the sandbox runs as a uid that is not root's.
-    sandbox = descendants(os.getpid())
+    sandbox = sandbox_processes(others)
     assert sandbox
     for pid in sandbox:
         with open("/proc/%d/status" % pid) as f:
@@ -98,15 +105,16 @@ LEFT_RUNNING = [
 
 @pytest.mark.parametrize("case, code, expected", LEFT_RUNNING, ids=[c[0] for c in LEFT_RUNNING])
 def test_nothing_of_the_code_runs_between_runs(case, code, expected, workdir):
+    others = set(descendants(os.getpid()))
     tool = SandboxedPythonREPLTool(timeout_seconds=5, max_processes=16)
     assert tool.run("kept = 1") == ""
     assert tool.run(code) == expected
-    sandbox = descendants(os.getpid())
+    sandbox = sandbox_processes(others)
     spent = cpu_seconds(sandbox)
     time.sleep(1)
-    assert cpu_seconds(descendants(os.getpid())) - spent < 0.2
+    assert cpu_seconds(sandbox_processes(others)) - spent < 0.2
     # Only bubblewrap's two processes and the stopped worker remain, or none.
-    assert len(descendants(os.getpid())) <= 3
+    assert len(sandbox_processes(others)) <= 3
     after = tool.run("import os\nprint(os.path.exists('/tmp/beat') and len(open('/tmp/beat').read()))")
     assert after.endswith("\n") and "Error" not in after
     time.sleep(0.3)
@@ -125,9 +133,11 @@ FORGERS = [
     "        for fd in fds: os.write(fd, b'o' + struct.pack('>QI', 6, 6) + b'forged')\n"
     "threading.Thread(target=serve, daemon=True).start()",
 ]
+# the same thread, in a process whose name reads like its status file's thread count
+FORGERS.append("import ctypes\nctypes.CDLL(None).prctl(15, b'Threads:1', 0, 0, 0)\n" + FORGERS[1])
 
 
-@pytest.mark.parametrize("code", FORGERS, ids=["frames everywhere", "thread serving the channel"])
+@pytest.mark.parametrize("code", FORGERS, ids=["frames everywhere", "thread serving the channel", "renamed"])
 def test_a_run_reads_its_own_answer(code, workdir):
     tool = SandboxedPythonREPLTool(timeout_seconds=3)
     tool.run(code)
@@ -135,6 +145,22 @@ def test_a_run_reads_its_own_answer(code, workdir):
         result = tool.run("print(%r)" % word)
         assert "forged" not in result
         assert result.endswith(word + "\n")
+
+
+def test_the_hosts_open_descriptors_stay_outside(workdir, tmp_path_factory):
+    # A descriptor the host holds without close-on-exec (a launcher's
+    # redirection, an inherited socket) never reaches the code.
+    secret = tmp_path_factory.mktemp("host") / "secret.txt"
+    secret.write_text("host-secret")
+    fd = os.open(str(secret), os.O_RDONLY)
+    os.set_inheritable(fd, True)
+    try:
+        result = SandboxedPythonREPLTool().run(
+            "import os\ntry: print(os.read(%d, 100))\nexcept OSError as e: print('closed', e.errno)" % fd
+        )
+    finally:
+        os.close(fd)
+    assert "host-secret" not in result and result.startswith("closed"), result
 
 
 def test_only_charts_and_exports_are_published(workdir):

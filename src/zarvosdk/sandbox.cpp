@@ -454,10 +454,30 @@ void lend_and_drop(const ChildPlan& plan) {
         child_fails(plan, "cannot become the sandbox's own uid");
 }
 
+/// Marks every descriptor from 5 up close-on-exec: whatever the host holds
+/// without that flag (a launcher's redirections, an inherited listening
+/// socket, another thread's pipe) would otherwise pass through bubblewrap to
+/// the code. The descriptors the sandbox needs are cleared again afterwards.
+void close_the_hosts_descriptors_on_exec(unsigned long open_limit) {
+#ifndef CLOSE_RANGE_CLOEXEC
+#define CLOSE_RANGE_CLOEXEC (1U << 2)
+#endif
+#ifdef SYS_close_range
+    if (syscall(SYS_close_range, 5U, ~0U, CLOSE_RANGE_CLOEXEC) == 0) return;
+#endif
+    const unsigned long last = std::min(open_limit, 1ul << 20);
+    for (unsigned long fd = 5; fd < last; ++fd) fcntl(static_cast<int>(fd), F_SETFD, FD_CLOEXEC);
+}
+
 /// The forked child: enters the sandbox's control groups, sets the limits,
 /// on a root host becomes the sandbox's uid, places its descriptors 0 to 4
 /// and execs bubblewrap with an empty environment.
 [[noreturn]] void become_bubblewrap(const ChildPlan& plan) {
+    // Taken before the sandbox's own limit lowers it: descriptors the host
+    // holds above that limit stay open until they are marked.
+    struct rlimit host_files = {1024, 1024};
+    getrlimit(RLIMIT_NOFILE, &host_files);
+    const unsigned long open_limit = host_files.rlim_cur;
     for (const std::string& procs : plan.joins) {
         int fd = open(procs.c_str(), O_WRONLY | O_CLOEXEC);
         if (fd < 0 || write(fd, "0", 1) != 1) child_fails(plan, "cannot enter the sandbox's control group");
@@ -472,6 +492,7 @@ void lend_and_drop(const ChildPlan& plan) {
     if (chdir("/") != 0) _exit(126);
     for (int target = 0; target < 5; ++target)
         if (dup2(plan.fds[target], target) < 0) _exit(126);
+    close_the_hosts_descriptors_on_exec(open_limit);
     for (int fd : plan.inherited)
         if (fcntl(fd, F_SETFD, 0) != 0) _exit(126);
     sigset_t none;
@@ -529,10 +550,12 @@ std::vector<long> children_of(long pid) {
 
 /// A number a /proc/<pid>/status line gives ("Threads:"), or -1.
 long status_field(long pid, const char* field) {
-    std::string status = read_text("/proc/" + std::to_string(pid) + "/status");
-    std::size_t at = status.find(field);
+    // At a line's start: the first line is the name the process gave itself,
+    // which may read "Threads:1".
+    std::string status = "\n" + read_text("/proc/" + std::to_string(pid) + "/status");
+    std::size_t at = status.find("\n" + std::string(field));
     if (at == std::string::npos) return -1;
-    return std::atol(status.c_str() + at + std::strlen(field));
+    return std::atol(status.c_str() + at + 1 + std::strlen(field));
 }
 
 // Control groups ----------------------------------------------------------------------
@@ -1217,6 +1240,12 @@ void Sandbox::settle() {
 Answer Sandbox::ended(Clock::time_point deadline) {
     Answer answer;
     answer.outcome = Outcome::time;
+    // Stopped already (the host is exiting): there is no process of its own
+    // to wait for, and waitpid(-1) would reap one of the host's.
+    if (pid_ <= 0) {
+        answer.outcome = Outcome::ended;
+        return answer;
+    }
     while (seconds_left(deadline) > 0) {
         int status = 0;
         pid_t got = waitpid(pid_, &status, WNOHANG);

@@ -277,7 +277,7 @@ def test_poisoned_row_steers_the_model_but_the_guard_holds(
     assert observations[1].startswith("Error: " + REFUSED), observations[1]
     assert observations[2].startswith("Error: " + STOPPED), observations[2]
     assert REFUSED in answer and STOPPED in answer
-    assert elapsed < BOUND + 3.0
+    assert elapsed < BOUND + 6.0  # a whole agent run, on a loaded machine too
     assert second.endswith("returned %d." % len(ROWS)), second
     assert server_state(mariadb) == before
 

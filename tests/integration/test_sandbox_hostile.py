@@ -158,8 +158,9 @@ def test_hostile_code_from_a_poisoned_row_stays_in_the_sandbox(
 
     ran = calls.first("Python_REPL")
     assert expected in ran["output"] and expected in answer, ran["output"][:300]
-    # The whole question (two model round trips included) within the limit and a second.
-    assert took < LIMITS["timeout_seconds"] + 1, took
+    # The whole question (two model round trips included) within the limit
+    # and a few seconds of a loaded machine.
+    assert took < LIMITS["timeout_seconds"] + 3, took
     wire = "".join(str(r["body"]) for r in chat_endpoint.requests)
     assert SECRET not in wire and SECRET not in answer
     assert len(ran["output"]) < LIMITS["output_bytes"] + 200
