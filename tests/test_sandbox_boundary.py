@@ -5,27 +5,16 @@ or CPU use left between runs, a run answered by an earlier one's code, a host
 crash). These run as whatever user runs the suite: as root the sandbox takes
 a uid of its own, as another user the user's."""
 import os
-import shutil
 import sys
 import time
 
 import pytest
 
 from subprocesses import python_process
-from test_sandbox import alive, children_of
+# (importing test_sandbox also skips, or fails under CI, where there is no bubblewrap)
+from test_sandbox import alive, children_of, workdir  # noqa: F401  (workdir is a fixture)
 
 from zarvosdk.sandbox import SandboxedPythonREPLTool
-
-if not shutil.which("bwrap"):
-    if os.environ.get("CI"):
-        pytest.fail("bubblewrap (bwrap) is not installed; run scripts/setup-env as root", pytrace=False)
-    pytest.skip("bubblewrap (bwrap) is not installed", allow_module_level=True)
-
-
-@pytest.fixture
-def workdir(tmp_path, monkeypatch):
-    monkeypatch.chdir(tmp_path)
-    return tmp_path
 
 
 def descendants(pid):

@@ -124,18 +124,23 @@ void report_incomplete() {
         "recursion with a condition that ends it.")));
 }
 
-void report_cut_rows(PyObject* max_rows) {
+namespace {
+
+// "Query result cut": more rows or bytes than the handle's limit.
+[[noreturn]] void report_cut(PyObject* limit, const char* unit, const char* advice) {
     raise_guard_error(zv::own(PyUnicode_FromFormat(
-        "Query result cut: it returns more than %S rows, the read-only guard's limit. Ask for "
-        "fewer rows: aggregate, filter or add a LIMIT.",
-        max_rows)));
+        "Query result cut: it returns more than %S %s, the read-only guard's limit. %s", limit, unit,
+        advice)));
+}
+
+}  // namespace
+
+void report_cut_rows(PyObject* max_rows) {
+    report_cut(max_rows, "rows", "Ask for fewer rows: aggregate, filter or add a LIMIT.");
 }
 
 void report_cut_bytes(PyObject* max_bytes) {
-    raise_guard_error(zv::own(PyUnicode_FromFormat(
-        "Query result cut: it returns more than %S bytes, the read-only guard's limit. Ask for "
-        "less: fewer or shorter columns, fewer rows, or a LIMIT.",
-        max_bytes)));
+    report_cut(max_bytes, "bytes", "Ask for less: fewer or shorter columns, fewer rows, or a LIMIT.");
 }
 
 void refuse_unchecked() {
