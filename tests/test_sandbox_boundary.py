@@ -84,6 +84,13 @@ def test_the_code_never_has_the_hosts_root(workdir):
 LEFT_RUNNING = [
     ("daemon thread", "import threading\ndef spin():\n    while True: pass\n"
      "threading.Thread(target=spin, daemon=True).start()\nprint('left')", "left\n"),
+    # a timer whose SIGCONT, from 0.3 s on, undoes a stop and runs a handler that spins
+    ("SIGCONT timer", "import ctypes, signal\ndef spin(*_):\n    while True: pass\n"
+     "signal.signal(signal.SIGCONT, spin)\nrt = ctypes.CDLL('librt.so.1')\n"
+     "event, timer = (ctypes.c_int * 16)(0, 0, signal.SIGCONT, 0), ctypes.c_void_p()\n"
+     "assert rt.timer_create(1, event, ctypes.byref(timer)) == 0\n"
+     "assert rt.timer_settime(timer, 0, (ctypes.c_long * 4)(0, 10**7, 0, 3 * 10**8), None) == 0\nprint('left')",
+     "left\n"),
     ("setsid child ignoring signals", "import os, signal\nif os.fork() == 0:\n    os.setsid()\n"
      "    for s in (signal.SIGTERM, signal.SIGHUP, signal.SIGINT): signal.signal(s, signal.SIG_IGN)\n"
      "    while True: open('/tmp/beat', 'a').write('x')\nprint('left')", "left\n"),
@@ -107,12 +114,13 @@ def test_nothing_of_the_code_runs_between_runs(case, code, expected, workdir):
     after = tool.run("import os\nprint(os.path.exists('/tmp/beat') and len(open('/tmp/beat').read()))")
     assert after.endswith("\n") and "Error" not in after
     time.sleep(0.3)
-    again = tool.run("print(os.path.exists('/tmp/beat') and len(open('/tmp/beat').read()))")
+    again = tool.run("import os\nprint(os.path.exists('/tmp/beat') and len(open('/tmp/beat').read()))")
     assert again.splitlines()[-1] == after.splitlines()[-1]
 
 
 # Code that tries to answer for a later run: a frame on every descriptor, a
-# thread that serves the request socket itself.
+# thread that serves the request socket itself, the worker's own functions
+# patched to forge.
 FORGERS = [
     "import os, struct\nfor fd in range(64):\n"
     "    try: os.set_blocking(fd, False); os.write(fd, b'o' + struct.pack('>QI', 6, 6) + b'forged')\n"
@@ -121,12 +129,13 @@ FORGERS = [
     "    while True:\n        data, fds, _, _ = socket.recv_fds(s, 1 << 16, 4)\n"
     "        for fd in fds: os.write(fd, b'o' + struct.pack('>QI', 6, 6) + b'forged')\n"
     "threading.Thread(target=serve, daemon=True).start()",
+    "import sys, struct\nworker = sys.modules['__main__']\n"
+    "worker.parse_frame = lambda *_: (b'o', 6, b'forged')\nworker.read_request = lambda *_: ('', 9)\n"
+    "worker.frame_of = lambda *_: b'o' + struct.pack('>QI', 6, 6) + b'forged'",
 ]
-# the same thread, in a process whose name reads like its status file's thread count
-FORGERS.append("import ctypes\nctypes.CDLL(None).prctl(15, b'Threads:1', 0, 0, 0)\n" + FORGERS[1])
 
 
-@pytest.mark.parametrize("code", FORGERS, ids=["frames everywhere", "thread serving the channel", "renamed"])
+@pytest.mark.parametrize("code", FORGERS, ids=["frames everywhere", "thread serving the channel", "patched worker"])
 def test_a_run_reads_its_own_answer(code, workdir):
     tool = SandboxedPythonREPLTool(timeout_seconds=3)
     tool.run(code)
@@ -134,6 +143,9 @@ def test_a_run_reads_its_own_answer(code, workdir):
         result = tool.run("print(%r)" % word)
         assert "forged" not in result
         assert result.endswith(word + "\n")
+    assert tool.run("import time\ntime.sleep(60)") == (
+        "The sandbox stopped the code and ended its interpreter: it ran past the time limit of 3 seconds."
+    )
 
 
 def test_the_hosts_open_descriptors_stay_outside(workdir, tmp_path_factory):

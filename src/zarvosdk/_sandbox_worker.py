@@ -1,25 +1,42 @@
-"""The program that runs the model's code inside the sandbox.
+"""The trusted template of the sandbox: it reads the host's requests and
+starts one process per run, which runs the model's code; it never runs that
+code itself.
 
-Started by zarvosdk.sandbox under bubblewrap, it reads requests on the socket
-at fd 3, one at a time, and keeps the names each run defines for the next. A
-request is a 4-byte big-endian length, which carries the run's own answer pipe
-(SCM_RIGHTS), and the code as UTF-8. The answer goes on that pipe, in the frame
-whose struct format the host gives on the command line: one kind byte ("o" for
-output, "m" when the memory limit stopped the code, "p" when the process
-limit did), the count of bytes the code printed, the length of the text kept,
-then that text. Once started it writes "R" on fd 4 and closes it, so the host
-can tell a sandbox that never started from code that ended it. Between runs
-the host stops this process and kills every other process of the sandbox.
+Started by zarvosdk.sandbox under bubblewrap as the pid namespace's pid 1, it
+reads requests on the socket at fd 3, one at a time. A request is a 4-byte
+big-endian length, which carries the run's own answer pipe (SCM_RIGHTS), and
+the code as UTF-8. The answer goes on that pipe, in the frame whose struct
+format the host gives on the command line: one kind byte ("o" for output,
+"m" when the memory limit stopped the code, "p" when the process limit did),
+the count of bytes the code printed, the length of the text kept, then that
+text. Once started it writes "R" on fd 4 and closes it, so the host can tell
+a sandbox that never started from code that ended it.
 
-Everything here runs with the code's own rights: the code can reach and break
-this program, but only inside the sandbox; the host treats every answer as
-untrusted and bounds it.
+Each run is a fork of this process: the run's process closes the request
+socket and the answer pipe before it runs the code in a fresh namespace
+(names do not persist between runs) and writes its frame to a pipe of its
+own. This process waits for the run's process to end, kills every other
+process of the namespace, reaps them, and only then sends the host a frame
+it builds itself from the one it read. A process that ran the code could
+keep threads, timers or signal handlers alive, or read the next request
+itself: none of that reaches the host's next run.
+
+When the run's process ended otherwise (a signal, the memory group's OOM
+killer, the file-size handler, no complete frame), this process exits with
+the status the host reports as that end: the run's exit status, or 128 plus
+the signal's number.
+
+Signals from inside the namespace are ignored here, the process is not
+dumpable (its /proc files are out of the code's reach) and, after start-up,
+it imports nothing from a folder the code can write.
 """
 
+import ctypes
 import errno
 import io
 import os
 import resource
+import select
 import shutil
 import signal
 import socket
@@ -27,6 +44,10 @@ import struct
 import sys
 
 REQUESTS, READY = 3, 4
+PR_SET_DUMPABLE = 4
+# Imported once here, from the read-only installation, so that each run's
+# process starts with them: a chart run then costs what it costs in-process.
+PRELOADED = ("numpy", "pandas", "matplotlib", "matplotlib.pyplot")
 
 
 class CappedOutput(io.TextIOBase):
@@ -79,27 +100,37 @@ def read_request(channel):
     return b"".join(chunks).decode("utf-8", "surrogatepass"), pipe
 
 
-def answer(pipe, frame, kind, total, text, limit):
-    """Sends the result on the run's pipe, cut to `limit` bytes (an
+def write_all(fd, message):
+    view = memoryview(message)
+    os.set_blocking(fd, True)
+    while view:
+        view = view[os.write(fd, view):]
+
+
+def frame_of(frame, kind, total, text, limit):
+    """The frame of a run's result, its text cut to `limit` bytes (an
     exception's text too)."""
     data = text.encode("utf-8", "surrogatepass")
     total = max(total, len(data))
     data = data[:limit].decode("utf-8", "ignore").encode("utf-8")
-    message = struct.pack(frame, kind, total, len(data)) + data
-    view = memoryview(message)
-    try:
-        os.set_blocking(pipe, True)
-        while view:
-            view = view[os.write(pipe, view):]
-    except OSError:
-        pass  # the host read its answer already (one the code wrote) and closed the pipe
-    finally:
-        os.close(pipe)
+    return struct.pack(frame, kind, total, len(data)) + data
 
 
-def run(code, namespace, limit):
-    """Runs the code as the framework's tool does: what it printed, or the
-    repr of the exception that stopped it."""
+def parse_frame(frame, data, limit):
+    """The (kind, total, text) of a well-formed frame in `data`, else None."""
+    size = struct.calcsize(frame)
+    if len(data) < size:
+        return None
+    kind, total, kept = struct.unpack(frame, data[:size])
+    if kind not in (b"o", b"m", b"p") or kept > limit or len(data) < size + kept:
+        return None
+    return kind, total, data[size:size + kept]
+
+
+def run(code, limit):
+    """Runs the code as the framework's tool does, in a namespace of its
+    own: what it printed, or the repr of the exception that stopped it."""
+    namespace = {"__name__": "__main__", "__builtins__": __builtins__}
     out = CappedOutput(limit)
     saved = sys.stdout
     sys.stdout = out
@@ -147,16 +178,192 @@ def seed_font_lists():
         pass  # matplotlib lists the fonts itself
 
 
-def reap_children():
-    """As the namespace's pid 1, collects the processes the host killed
-    between runs (and any orphan), so none stays a zombie."""
+def on_read_only_file_system(path):
+    """Whether `path` (or, while it does not exist, its nearest existing
+    parent) lies on a read-only mount: nothing the code does can put a
+    module there."""
+    path = os.path.abspath(path)
     while True:
         try:
-            pid, _ = os.waitpid(-1, os.WNOHANG)
+            return bool(os.statvfs(path).f_flag & os.ST_RDONLY)
+        except FileNotFoundError:
+            if path == "/":
+                return False
+            path = os.path.dirname(path)
+        except OSError:
+            return False
+
+
+def keep_read_only_imports():
+    """Drops from sys.path every folder the code could write (the working
+    directory, /tmp, the output folder): this process must never import
+    what a run left there."""
+    sys.path[:] = [entry for entry in sys.path if entry and on_read_only_file_system(entry)]
+    sys.path_importer_cache.clear()
+
+
+def preload():
+    """Imports the chart libraries; a failure (a memory limit too small for
+    them) leaves none of it behind, and each run imports them itself."""
+    before = set(sys.modules)
+    try:
+        for name in PRELOADED:
+            __import__(name)
+    except BaseException:
+        for name in set(sys.modules) - before:
+            del sys.modules[name]
+
+
+def make_undumpable(dumpable=0):
+    """PR_SET_DUMPABLE: at 0, processes of the same uid cannot open this
+    process's /proc files (its descriptors, its memory)."""
+    libc = ctypes.CDLL(None, use_errno=True)
+    if libc.prctl(PR_SET_DUMPABLE, dumpable, 0, 0, 0) != 0:
+        raise OSError(ctypes.get_errno(), "prctl(PR_SET_DUMPABLE)")
+
+
+def ignore_signals():
+    """Ignores every signal that can be, but SIGCHLD (ignoring it would reap
+    runs before their status is read); returns the handlers to restore in a
+    run's process."""
+    saved = {}
+    for number in signal.valid_signals():
+        if number in (signal.SIGKILL, signal.SIGSTOP, signal.SIGCHLD):
+            continue
+        try:
+            saved[number] = signal.signal(number, signal.SIG_IGN)
+        except (OSError, ValueError):
+            pass
+    return saved
+
+
+def exit_on_file_size(*_):
+    # The file-size limit's signal: the status the host reports as that limit.
+    os._exit(128 + signal.SIGXFSZ)
+
+
+def be_the_run(code, channel, reply, frames, handlers, limit, outbox, frame):
+    """In the run's process: lets go of the host's descriptors, runs the code
+    and writes its frame on `frames`. Never returns."""
+    status = 0
+    try:
+        channel.close()
+        os.close(reply)
+        make_undumpable(1)
+        for number, handler in handlers.items():
+            signal.signal(number, handler)
+        # The interpreter ignores SIGXFSZ: past the size limit a write
+        # fails, and this handler ends the run with the limit's status.
+        signal.signal(signal.SIGXFSZ, exit_on_file_size)
+        me = os.getpid()
+        kind, total, text = run(code, limit)
+        if os.getpid() != me:
+            os._exit(0)  # a process the code forked came back here: it does not answer
+        try:
+            gather_files(outbox)
+        except OSError:
+            pass
+        write_all(frames, frame_of(frame, kind, total, text, limit))
+    except BaseException:
+        status = 1
+    os._exit(status)
+
+
+def exit_status(wait_status):
+    if os.WIFSIGNALED(wait_status):
+        return 128 + os.WTERMSIG(wait_status)
+    return os.WEXITSTATUS(wait_status)
+
+
+def wait_for_run(pid, frames, most):
+    """Reads at most `most` bytes of the run's frame while the run lives;
+    returns them and the run's wait status once it has ended."""
+    data = bytearray()
+    try:
+        ended = os.pidfd_open(pid)
+    except (AttributeError, OSError):
+        ended = None
+    poller = select.poll()
+    poller.register(frames, select.POLLIN)
+    if ended is not None:
+        poller.register(ended, select.POLLIN)
+    reading, status = True, None
+    try:
+        while status is None:
+            events = poller.poll(None if ended is not None else 20)
+            if reading and any(fd == frames for fd, _ in events):
+                reading = read_some(frames, data, most) is not False
+                if not reading:
+                    poller.unregister(frames)
+            got, wait_status = os.waitpid(pid, os.WNOHANG)
+            if got == pid:
+                status = wait_status
+        while reading:  # what the run wrote before it ended
+            reading = read_some(frames, data, most) is True
+    finally:
+        if ended is not None:
+            os.close(ended)
+    return bytes(data), status
+
+
+def read_some(fd, data, most):
+    """Adds what `fd` holds now to `data`: True while more may come, None
+    when nothing is waiting, False at its end or once `most` bytes are in."""
+    try:
+        chunk = os.read(fd, min(1 << 16, most - len(data)))
+    except BlockingIOError:
+        return None
+    data += chunk
+    return bool(chunk) and len(data) < most
+
+
+def end_every_other_process():
+    """Kills every process of the namespace but this one and reaps them all:
+    nothing of a run outlives it."""
+    while True:
+        try:
+            os.kill(-1, signal.SIGKILL)
+        except ProcessLookupError:
+            pass
+        try:
+            os.waitpid(-1, 0)
         except ChildProcessError:
             return
+        except InterruptedError:
+            pass
+
+
+def serve(channel, handlers, limit, outbox, frame):
+    """Answers requests until the host goes or a run ends the sandbox."""
+    header = struct.calcsize(frame)
+    while True:
+        try:
+            code, reply = read_request(channel)
+        except EOFError:
+            return 0
+        frames, into = os.pipe2(os.O_CLOEXEC)
+        pid = os.fork()
         if pid == 0:
-            return
+            os.close(frames)
+            be_the_run(code, channel, reply, into, handlers, limit, outbox, frame)
+        os.close(into)
+        os.set_blocking(frames, False)
+        data, status = wait_for_run(pid, frames, header + limit)
+        os.close(frames)
+        end_every_other_process()
+        result = parse_frame(frame, data, limit)
+        if result is None or status != 0:
+            os.close(reply)
+            return exit_status(status)
+        kind, total, text = result
+        try:
+            write_all(reply, struct.pack(frame, kind, total, len(text)) + text)
+        except OSError:
+            return 0  # the host is gone
+        finally:
+            os.close(reply)
+        if kind != b"o":
+            return 0
 
 
 def main():
@@ -171,41 +378,18 @@ def main():
     # processes of this sandbox alone (this one included), whatever else the
     # host's user runs.
     resource.setrlimit(resource.RLIMIT_NPROC, (processes, processes))
-    # A process group the host's clean-up orphans gets SIGHUP: not the end.
-    signal.signal(signal.SIGHUP, signal.SIG_IGN)
-    namespace = {"__name__": "__main__", "__builtins__": __builtins__}
-    me = os.getpid()
+    make_undumpable()
+    handlers = ignore_signals()
+    keep_read_only_imports()
     seed_font_lists()
-    # The interpreter ignores SIGXFSZ, and the kernel drops a signal's
-    # default action for a namespace's pid 1 (this process): a file past the
-    # size limit ends the sandbox through this handler, with the status
-    # the host reports as that limit.
-    signal.signal(signal.SIGXFSZ, lambda *_: os._exit(128 + signal.SIGXFSZ))
+    preload()
     os.write(READY, b"R")
     os.close(READY)
     # Nothing written to stderr after start-up reaches anyone.
     null = os.open(os.devnull, os.O_WRONLY)
     os.dup2(null, 2)
     os.close(null)
-    while True:
-        reap_children()
-        try:
-            # (the code may have made the socket non-blocking)
-            channel.setblocking(True)
-            code, pipe = read_request(channel)
-        except EOFError:
-            return
-        kind, total, text = run(code, namespace, limit)
-        if os.getpid() != me:
-            # A process the code forked came back here: it must not answer.
-            os._exit(0)
-        try:
-            gather_files(outbox)
-        except OSError:
-            pass
-        answer(pipe, frame, kind, total, text, limit)
-        if kind != b"o":
-            return
+    os._exit(serve(channel, handlers, limit, outbox, frame))
 
 
 if __name__ == "__main__":

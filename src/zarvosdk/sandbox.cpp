@@ -6,9 +6,11 @@
 // processes and file size. It never runs code in the host: where the sandbox
 // cannot be had, it raises SandboxUnavailable.
 //
-// One sandboxed interpreter (the worker, _sandbox_worker.py) serves a tool
-// object from its first run until the object is collected, the host exits or
-// a limit stops the code; names the code defines persist between runs.
+// One sandbox serves a tool object from its first run until the object is
+// collected, the host exits or a limit stops the code. Its pid 1 (the worker,
+// _sandbox_worker.py) never runs the code: each run is a process it forks,
+// and it answers only once that process and every other of the sandbox have
+// ended, so names do not persist between runs.
 #include <dirent.h>
 #include <fcntl.h>
 #include <linux/audit.h>
@@ -548,16 +550,6 @@ std::vector<long> children_of(long pid) {
     return found;
 }
 
-/// A number a /proc/<pid>/status line gives ("Threads:"), or -1.
-long status_field(long pid, const char* field) {
-    // At a line's start: the first line is the name the process gave itself,
-    // which may read "Threads:1".
-    std::string status = "\n" + read_text("/proc/" + std::to_string(pid) + "/status");
-    std::size_t at = status.find("\n" + std::string(field));
-    if (at == std::string::npos) return -1;
-    return std::atol(status.c_str() + at + 1 + std::strlen(field));
-}
-
 // Control groups ----------------------------------------------------------------------
 //
 // Where the host may make groups, each sandbox gets its own: a pids group
@@ -1025,10 +1017,6 @@ public:
     /// code wrote last and lets its tmpfs go. Safe to call twice.
     void stop() noexcept;
     bool running() const { return pid_ > 0; }
-    /// Whether the code left threads of its own in the interpreter: the
-    /// sandbox is then ended after the run, as those threads could answer
-    /// for a later one.
-    bool tainted() const { return tainted_; }
     /// Copies what the code wrote since the last time into the output
     /// folder; a note when a bound stopped it, else "".
     std::string publish() noexcept;
@@ -1055,7 +1043,6 @@ private:
     std::string output_;
     std::uint64_t file_limit_ = 0;
     long files_left_ = publish_files;
-    bool tainted_ = false;
     std::map<std::string, FileMark> published_;
 };
 
@@ -1212,9 +1199,9 @@ bool Sandbox::find_worker(Clock::time_point deadline) {
     return staging_ >= 0;
 }
 
-/// After a run: stops the worker, kills every other process of the sandbox
-/// (all of them descend from it), and marks
-/// the sandbox tainted when the worker holds threads the code left.
+/// After a run: stops the worker and kills every other process of the
+/// sandbox (all of them descend from it). The worker has ended them all
+/// before it answered; this holds should it not have.
 void Sandbox::settle() {
     signal_worker(SIGSTOP);
     for (int pass = 0; pass < 1000; ++pass) {
@@ -1229,10 +1216,7 @@ void Sandbox::settle() {
         }
         if (left.empty()) break;
         for (long pid : left) kill(static_cast<pid_t>(pid), SIGKILL);
-        if (pass == 999) tainted_ = true;
     }
-    // A stopped process reports "T"; its threads stopped with it.
-    if (status_field(worker_, "Threads:") != 1) tainted_ = true;
 }
 
 /// The worker's answer pipe closed: waits (up to the deadline) for the
@@ -1387,7 +1371,6 @@ std::string Sandbox::publish() noexcept {
 struct Session {
     std::mutex lock;
     std::unique_ptr<Sandbox> sandbox;
-    bool restarted = false;  // the previous sandbox was ended with names in it
     std::atomic<pid_t> monitor{-1};  // the running sandbox's monitor, for ending it from outside
     std::atomic<bool> closed{false};
 
@@ -1859,8 +1842,6 @@ std::string output_text(const Answer& answer, const Limits& limits) {
     return text;
 }
 
-const char fresh_note[] = "[A new sandbox interpreter: names defined by earlier runs are gone.]\n";
-
 /// Runs `code` in the session's sandbox, starting one when none is running.
 /// Called without the GIL; `problem` is set when no sandbox could start.
 std::string run_in_session(Session& session, const Launch& launch, const std::string& code,
@@ -1873,13 +1854,10 @@ std::string run_in_session(Session& session, const Launch& launch, const std::st
         problem = "the host is exiting";
         return "";
     }
-    std::string note;
     if (session.sandbox && !session.sandbox->running()) session.sandbox.reset();
     Answer answer;
     answer.outcome = Outcome::output;
     if (!session.sandbox) {
-        if (session.restarted) note = fresh_note;
-        session.restarted = false;
         session.sandbox = std::make_unique<Sandbox>();
         bool late = false;
         problem = session.sandbox->start(launch, deadline, late);
@@ -1893,16 +1871,10 @@ std::string run_in_session(Session& session, const Launch& launch, const std::st
         if (late) answer.outcome = Outcome::time;
     }
     if (answer.outcome == Outcome::output) answer = session.sandbox->exchange(code, launch.limits, deadline);
-    std::string text;
-    if (answer.outcome == Outcome::output) {
-        text = note + output_text(answer, launch.limits) + session.sandbox->publish();
-        if (!session.sandbox->tainted()) return text;
-    } else {
-        text = note + limit_line(answer, launch.limits);
-    }
+    if (answer.outcome == Outcome::output) return output_text(answer, launch.limits) + session.sandbox->publish();
+    std::string text = limit_line(answer, launch.limits);
     session.monitor = -1;
     session.sandbox.reset();
-    session.restarted = true;
     return text;
 }
 
