@@ -222,6 +222,26 @@ def preload(modules):
     gc.freeze()
 
 
+def warm_up_charts():
+    """Draws a small chart in memory, so that what matplotlib loads and
+    caches on its first chart (the Agg backend, the PNG writer, font
+    lookups) is there in every run's process."""
+    pyplot = sys.modules.get("matplotlib.pyplot")
+    if pyplot is None:
+        return
+    try:
+        figure, axes = pyplot.subplots(figsize=(2, 1))
+        axes.plot(["a", "b"], [0, 1], marker="o")
+        axes.set_title("t")
+        axes.set_xlabel("x")
+        figure.autofmt_xdate()
+        figure.tight_layout()
+        figure.savefig(io.BytesIO(), format="png")
+        pyplot.close(figure)
+    except Exception:
+        pass  # each run's first chart does it
+
+
 def make_undumpable(dumpable=0):
     """PR_SET_DUMPABLE: at 0, processes of the same uid cannot open this
     process's /proc files (its descriptors, its memory)."""
@@ -395,6 +415,8 @@ def main():
     keep_read_only_imports()
     seed_font_lists()
     preload(PRELOADED)
+    warm_up_charts()
+    gc.freeze()
     os.write(READY, b"R")
     os.close(READY)
     # Nothing written to stderr after start-up reaches anyone.
