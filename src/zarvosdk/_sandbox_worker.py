@@ -207,14 +207,28 @@ def keep_read_only_imports():
     sys.path_importer_cache.clear()
 
 
+def address_space_used():
+    """This process's address space (VmSize) in bytes."""
+    with open("/proc/self/status") as status:
+        for line in status:
+            if line.startswith("VmSize:"):
+                return int(line.split()[1]) << 10
+    return 0
+
+
 def preload(modules):
-    """Imports `modules`; a failure (a memory limit too small for them)
-    leaves none of it behind, and each run imports them itself. What is
-    loaded then stays out of the collector's passes, so that a run's process
-    does not copy every page the collector would touch."""
+    """Imports `modules` while this process uses less than a quarter of the
+    address space limit, which every run's process inherits, so that a small
+    memory limit is left to the code; a failure leaves none of it behind, and
+    a run imports what it needs itself. What is loaded then stays out of the
+    collector's passes, so that a run's process does not copy every page the
+    collector would touch."""
+    limit, _ = resource.getrlimit(resource.RLIMIT_AS)
     before = set(sys.modules)
     try:
         for name in modules:
+            if limit != resource.RLIM_INFINITY and address_space_used() > limit // 4:
+                break
             __import__(name)
     except BaseException:
         for name in set(sys.modules) - before:
