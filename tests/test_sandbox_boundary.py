@@ -233,6 +233,25 @@ def test_a_host_exiting_during_a_run_does_not_crash(tmp_path):
     assert not any(alive(p) for p in pids)
 
 
+def test_a_host_exiting_while_a_sandbox_starts_ends_it(tmp_path):
+    # The run that was starting one raises, and the host's exit waits for it.
+    done = python_process(
+        "import atexit, os, threading, time",
+        "os.chdir(%r)" % str(tmp_path),
+        "said = []",
+        "def report():\n    run.join(5)\n    print(said, flush=True)",
+        "atexit.register(report)  # before the sandbox's own handler, so it runs after it",
+        "from zarvosdk.sandbox import SandboxedPythonREPLTool, SandboxUnavailable",
+        "def start():\n    try: said.append(SandboxedPythonREPLTool().run('print(1)'))\n"
+        "    except SandboxUnavailable as e: said.append(str(e))",
+        "run = threading.Thread(target=start, daemon=True)",
+        "run.start()",
+        "time.sleep(0.1)",
+    )
+    assert done.returncode == 0, done.stderr[-2000:]
+    assert done.stdout.endswith(": the host is exiting']\n"), done.stdout
+
+
 # (system call, arguments): reached through the C library's syscall(), as
 # code that knows the numbers would; x86-64 numbers.
 REFUSED_CALLS = [

@@ -1007,9 +1007,11 @@ public:
     Sandbox& operator=(const Sandbox&) = delete;
     ~Sandbox() { stop(); }
 
-    /// Starts bubblewrap and waits for the worker's ready byte. Returns "" on
+    /// Starts bubblewrap and waits for the worker's ready byte; `forked` is
+    /// told the monitor's pid as soon as there is one. Returns "" on
     /// success, else what went wrong (bubblewrap's own message when it has one).
-    std::string start(const Launch& launch, Clock::time_point deadline, bool& late);
+    std::string start(const Launch& launch, Clock::time_point deadline, bool& late,
+                      const std::function<void(pid_t)>& forked);
     /// Sends one piece of code and reads the answer, then stops everything
     /// of the code until the next run.
     Answer exchange(const std::string& code, const Limits& limits, Clock::time_point deadline);
@@ -1020,8 +1022,6 @@ public:
     /// Copies what the code wrote since the last time into the output
     /// folder; a note when a bound stopped it, else "".
     std::string publish() noexcept;
-    /// The monitor's pid, for killing from another thread (-1 none).
-    pid_t monitor() const { return pid_; }
 
 private:
     std::string make_groups(const Launch& launch);
@@ -1069,7 +1069,8 @@ unsigned long next_sandbox_id() {
     return sandbox_id_base + ((static_cast<unsigned long>(getpid()) & 0xffff) << 8) + (counter.fetch_add(1) & 0xff);
 }
 
-std::string Sandbox::start(const Launch& launch, Clock::time_point deadline, bool& late) {
+std::string Sandbox::start(const Launch& launch, Clock::time_point deadline, bool& late,
+                           const std::function<void(pid_t)>& forked) {
     late = false;
     output_ = launch.output;
     file_limit_ = static_cast<std::uint64_t>(launch.limits.file_size_mb) << 20;
@@ -1143,6 +1144,7 @@ std::string Sandbox::start(const Launch& launch, Clock::time_point deadline, boo
     pid_ = fork_on_launcher(child);
     int fork_error = errno;
     if (pid_ < 0) return std::string("cannot start bubblewrap: ") + std::strerror(fork_error);
+    forked(pid_);
     requests_ = fcntl(request_pair[1], F_DUPFD_CLOEXEC, 0);
     errors_ = fcntl(error_pipe[0], F_DUPFD_CLOEXEC, 0);
     int ready_fd = held.keep(fcntl(ready_pipe[0], F_DUPFD_CLOEXEC, 0));
@@ -1860,14 +1862,19 @@ std::string run_in_session(Session& session, const Launch& launch, const std::st
     if (!session.sandbox) {
         session.sandbox = std::make_unique<Sandbox>();
         bool late = false;
-        problem = session.sandbox->start(launch, deadline, late);
-        if (!problem.empty()) {
+        problem = session.sandbox->start(launch, deadline, late, [&session](pid_t monitor) {
+            // Known from here on to a host that exits; one that began exiting
+            // before it was known (it checks after it marks the session
+            // closed) is seen here.
+            session.monitor = monitor;
+            if (session.closed) kill(monitor, SIGKILL);
+        });
+        if (!problem.empty() || session.closed) {
+            if (session.closed) problem = "the host is exiting";
+            session.monitor = -1;
             session.sandbox.reset();
             return "";
         }
-        session.monitor = session.sandbox->monitor();
-        // Ended from outside while it started: it is not used.
-        if (session.closed) session.sandbox->stop();
         if (late) answer.outcome = Outcome::time;
     }
     if (answer.outcome == Outcome::output) answer = session.sandbox->exchange(code, launch.limits, deadline);
@@ -1875,6 +1882,8 @@ std::string run_in_session(Session& session, const Launch& launch, const std::st
     std::string text = limit_line(answer, launch.limits);
     session.monitor = -1;
     session.sandbox.reset();
+    // The host ended it as it exits: the code did not.
+    if (session.closed) problem = "the host is exiting";
     return text;
 }
 
