@@ -1189,6 +1189,7 @@ private:
     std::string output_;
     std::uint64_t file_limit_ = 0;
     bool tainted_ = false;
+    unsigned long id_ = 0;  // the uid and gid a root host's sandbox runs as (0 none)
     std::shared_ptr<Published> published_;
 };
 
@@ -1208,11 +1209,60 @@ std::string Sandbox::make_groups(const Launch& launch) {
                         {{"memory.memsw.limit_in_bytes", bytes}});
 }
 
-/// The sandbox's ids: its own uid and gid, distinct between the sandboxes of
-/// one host and, but for a pid that repeats every 65,536, between hosts.
-unsigned long next_sandbox_id() {
-    static std::atomic<unsigned> counter{0};
-    return sandbox_id_base + ((static_cast<unsigned long>(getpid()) & 0xffff) << 8) + (counter.fetch_add(1) & 0xff);
+// The ids a root host's sandboxes run as: from sandbox_id_base, a span of
+// 2**24, each host starting in a block of 256 of its pid's own.
+constexpr unsigned long sandbox_id_span = 1UL << 24;
+
+/// The ids this process's sandboxes hold, from their start until they are reaped.
+struct SandboxIds {
+    std::mutex lock;
+    std::set<unsigned long> held;
+    unsigned long next = 0;
+};
+
+SandboxIds& sandbox_ids() {
+    static SandboxIds* the_ids = new SandboxIds;  // never destroyed: a sandbox may stop at exit
+    return *the_ids;
+}
+
+/// The sandbox ids some process of the machine runs as: another host's
+/// sandboxes, or one of this host's whose processes are still ending.
+std::set<unsigned long> sandbox_ids_running() {
+    std::set<unsigned long> found;
+    DIR* dir = opendir("/proc");
+    if (!dir) return found;
+    while (struct dirent* entry = readdir(dir)) {
+        if (!std::isdigit(static_cast<unsigned char>(entry->d_name[0]))) continue;
+        long uid = status_field(std::atol(entry->d_name), "Uid:");
+        if (uid >= static_cast<long>(sandbox_id_base) && uid < static_cast<long>(sandbox_id_base + sandbox_id_span))
+            found.insert(static_cast<unsigned long>(uid));
+    }
+    closedir(dir);
+    return found;
+}
+
+/// Takes an id for a sandbox: its own uid and gid, which no other sandbox
+/// of this host holds and no process runs as, so that two sandboxes never
+/// share a uid (nor its process count); 0 when none is free.
+unsigned long take_sandbox_id() {
+    std::set<unsigned long> running = sandbox_ids_running();
+    SandboxIds& ids = sandbox_ids();
+    std::lock_guard<std::mutex> hold(ids.lock);
+    const unsigned long block = (static_cast<unsigned long>(getpid()) & 0xffff) << 8;
+    for (unsigned long tried = 0; tried < sandbox_id_span; ++tried) {
+        unsigned long id = sandbox_id_base + (block + ids.next++) % sandbox_id_span;
+        if (ids.held.count(id) || running.count(id)) continue;
+        ids.held.insert(id);
+        return id;
+    }
+    return 0;
+}
+
+void release_sandbox_id(unsigned long id) noexcept {
+    if (id == 0) return;
+    SandboxIds& ids = sandbox_ids();
+    std::lock_guard<std::mutex> hold(ids.lock);
+    ids.held.erase(id);
 }
 
 std::string Sandbox::start(const Launch& launch, Clock::time_point deadline, bool& late) {
@@ -1236,7 +1286,10 @@ std::string Sandbox::start(const Launch& launch, Clock::time_point deadline, boo
 
     ChildPlan plan;
     plan.as_other_user = launch.as_other_user;
-    plan.id = next_sandbox_id();
+    if (plan.as_other_user) {
+        plan.id = id_ = take_sandbox_id();
+        if (id_ == 0) return "no uid of the sandbox's range is free";
+    }
     // Any folder will do (the child's tmpfs covers it in its own mount
     // namespace only, after it has opened what it lends).
     plan.lend_root = is_directory("/run") ? "/run" : "/tmp";
@@ -1478,6 +1531,10 @@ void Sandbox::stop() noexcept {
         }
         pid_ = -1;
     }
+    // Its processes may still be ending: the next sandbox to take the id
+    // looks for them first.
+    release_sandbox_id(id_);
+    id_ = 0;
     for (int* fd : {&requests_, &errors_}) {
         if (*fd >= 0) close(*fd);
         *fd = -1;
