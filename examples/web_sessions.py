@@ -99,6 +99,12 @@ class SessionStream:
         return getattr(self.process_stream, name)
 
 
+def process_stderr():
+    """The process's own standard error, also while a run's output goes to its log."""
+    stream = sys.stderr
+    return stream.process_stream if isinstance(stream, SessionStream) else stream
+
+
 def route_output():
     """Puts SessionStream on sys.stdout and sys.stderr, once."""
     for name in ("stdout", "stderr"):
@@ -665,8 +671,9 @@ class Conversation:
     def _failed(self, exchange, error, log):
         exchange.error, exchange.detail = headline(error), one_line(error)
         traceback.print_exc(file=log)
+        # The terminal's line: sys.stderr still writes into this run's log.
         print("%s: %s (traceback in %s)" % (os.path.basename(self.folder), explain(error), self.log),
-              file=sys.stderr, flush=True)
+              file=process_stderr(), flush=True)
 
     def _add_forecast(self, exchange, calls):
         try:

@@ -113,6 +113,10 @@ def test_a_failed_run_is_a_message_on_the_page_not_a_traceback(page, tmp_path, e
     # The question still shows, and the page takes the next one.
     assert web_sessions.QUESTIONS[0] in [t.value for t in app.text]
     assert len(app.chat_input) == 1
+    # The traceback is in the session's log; the terminal's line is not.
+    with open(str(tmp_path / "session-0" / "agent-framework.log")) as log:
+        text = log.read()
+    assert "Traceback" in text and "(traceback in" not in text
 
 
 def test_a_session_that_cannot_start_says_why(page, tmp_path):
