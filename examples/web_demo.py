@@ -174,6 +174,17 @@ def main(argv=None):
         print("WARNING: serving on %s: the page has no log-in; anyone who can reach it can ask the "
               "database questions and run the agents." % args.host, file=sys.stderr)
     work = tempfile.mkdtemp(prefix="zarvosdk-web-")
+    try:
+        return serve_in(work, args)
+    finally:
+        # The page made it: the database's files and, without --output, the
+        # sessions' folders go with it.
+        shutil.rmtree(work, ignore_errors=True)
+
+
+def serve_in(work, args):
+    """Starts the database (its files in `work`) and the model endpoint and
+    serves the page until interrupted; stops them and ends the sessions."""
     output = os.path.abspath(args.output or os.path.join(work, "output"))
     os.makedirs(output, exist_ok=True)
     print("Starting a private MariaDB server in", work, flush=True)
@@ -219,9 +230,9 @@ def main(argv=None):
         server.close()
         if endpoint is not None:
             endpoint.stop()
-        shutil.rmtree(os.path.join(work, "mariadb"), ignore_errors=True)
         print("Stopped the page, the model endpoint and the MariaDB server.", flush=True)
-        print("The sessions' folders were under", output, "(each removed when its session ended)", flush=True)
+        if args.output:
+            print("The sessions' folders were under", output, "(each removed when its session ended)", flush=True)
     return 0
 
 
