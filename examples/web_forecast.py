@@ -2,10 +2,11 @@
 its input, so that no request can hold the page's interpreter for long.
 
 The package's forecast runs in the page's process, and its loops over the
-history and over the forecast's points run in compiled code that never hands
-the GIL to another thread: while one runs, every session waits. Its time
-grows with its input (a request for a million periods held the GIL for half
-a minute, and a question's time limit cannot stop a tool midway). The page's
+history and over the forecast's points run in compiled code that does not
+hand the GIL to another thread: while one runs, every session waits. Its
+time grows with its input (a request for a million periods over two equal
+dates ran for 16 s, holding the GIL for seconds at a stretch), and a
+question's time limit cannot stop a tool midway. The page's
 agents get `BoundedForecastTool`, which refuses, before the package's tool
 sees it, a request longer than MAX_REQUEST_CHARS, a history of more than
 `max_rows` rows, more than `max_periods` periods, or dates that are all one
