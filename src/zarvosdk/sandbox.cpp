@@ -1156,8 +1156,8 @@ public:
     /// success, else what went wrong (bubblewrap's own message when it has one).
     std::string start(const Launch& launch, Clock::time_point deadline, bool& late,
                       const std::function<void(pid_t)>& forked);
-    /// Sends one piece of code and reads the answer, then stops everything
-    /// of the code until the next run.
+    /// Sends one piece of code and reads the answer, then stops the worker
+    /// until the next run.
     Answer exchange(const std::string& code, const Limits& limits, Clock::time_point deadline);
     /// Kills every process of the sandbox and reaps it, publishes what the
     /// code wrote last and lets its tmpfs go. Safe to call twice.
