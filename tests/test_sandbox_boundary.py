@@ -1,5 +1,5 @@
 """The sandbox against code that attacks it, written by someone who has read
-sandbox.cpp and _sandbox_worker.py: each case asserts what must not happen
+src/zarvosdk/sandbox/ and _sandbox_worker.py: each case asserts what must not happen
 to the host (a kernel setting changed, a file published or read, a process
 or CPU use left between runs, a run answered by an earlier one's code, a host
 crash). These run as whatever user runs the suite: as root the sandbox takes
