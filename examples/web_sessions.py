@@ -396,6 +396,15 @@ def forecast_text(table, rows=FORECAST_ROWS):
 
 # -- sessions --------------------------------------------------------------------
 
+def start_sandbox(sandbox):
+    """Runs nothing in `sandbox`, which starts it. A sandbox that cannot
+    start says so on the session's first chart, where the model reads it."""
+    try:
+        sandbox._run("")
+    except Exception:
+        pass
+
+
 class SessionsFull(Exception):
     """No room for another session: `limit` sessions hold a sandbox."""
 
@@ -490,16 +499,20 @@ class Backend:
             # The chart agent's code runs in a sandbox of this session's own,
             # which may write into its code/ folder only; the forecast runs
             # here, within the page's bounds.
-            bound = (memory, functools.partial(SandboxedPythonREPLTool, output_dir=code),
-                     functools.partial(BoundedForecastTool, **self.forecast_bounds))
+            sandbox = SandboxedPythonREPLTool(output_dir=code)
+            bound = (memory, lambda: sandbox, functools.partial(BoundedForecastTool, **self.forecast_bounds))
             saved = [getattr(zarvosdk.agent, name) for name in names]
             for name, value in zip(names, bound):
                 setattr(zarvosdk.agent, name, value)
             try:
-                return memory, AgentInitializer(self.llm, self.db, path=code).create_agent()
+                agent = AgentInitializer(self.llm, self.db, path=code).create_agent()
             finally:
                 for name, value in zip(names, saved):
                     setattr(zarvosdk.agent, name, value)
+        # The sandbox starts now, while the session's first question waits
+        # for the model, rather than on that question's first chart.
+        threading.Thread(target=start_sandbox, args=(sandbox,), name="sandbox-start", daemon=True).start()
+        return memory, agent
 
     def _reclaim_locked(self):
         """Ends the session idle longest, if it has been idle RECLAIM_SECONDS."""
