@@ -22,9 +22,9 @@ class SandboxUnavailable(RuntimeError):
 
 class SandboxedPythonREPLTool(BaseTool):
     """Looks like the framework's PythonREPLTool ("Python_REPL", same
-    description, same input clean-up, same result); runs the code in one
-    sandboxed interpreter per tool object, whose names persist between runs
-    until a limit ends it."""
+    description, same input clean-up, same result); runs each piece of code
+    in a fresh process of one sandbox per tool object, so names do not
+    persist between runs."""
 
     name: str = "Python_REPL"
     description: str
