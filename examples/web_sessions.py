@@ -21,7 +21,6 @@ Two things stay one per process and are handled so:
 * matplotlib's shared state (font cache, settings) when the page draws a
   forecast's chart: under `DRAW_LOCK`, a fraction of a second.
 """
-import ast
 import contextvars
 import functools
 import gc
@@ -210,11 +209,11 @@ class StepReporter(BaseCallbackHandler):
         if name in self._HIDDEN:
             return
         if name == "sql_db_query":
-            self.emit(Step("sql", single_argument(input_str).strip(), depth))
+            self.emit(Step("sql", demo.single_argument(input_str).strip(), depth))
         elif name == "ForecastTool":
             self.emit(Step("forecast", describe_forecast_request(input_str), depth))
         elif name == "Python_REPL":
-            self.emit(Step("code", single_argument(input_str).strip(), depth))
+            self.emit(Step("code", demo.single_argument(input_str).strip(), depth))
         else:
             self.emit(Step("tool", "%s: %s" % (name, demo.brief(input_str)), depth))
 
@@ -241,19 +240,6 @@ class StepReporter(BaseCallbackHandler):
         # Tools called by a nested agent have that agent's tool run as an
         # ancestor; the chains between are not tools and count for nothing.
         return self._depth.get(run_id, 1 if run_id is not None and self._depth else 0)
-
-
-def single_argument(input_str):
-    """A tool input as the tool's one argument: structured tools are called
-    with the repr of a one-key dict ({'query': '...'})."""
-    text = str(input_str)
-    try:
-        decoded = ast.literal_eval(text)
-    except (ValueError, SyntaxError, MemoryError, RecursionError):
-        return text
-    if isinstance(decoded, dict) and len(decoded) == 1:
-        return str(next(iter(decoded.values())))
-    return text
 
 
 def count_rows(output):

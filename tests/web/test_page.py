@@ -394,3 +394,27 @@ def test_a_session_past_the_bound_is_told_so_and_gets_in_once_there_is_room(page
     backend.release(only, "The tab of this conversation was closed.")
     second.button[0].click().run()
     assert not second.exception and len(second.chat_input) == 1 and not second.warning
+
+
+@pytest.mark.parametrize("tool", ["SQLAgent", "sql_db_query", "Python_REPL"])
+def test_a_tool_text_too_deep_to_compile_is_shown_as_it_is(tool):
+    # "1+1+...": reading it as a Python literal overflowed the C stack of
+    # Python 3.9's compiler, a crash of the page with all its sessions; so
+    # the steps are taken in a process of their own.
+    import subprocess
+    import sys
+
+    script = """if True:
+        import io, demo, web_sessions
+        deep = "1+" * 150000 + "1"
+        steps = []
+        for handler in (web_sessions.StepReporter(steps.append), demo.ToolTrace(io.StringIO())):
+            handler.on_tool_start({"name": %r}, deep, run_id=1)
+            handler.on_tool_end(deep, run_id=1)
+        print(" ".join(step.kind for step in steps))
+    """ % tool
+    done = subprocess.run([sys.executable, "-c", script], env=dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path)),
+                          stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, timeout=120)
+    assert done.returncode == 0, done.stderr[-2000:]
+    # The text itself is the step (the SQL tool says it is not rows).
+    assert done.stdout.split() == {"SQLAgent": ["tool"], "sql_db_query": ["sql", "error"], "Python_REPL": ["code"]}[tool]
