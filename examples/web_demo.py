@@ -159,6 +159,9 @@ def serve(host, port, allowed_hosts=()):
         # a pause that grows with the sessions; the page collects when it
         # ends sessions instead.
         "runner.postScriptGC": False,
+        # The page takes no files (their endpoint answers 404, web_server.py):
+        # tornado buffers no request body over 1 MB.
+        "server.maxUploadSize": 1,
     }
     bootstrap.load_config_options(options)
     bootstrap.run(PAGE, False, [], options)

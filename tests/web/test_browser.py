@@ -504,6 +504,7 @@ def test_every_response_carries_the_policy_and_foreign_names_are_refused(page_ur
         ("/_stcore/host-config", {}, 200),
         ("/media/missing.png", {}, 404),
         ("/_stcore/metrics", {}, 404),
+        ("/_stcore/upload_file/session/file", {}, 404),
         ("/", {"Host": "rebound.example:%s" % port}, 403),
         ("/_stcore/health", {"Host": "localhost:%s" % port, "Origin": "http://rebound.example:%s" % port}, 403),
         ("/_stcore/stream", {"Origin": "http://evil.example", "Connection": "Upgrade", "Upgrade": "websocket",
