@@ -53,6 +53,13 @@ CHART_BYTES = 20 * 1024 * 1024
 # history and of the forecast drawn in its chart.
 FORECAST_ROWS = 100
 CHART_POINTS = 5000
+# What the page keeps of a text: a question, an answer, a step's SQL or code
+# (the model's, which may be of any length, and each is sent to the browser
+# on every rerun), and how many exchanges a session keeps (the oldest go).
+QUESTION_CHARS = 2000
+ANSWER_CHARS = 100_000
+STEP_CHARS = 20_000
+EXCHANGES = 50
 # The forecast runs in this process and holds the GIL while it works: the
 # page's forecast tool refuses more periods or a longer history than these
 # (the launcher's --forecast-periods and --forecast-rows).
@@ -209,11 +216,11 @@ class StepReporter(BaseCallbackHandler):
         if name in self._HIDDEN:
             return
         if name == "sql_db_query":
-            self.emit(Step("sql", demo.single_argument(input_str).strip(), depth))
+            self.emit(Step("sql", cut(demo.single_argument(input_str).strip(), STEP_CHARS), depth))
         elif name == "ForecastTool":
             self.emit(Step("forecast", describe_forecast_request(input_str), depth))
         elif name == "Python_REPL":
-            self.emit(Step("code", demo.single_argument(input_str).strip(), depth))
+            self.emit(Step("code", cut(demo.single_argument(input_str).strip(), STEP_CHARS), depth))
         else:
             self.emit(Step("tool", "%s: %s" % (name, demo.brief(input_str)), depth))
 
@@ -240,6 +247,13 @@ class StepReporter(BaseCallbackHandler):
         # Tools called by a nested agent have that agent's tool run as an
         # ancestor; the chains between are not tools and count for nothing.
         return self._depth.get(run_id, 1 if run_id is not None and self._depth else 0)
+
+
+def cut(text, width):
+    """`text`, or its first `width` characters and a line saying how many more there were."""
+    if len(text) <= width:
+        return text
+    return "%s\n... and %d more characters" % (text[:width], len(text) - width)
 
 
 def count_rows(output):
@@ -612,6 +626,7 @@ class Conversation:
         finally:
             with self._lock:
                 self.exchanges.append(exchange)
+                del self.exchanges[:-EXCHANGES]
                 self._keep_charts_within_budget()
                 self.running = None
                 self.last_used = time.monotonic()
@@ -632,7 +647,7 @@ class Conversation:
                 token = _SESSION_OUTPUT.set(demo.PlainText(log))
                 try:
                     callbacks = [StepReporter(exchange.steps.append), trace, Deadline(self.run_seconds)]
-                    exchange.answer = str(self.agent.run(exchange.question, callbacks=callbacks))
+                    exchange.answer = cut(str(self.agent.run(exchange.question, callbacks=callbacks)), ANSWER_CHARS)
                 except Exception as error:  # any failure of the model, the database or the agent
                     self._failed(exchange, error, log)
                 finally:

@@ -418,3 +418,25 @@ def test_a_tool_text_too_deep_to_compile_is_shown_as_it_is(tool):
     assert done.returncode == 0, done.stderr[-2000:]
     # The text itself is the step (the SQL tool says it is not rows).
     assert done.stdout.split() == {"SQLAgent": ["tool"], "sql_db_query": ["sql", "error"], "Python_REPL": ["code"]}[tool]
+
+
+class LongWindedAgent:
+    """Runs SQL and code of 5 MB each and answers with 5 MB of text."""
+
+    def run(self, question, callbacks=()):
+        for handler in callbacks:
+            handler.on_tool_start({"name": "sql_db_query"}, "SELECT '%s'" % ("s" * 5_000_000), run_id=1)
+            handler.on_tool_start({"name": "Python_REPL"}, "print('%s')" % ("c" * 5_000_000), run_id=2)
+        return "a" * 5_000_000
+
+
+def test_what_the_model_wrote_is_kept_to_a_bound_on_the_page(page, tmp_path):
+    # The model's texts (and a question sent past the box's own bound) are
+    # drawn on every rerun: a few megabytes each, for every exchange kept.
+    app = page(OneAgentBackend(tmp_path, LongWindedAgent()))
+    app.chat_input[0].set_value("q" * 1_000_000).run()
+    assert not app.exception
+    texts = {t.value[:1]: t.value for t in list(app.text) + list(app.code) if t.value[:1] in "qaSp"}
+    for first, width in (("q", web_sessions.QUESTION_CHARS), ("a", web_sessions.ANSWER_CHARS),
+                         ("S", web_sessions.STEP_CHARS), ("p", web_sessions.STEP_CHARS)):
+        assert width <= len(texts[first]) < width + 50, first
