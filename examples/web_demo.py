@@ -185,6 +185,12 @@ def main(argv=None):
         shutil.rmtree(work, ignore_errors=True)
 
 
+def import_page():
+    """The framework's and Streamlit's imports, the slow part of start-up."""
+    demo.import_framework()
+    import streamlit.web.bootstrap  # noqa: F401
+
+
 def serve_in(work, args):
     """Starts the database (its files in `work`) and the model endpoint and
     serves the page until interrupted; stops them and ends the sessions."""
@@ -192,11 +198,13 @@ def serve_in(work, args):
     os.makedirs(output, exist_ok=True)
     print("Starting a private MariaDB server in", work, flush=True)
     with concurrent.futures.ThreadPoolExecutor(max_workers=1) as background:
-        starting = background.submit(start_sample_database, os.path.join(work, "mariadb"))
-        demo.import_framework()
-        import streamlit.web.bootstrap  # noqa: F401  (the page's own import time, while the server starts)
-
-        server = starting.result()
+        # The imports go beside the database's start, which stays in this
+        # thread: the server is killed by the kernel when the thread that
+        # started it ends (its parent-death signal), and this one lasts as
+        # long as the page, also when the page is killed or crashes.
+        importing = background.submit(import_page)
+        server = start_sample_database(os.path.join(work, "mariadb"))
+        importing.result()
     endpoint = None
     try:
         from harness.model_endpoint import ChatEndpoint
