@@ -440,3 +440,31 @@ def test_what_the_model_wrote_is_kept_to_a_bound_on_the_page(page, tmp_path):
     for first, width in (("q", web_sessions.QUESTION_CHARS), ("a", web_sessions.ANSWER_CHARS),
                          ("S", web_sessions.STEP_CHARS), ("p", web_sessions.STEP_CHARS)):
         assert width <= len(texts[first]) < width + 50, first
+
+
+def test_a_run_that_never_reaches_its_deadline_is_given_up_and_frees_its_place(tmp_path):
+    # A model's answer trickling in a byte at a time: no event of the
+    # framework comes for the deadline to stop the run at.
+    unblock = threading.Event()
+
+    class StuckAgent:
+        def run(self, question, callbacks=()):
+            unblock.wait(30)
+            return "too late"
+
+    backend = OneAgentBackend(tmp_path, StuckAgent(), max_sessions=1, run_minutes=1)
+    conversation = backend.new_conversation()
+    exchange = conversation.start("a question")
+    late = conversation.last_used + 60 + web_sessions.GIVE_UP_SECONDS
+    assert backend.reap(late - 1) == 0 and not exchange.done.is_set()
+    assert backend.reap(late) == 1
+    assert exchange.done.is_set() and exchange.error == "The question took too long and was stopped (RunTimeout)."
+    assert conversation.closed.startswith("The question did not end within 5 minutes")
+    assert backend.live_sessions() == [] and not os.path.exists(conversation.folder)
+    backend.new_conversation()  # its place is free
+    unblock.set()
+    for thread in threading.enumerate():
+        if thread.name.startswith("question-"):
+            thread.join(10)
+    [shown] = conversation.exchanges
+    assert shown.error == exchange.error and shown.answer is None and conversation.running is None
