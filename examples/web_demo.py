@@ -160,7 +160,9 @@ def serve(host, port, allowed_hosts=()):
         # ends sessions instead.
         "runner.postScriptGC": False,
         # The page takes no files (their endpoint answers 404, web_server.py):
-        # tornado buffers no request body over 1 MB.
+        # tornado buffers no request body, nor websocket message, over 1 MB
+        # (the option is its read buffer's bound). The page's own messages
+        # are far smaller; Streamlit's default took three of 150 MB at once.
         "server.maxUploadSize": 1,
     }
     bootstrap.load_config_options(options)
