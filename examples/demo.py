@@ -125,15 +125,32 @@ class ToolTrace(BaseCallbackHandler):
         print("      " + "   " * (self.depth - 1) + text, file=self.stream, flush=True)
 
 
-def brief(value, width=96):
-    """A tool input or output on one short line."""
+# The longest tool input or output read as a Python literal. Python 3.9's
+# compiler recurses in C over a long chain like "1+1+...+1" and overflows the
+# thread's stack (a crash, not an exception) from about 240,000 characters;
+# a structured tool's input ({'query': '...'}) is far shorter than this.
+LITERAL_CHARS = 20_000
+
+
+def single_argument(value):
+    """A tool input as the tool's one argument: structured tools are called
+    with the repr of a one-key dict ({'query': '...'}). Any other text, and
+    text too long to be read as a literal safely, is returned as it is."""
     text = str(value)
+    if len(text) > LITERAL_CHARS or not text.lstrip().startswith("{"):
+        return text
     try:
         decoded = ast.literal_eval(text)
-        if isinstance(decoded, dict) and len(decoded) == 1:
-            text = str(next(iter(decoded.values())))
     except (ValueError, SyntaxError, MemoryError, RecursionError):
-        pass
+        return text
+    if isinstance(decoded, dict) and len(decoded) == 1:
+        return str(next(iter(decoded.values())))
+    return text
+
+
+def brief(value, width=96):
+    """A tool input or output on one short line."""
+    text = single_argument(value)
     lines = [line.strip() for line in text.strip().splitlines() if line.strip()]
     if len(lines) > 3 and lines[0].startswith("import"):
         text = "<%d lines of Python code>" % len(lines)

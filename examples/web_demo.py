@@ -159,6 +159,11 @@ def serve(host, port, allowed_hosts=()):
         # a pause that grows with the sessions; the page collects when it
         # ends sessions instead.
         "runner.postScriptGC": False,
+        # The page takes no files (their endpoint answers 404, web_server.py):
+        # tornado buffers no request body, nor websocket message, over 1 MB
+        # (the option is its read buffer's bound). The page's own messages
+        # are far smaller; Streamlit's default took three of 150 MB at once.
+        "server.maxUploadSize": 1,
     }
     bootstrap.load_config_options(options)
     bootstrap.run(PAGE, False, [], options)
@@ -182,6 +187,12 @@ def main(argv=None):
         shutil.rmtree(work, ignore_errors=True)
 
 
+def import_page():
+    """The framework's and Streamlit's imports, the slow part of start-up."""
+    demo.import_framework()
+    import streamlit.web.bootstrap  # noqa: F401
+
+
 def serve_in(work, args):
     """Starts the database (its files in `work`) and the model endpoint and
     serves the page until interrupted; stops them and ends the sessions."""
@@ -189,11 +200,13 @@ def serve_in(work, args):
     os.makedirs(output, exist_ok=True)
     print("Starting a private MariaDB server in", work, flush=True)
     with concurrent.futures.ThreadPoolExecutor(max_workers=1) as background:
-        starting = background.submit(start_sample_database, os.path.join(work, "mariadb"))
-        demo.import_framework()
-        import streamlit.web.bootstrap  # noqa: F401  (the page's own import time, while the server starts)
-
-        server = starting.result()
+        # The imports go beside the database's start, which stays in this
+        # thread: the server is killed by the kernel when the thread that
+        # started it ends (its parent-death signal), and this one lasts as
+        # long as the page, also when the page is killed or crashes.
+        importing = background.submit(import_page)
+        server = start_sample_database(os.path.join(work, "mariadb"))
+        importing.result()
     endpoint = None
     try:
         from harness.model_endpoint import ChatEndpoint

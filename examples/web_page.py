@@ -134,8 +134,10 @@ def main():
     if conversation.closed and running is None:
         st.info("%s Its agent and memory are released; a new question starts a new conversation."
                 % conversation.closed)
-    typed = st.chat_input("Ask a question about the sales", disabled=running is not None)
-    question = (typed or asked or "").strip()
+    typed = st.chat_input("Ask a question about the sales", disabled=running is not None,
+                          max_chars=web_sessions.QUESTION_CHARS)
+    # The browser keeps to max_chars; a client of the websocket need not.
+    question = (typed or asked or "").strip()[:web_sessions.QUESTION_CHARS]
     if question and running is None:
         if conversation.closed:
             del st.session_state["conversation"]

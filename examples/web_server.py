@@ -10,7 +10,10 @@ starts: headers on every response and a check of every request.
 * A request whose Host, or Origin when it has one, is not this server's
   address is answered 403: a page elsewhere whose name was pointed at this
   machine (DNS rebinding) cannot talk to the page or its websocket.
-* Streamlit's metrics endpoint answers 404.
+* Streamlit's metrics endpoint answers 404, and so does its file upload
+  endpoint: the page has no file uploader, and what that endpoint takes is
+  kept in memory, for as long as the session lasts, from anyone who has a
+  session (of any size up to Streamlit's bound, as many files as are sent).
 
 `install(host, port, allowed_hosts)` patches tornado's classes for the
 whole process, which serves only the page.
@@ -62,7 +65,8 @@ HEADERS = {
     "Referrer-Policy": "no-referrer",
     "X-Frame-Options": "DENY",
 }
-METRICS = re.compile(r"/(?:.*/)?(?:_stcore/metrics|st-metrics)/?\Z")
+# Answered 404: the metrics, and the upload of files (the page has no uploader).
+UNSERVED = re.compile(r"/(?:.*/)?(?:_stcore/metrics|st-metrics|_stcore/upload_file(?:/.*)?)/?\Z", re.S)
 
 
 def _split_host(value, default_port):
@@ -126,7 +130,7 @@ class Refused(tornado.web.RequestHandler):
 
 def install(host, port, allowed_hosts=()):
     """Patches tornado: the headers on every response, the Host and Origin
-    checks and the metrics endpoint on every request."""
+    checks and the unserved endpoints on every request."""
     addresses = Addresses(host, port, allowed_hosts)
     clear = tornado.web.RequestHandler.clear
     find_handler = tornado.web.Application.find_handler
@@ -141,7 +145,7 @@ def install(host, port, allowed_hosts=()):
         if not addresses.allows_host(request.headers.get("Host", "")) or (
                 origin is not None and not addresses.allows_origin(origin)):
             return application.get_handler_delegate(request, Refused, {"status": 403})
-        if METRICS.match(request.path):
+        if UNSERVED.match(request.path):
             return application.get_handler_delegate(request, Refused, {"status": 404})
         return find_handler(application, request, **kwargs)
 

@@ -21,7 +21,6 @@ Two things stay one per process and are handled so:
 * matplotlib's shared state (font cache, settings) when the page draws a
   forecast's chart: under `DRAW_LOCK`, a fraction of a second.
 """
-import ast
 import contextvars
 import functools
 import gc
@@ -54,6 +53,13 @@ CHART_BYTES = 20 * 1024 * 1024
 # history and of the forecast drawn in its chart.
 FORECAST_ROWS = 100
 CHART_POINTS = 5000
+# What the page keeps of a text: a question, an answer, a step's SQL or code
+# (the model's, which may be of any length, and each is sent to the browser
+# on every rerun), and how many exchanges a session keeps (the oldest go).
+QUESTION_CHARS = 2000
+ANSWER_CHARS = 100_000
+STEP_CHARS = 20_000
+EXCHANGES = 50
 # The forecast runs in this process and holds the GIL while it works: the
 # page's forecast tool refuses more periods or a longer history than these
 # (the launcher's --forecast-periods and --forecast-rows).
@@ -61,6 +67,10 @@ FORECAST_PERIODS = 1000
 FORECAST_HISTORY = 5000
 # A session at the bound may take the place of one idle for this long.
 RECLAIM_SECONDS = 120
+# A run still going this long past its time is given up (Conversation.give_up):
+# longer than the longest wait between two of the framework's events in a
+# run that works, a model request's three tries of 60 s each.
+GIVE_UP_SECONDS = 240
 # How often the reaper looks for sessions to end.
 REAP_SECONDS = 2.0
 
@@ -210,11 +220,11 @@ class StepReporter(BaseCallbackHandler):
         if name in self._HIDDEN:
             return
         if name == "sql_db_query":
-            self.emit(Step("sql", single_argument(input_str).strip(), depth))
+            self.emit(Step("sql", cut(demo.single_argument(input_str).strip(), STEP_CHARS), depth))
         elif name == "ForecastTool":
             self.emit(Step("forecast", describe_forecast_request(input_str), depth))
         elif name == "Python_REPL":
-            self.emit(Step("code", single_argument(input_str).strip(), depth))
+            self.emit(Step("code", cut(demo.single_argument(input_str).strip(), STEP_CHARS), depth))
         else:
             self.emit(Step("tool", "%s: %s" % (name, demo.brief(input_str)), depth))
 
@@ -243,17 +253,11 @@ class StepReporter(BaseCallbackHandler):
         return self._depth.get(run_id, 1 if run_id is not None and self._depth else 0)
 
 
-def single_argument(input_str):
-    """A tool input as the tool's one argument: structured tools are called
-    with the repr of a one-key dict ({'query': '...'})."""
-    text = str(input_str)
-    try:
-        decoded = ast.literal_eval(text)
-    except (ValueError, SyntaxError, MemoryError, RecursionError):
+def cut(text, width):
+    """`text`, or its first `width` characters and a line saying how many more there were."""
+    if len(text) <= width:
         return text
-    if isinstance(decoded, dict) and len(decoded) == 1:
-        return str(next(iter(decoded.values())))
-    return text
+    return "%s\n... and %d more characters" % (text[:width], len(text) - width)
 
 
 def count_rows(output):
@@ -531,12 +535,17 @@ class Backend:
         conversation.release(why)
 
     def reap(self, now=None):
-        """Ends the sessions whose tab has been gone `gone_seconds` or that
-        have had no question for `idle_seconds`; returns how many."""
+        """Ends the sessions whose tab has been gone `gone_seconds`, that
+        have had no question for `idle_seconds`, or whose run is still going
+        GIVE_UP_SECONDS past its time; returns how many."""
         now = time.monotonic() if now is None else now
         ended = []
         for conversation in self.live_sessions():
             if conversation.running is not None:
+                if now - conversation.last_used >= self.run_seconds + GIVE_UP_SECONDS and conversation.give_up(
+                        "The question did not end within %g minutes and was given up; this conversation "
+                        "ended." % ((self.run_seconds + GIVE_UP_SECONDS) / 60)):
+                    ended.append((conversation, conversation.closed))
                 continue
             alive = True
             if self.is_session_alive is not None and conversation.session_id is not None:
@@ -617,7 +626,7 @@ class Conversation:
             exchange = self.running = Exchange(question)
             self.last_used = time.monotonic()
         try:
-            threading.Thread(target=self._answer, args=(exchange,), daemon=True,
+            threading.Thread(target=self._answer, args=(exchange, self.agent), daemon=True,
                              name="question-%s" % os.path.basename(self.folder)).start()
         except BaseException:
             with self._lock:
@@ -633,21 +642,50 @@ class Conversation:
             exchange.done.wait()
         return exchange
 
-    def _answer(self, exchange):
+    def _answer(self, exchange, agent):
         try:
-            self._run(exchange)
+            self._run(exchange, agent)
         finally:
             with self._lock:
-                self.exchanges.append(exchange)
-                self._keep_charts_within_budget()
-                self.running = None
-                self.last_used = time.monotonic()
+                if self.running is exchange:  # else given up, and already among the exchanges
+                    self.exchanges.append(exchange)
+                    del self.exchanges[:-EXCHANGES]
+                    self._keep_charts_within_budget()
+                    self.running = None
+                    self.last_used = time.monotonic()
                 closed = self.closed
             exchange.done.set()
             if closed:
                 self._free()
 
-    def _run(self, exchange):
+    def give_up(self, why):
+        """Ends the conversation whose run is still going long past its time
+        with no event of the framework to stop it at (a model's answer
+        trickling in a byte at a time never trips the HTTP client's
+        timeouts, which bound each wait for bytes): the tab gets the exchange
+        as stopped, with `why`, and its next question starts a new
+        conversation. The run's thread ends on its own, if ever, and then
+        changes nothing here. False when no run was going."""
+        with self._lock:
+            exchange = self.running
+            if exchange is None or self.closed:
+                return False
+            # The tab is shown a copy: the run's thread may write into its own yet.
+            stopped = Exchange(exchange.question)
+            stopped.steps = list(exchange.steps)
+            for shown in (exchange, stopped):
+                shown.error, shown.detail = headline(RunTimeout()), why
+            stopped.seconds = time.monotonic() - self.last_used
+            stopped.done.set()
+            self.exchanges.append(stopped)
+            del self.exchanges[:-EXCHANGES]
+            self.running = None
+            self.closed = why
+        exchange.done.set()
+        self._free()
+        return True
+
+    def _run(self, exchange, agent):
         trace = demo.ToolTrace(io.StringIO())
         started = time.monotonic()
         try:
@@ -659,7 +697,7 @@ class Conversation:
                 token = _SESSION_OUTPUT.set(demo.PlainText(log))
                 try:
                     callbacks = [StepReporter(exchange.steps.append), trace, Deadline(self.run_seconds)]
-                    exchange.answer = str(self.agent.run(exchange.question, callbacks=callbacks))
+                    exchange.answer = cut(str(agent.run(exchange.question, callbacks=callbacks)), ANSWER_CHARS)
                 except Exception as error:  # any failure of the model, the database or the agent
                     self._failed(exchange, error, log)
                 finally:

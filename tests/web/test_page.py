@@ -394,3 +394,77 @@ def test_a_session_past_the_bound_is_told_so_and_gets_in_once_there_is_room(page
     backend.release(only, "The tab of this conversation was closed.")
     second.button[0].click().run()
     assert not second.exception and len(second.chat_input) == 1 and not second.warning
+
+
+@pytest.mark.parametrize("tool", ["SQLAgent", "sql_db_query", "Python_REPL"])
+def test_a_tool_text_too_deep_to_compile_is_shown_as_it_is(tool):
+    # "1+1+...": reading it as a Python literal overflowed the C stack of
+    # Python 3.9's compiler, a crash of the page with all its sessions; so
+    # the steps are taken in a process of their own.
+    import subprocess
+    import sys
+
+    script = """if True:
+        import io, demo, web_sessions
+        deep = "1+" * 150000 + "1"
+        steps = []
+        for handler in (web_sessions.StepReporter(steps.append), demo.ToolTrace(io.StringIO())):
+            handler.on_tool_start({"name": %r}, deep, run_id=1)
+            handler.on_tool_end(deep, run_id=1)
+        print(" ".join(step.kind for step in steps))
+    """ % tool
+    done = subprocess.run([sys.executable, "-c", script], env=dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path)),
+                          stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, timeout=120)
+    assert done.returncode == 0, done.stderr[-2000:]
+    # The text itself is the step (the SQL tool says it is not rows).
+    assert done.stdout.split() == {"SQLAgent": ["tool"], "sql_db_query": ["sql", "error"], "Python_REPL": ["code"]}[tool]
+
+
+class LongWindedAgent:
+    """Runs SQL and code of 5 MB each and answers with 5 MB of text."""
+
+    def run(self, question, callbacks=()):
+        for handler in callbacks:
+            handler.on_tool_start({"name": "sql_db_query"}, "SELECT '%s'" % ("s" * 5_000_000), run_id=1)
+            handler.on_tool_start({"name": "Python_REPL"}, "print('%s')" % ("c" * 5_000_000), run_id=2)
+        return "a" * 5_000_000
+
+
+def test_what_the_model_wrote_is_kept_to_a_bound_on_the_page(page, tmp_path):
+    # The model's texts (and a question sent past the box's own bound) are
+    # drawn on every rerun: a few megabytes each, for every exchange kept.
+    app = page(OneAgentBackend(tmp_path, LongWindedAgent()))
+    app.chat_input[0].set_value("q" * 1_000_000).run()
+    assert not app.exception
+    texts = {t.value[:1]: t.value for t in list(app.text) + list(app.code) if t.value[:1] in "qaSp"}
+    for first, width in (("q", web_sessions.QUESTION_CHARS), ("a", web_sessions.ANSWER_CHARS),
+                         ("S", web_sessions.STEP_CHARS), ("p", web_sessions.STEP_CHARS)):
+        assert width <= len(texts[first]) < width + 50, first
+
+
+def test_a_run_that_never_reaches_its_deadline_is_given_up_and_frees_its_place(tmp_path):
+    # A model's answer trickling in a byte at a time: no event of the
+    # framework comes for the deadline to stop the run at.
+    unblock = threading.Event()
+
+    class StuckAgent:
+        def run(self, question, callbacks=()):
+            unblock.wait(30)
+            return "too late"
+
+    backend = OneAgentBackend(tmp_path, StuckAgent(), max_sessions=1, run_minutes=1)
+    conversation = backend.new_conversation()
+    exchange = conversation.start("a question")
+    late = conversation.last_used + 60 + web_sessions.GIVE_UP_SECONDS
+    assert backend.reap(late - 1) == 0 and not exchange.done.is_set()
+    assert backend.reap(late) == 1
+    assert exchange.done.is_set() and exchange.error == "The question took too long and was stopped (RunTimeout)."
+    assert conversation.closed.startswith("The question did not end within 5 minutes")
+    assert backend.live_sessions() == [] and not os.path.exists(conversation.folder)
+    backend.new_conversation()  # its place is free
+    unblock.set()
+    for thread in threading.enumerate():
+        if thread.name.startswith("question-"):
+            thread.join(10)
+    [shown] = conversation.exchanges
+    assert shown.error == exchange.error and shown.answer is None and conversation.running is None
