@@ -6,6 +6,7 @@ crash). These run as whatever user runs the suite: as root the sandbox takes
 a uid of its own, as another user the user's."""
 import os
 import sys
+import threading
 import time
 
 import pytest
@@ -175,6 +176,7 @@ def test_only_charts_and_exports_are_published(workdir):
         "import os\nos.chdir(%r)\n"
         "for name in ['chart.png', 'data.csv', 'sitecustomize.py', 'x.pth', '.bashrc', 'run.sh', 'a b.png', '-x.png']:\n"
         "    open(name, 'w').write('x')\n"
+        "open('holes.csv', 'w').truncate(1 << 20)\n"
         "os.makedirs('deep/' * 20)\nopen('deep/' * 20 + 'far.png', 'w').write('x')\n"
         "os.makedirs('many')\n"
         "for i in range(1200): open('many/%%d.txt' %% i, 'w').write('x')\nprint('done')" % str(workdir / "out")
@@ -301,6 +303,10 @@ REFUSED_CALLS = [
     ("bpf", 321, (0, 0, 0)),
     ("perf_event_open", 298, (0, 0, -1, -1, 0)),
     ("netlink socket", 41, (16, 2, 0)),
+    # the worker's limits, scheduling and priority, which every later run inherits
+    ("prlimit64 of pid 1", 302, (1, 7, 0, 0)),
+    ("sched_setaffinity of pid 1", 203, (1, 8, 0)),
+    ("setpriority of the process group", 141, (1, 0, 0)),
 ]
 
 
@@ -313,3 +319,45 @@ def test_the_kernels_riskier_calls_are_refused(name, number, arguments, workdir)
     )
     returned, error = result.split()
     assert returned == "-1" and int(error) in (1, 97), result  # EPERM, EAFNOSUPPORT
+
+
+def test_the_code_sees_no_terminal_and_not_the_hosts_name(workdir):
+    # Every devpts shares the machine's count of terminals.
+    result = SandboxedPythonREPLTool().run("import os, socket\nprint(sorted(os.listdir('/dev')), socket.gethostname())")
+    devices, name = result.rsplit(" ", 1)
+    assert "pts" not in devices and "ptmx" not in devices and "null" in devices, result
+    assert name.strip() != os.uname().nodename
+
+
+def test_tools_sharing_an_output_folder_keep_their_own_files(workdir):
+    out = workdir / "out"
+    tools = [SandboxedPythonREPLTool(output_dir=str(out)) for _ in range(2)]
+    for tool in tools:
+        tool.run("pass")  # started, so that the two runs publish at the same moment
+    code = "import os\nos.chdir({out!r})\nfor i in range(100): open({letter!r} + str(i) + '.csv', 'w').write({letter!r} * 100000)"
+    threads = [threading.Thread(target=tool.run, args=(code.format(out=str(out), letter=letter),))
+               for tool, letter in zip(tools, "ab")]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    wrong = [path.name for path in out.iterdir() if path.read_text() != path.name[0] * 100000]
+    assert len(list(out.iterdir())) == 200 and wrong == []
+
+
+def test_runs_waiting_for_one_tool_keep_to_their_time_limit(workdir):
+    tool = SandboxedPythonREPLTool(timeout_seconds=2)
+    tool.run("pass")
+    took = []
+
+    def run():
+        start = time.monotonic()
+        tool.run("import time\ntime.sleep(30)")
+        took.append(time.monotonic() - start)
+
+    threads = [threading.Thread(target=run) for _ in range(3)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    assert len(took) == 3 and max(took) < 5, took

@@ -21,7 +21,6 @@
 
 namespace zarvosdk_sandbox {
 
-//
 // bubblewrap loads it (--seccomp) just before it execs the worker. It
 // narrows the kernel the code can reach to what an interpreter drawing charts
 // uses: no tracing or reading of other processes' memory, no SysV IPC, keys,
@@ -29,6 +28,9 @@ namespace zarvosdk_sandbox {
 // mounts, modules or reboots; sockets of the local, IPv4 and IPv6 families
 // only (the network namespace is empty); clone3 answers ENOSYS, so that the
 // C library falls back to clone, whose namespace flags the filter can see.
+// The calls that set another process's limits, scheduling or priority, which
+// need only the same uid (the worker's), act on the caller alone: a run
+// cannot change what the worker hands the runs after it.
 
 std::vector<struct sock_filter> system_call_filter() {
     std::vector<struct sock_filter> program;
@@ -64,7 +66,7 @@ std::vector<struct sock_filter> system_call_filter() {
         SYS_kexec_load, SYS_reboot, SYS_swapon, SYS_swapoff, SYS_acct, SYS_quotactl,
         SYS_open_by_handle_at, SYS_name_to_handle_at, SYS_shmget, SYS_shmat, SYS_shmctl, SYS_shmdt,
         SYS_msgget, SYS_msgsnd, SYS_msgrcv, SYS_msgctl, SYS_semget, SYS_semop, SYS_semctl,
-        SYS_semtimedop, SYS_personality,
+        SYS_semtimedop, SYS_personality, SYS_syslog,
 #if defined(__x86_64__)
         SYS_inotify_init,
 #endif
@@ -92,6 +94,32 @@ std::vector<struct sock_filter> system_call_filter() {
     program.push_back(BPF_JUMP(BPF_JMP | BPF_JSET | BPF_K, namespaces, 0, 1));
     deny(EPERM);
     statement(BPF_RET | BPF_K, SECCOMP_RET_ALLOW);
+    // Calls whose first argument is a pid: 0 (the caller) only.
+    for (long nr : {static_cast<long>(SYS_prlimit64), static_cast<long>(SYS_sched_setscheduler),
+                    static_cast<long>(SYS_sched_setparam), static_cast<long>(SYS_sched_setaffinity),
+#ifdef SYS_sched_setattr
+                    static_cast<long>(SYS_sched_setattr),
+#endif
+                    static_cast<long>(SYS_migrate_pages)}) {
+        program.push_back(BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, static_cast<std::uint32_t>(nr), 0, 4));
+        statement(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, args[0]));
+        program.push_back(BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, 0, 0, 1));
+        statement(BPF_RET | BPF_K, SECCOMP_RET_ALLOW);
+        deny(EPERM);
+    }
+    // setpriority and ioprio_set (which, who, value): the caller's own
+    // process (who 0) only, never its group or its user's processes.
+    const std::pair<long, std::uint32_t> by_process[] = {{SYS_setpriority, 0 /* PRIO_PROCESS */},
+                                                         {SYS_ioprio_set, 1 /* IOPRIO_WHO_PROCESS */}};
+    for (const auto& call : by_process) {
+        program.push_back(BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, static_cast<std::uint32_t>(call.first), 0, 6));
+        statement(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, args[0]));
+        program.push_back(BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, call.second, 0, 3));
+        statement(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, args[1]));
+        program.push_back(BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, 0, 0, 1));
+        statement(BPF_RET | BPF_K, SECCOMP_RET_ALLOW);
+        deny(EPERM);
+    }
     // socket and socketpair: the family (first argument) local, IPv4 or IPv6.
     for (long nr : {static_cast<long>(SYS_socket), static_cast<long>(SYS_socketpair)}) {
         program.push_back(BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, static_cast<std::uint32_t>(nr), 0, 6));

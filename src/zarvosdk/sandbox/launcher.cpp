@@ -22,7 +22,6 @@
 
 namespace zarvosdk_sandbox {
 
-//
 // bubblewrap's --die-with-parent follows the thread that forked it, not the
 // process: a sandbox forked from a short-lived thread (an executor's, a web
 // server's worker) would die when that thread ends. Every sandbox is forked

@@ -18,7 +18,6 @@
 
 namespace zarvosdk_sandbox {
 
-//
 // The code writes into a tmpfs of the sandbox's own (bounded in bytes; with
 // a memory group, counted as its memory), mounted at the output folder's
 // path. The host holds that folder open from outside and, after each run and
@@ -89,7 +88,8 @@ bool placed_by_tool(int dir, const char* name, const FileMark* mark) {
     if (fd < 0) return false;
     struct stat st;
     bool same = file_status(fd, st) && S_ISREG(st.st_mode) && st.st_dev == mark->placed_device &&
-                st.st_ino == mark->placed_inode;
+                st.st_ino == mark->placed_inode && st.st_size == mark->placed_size &&
+                st.st_ctim.tv_sec == mark->placed_seconds && st.st_ctim.tv_nsec == mark->placed_nanoseconds;
     close(fd);
     return same;
 }
@@ -141,7 +141,7 @@ bool copy_within_bounds(int from, int out, std::uint64_t& copied, Publication& p
         if (got == 0) return true;
         copied += static_cast<std::uint64_t>(got);
         if (copied > publication.file_limit || copied > publication.state.run_bytes_left ||
-            publication.out_of_time()) {
+            copied > publication.state.life_bytes_left || publication.out_of_time()) {
             publication.bound_hit = true;
             return false;
         }
@@ -154,8 +154,12 @@ bool copy_within_bounds(int from, int out, std::uint64_t& copied, Publication& p
 /// copy fails or the name is taken.
 Placed copy_file(int from, int to, const char* name, FileMark& mark, const FileMark* known,
                  Publication& publication) {
-    const char part[] = ".zarvosdk-sandbox-part";
-    unlinkat(to, part, 0);
+    // A name of this copy's own: tools of other sessions or processes may
+    // publish into the same folder at the same moment.
+    static std::atomic<unsigned long> copies{0};
+    const std::string part_name = ".zarvosdk-sandbox-part-" + std::to_string(static_cast<long>(getpid())) + "-" +
+                                  std::to_string(copies.fetch_add(1));
+    const char* part = part_name.c_str();
     int out = openat(to, part, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
     if (out < 0) return Placed::failed;
     std::uint64_t copied = 0;
@@ -168,9 +172,14 @@ Placed copy_file(int from, int to, const char* name, FileMark& mark, const FileM
         unlinkat(to, part, 0);
         return placed;
     }
+    // A rename keeps the change time the file had when it was closed.
     mark.placed_device = st.st_dev;
     mark.placed_inode = st.st_ino;
+    mark.placed_size = st.st_size;
+    mark.placed_seconds = static_cast<long>(st.st_ctim.tv_sec);
+    mark.placed_nanoseconds = st.st_ctim.tv_nsec;
     publication.state.run_bytes_left -= copied;
+    publication.state.life_bytes_left -= copied;
     return placed;
 }
 
@@ -188,6 +197,9 @@ void publish_file(int fd, const struct stat& st, int to, const char* name, const
     auto found = marks.find(key);
     const FileMark* known = found == marks.end() ? nullptr : &found->second;
     if (known && known->same_source(mark)) return;
+    // A file with holes costs the sandbox less than its length, and its
+    // copy the host all of it: no chart or export has them.
+    if (static_cast<std::uint64_t>(st.st_blocks) * 512 < static_cast<std::uint64_t>(st.st_size)) return;
     if (taken_by_another(to, name, known)) {
         note_taken(publication, key);
         marks[key] = mark;  // not tried again until the code changes it
@@ -272,9 +284,11 @@ std::string publication_notes(const Publication& p) {
     std::string notes;
     if (p.bound_hit)
         notes += "\n[Output folder: the sandbox publishes at most " + std::to_string(publish_entries) +
-                 " files and folders, each file within the file size limit, and in a run at most " +
+                 " files and folders, each file within the file size limit, in a run at most " +
                  std::to_string((p.file_limit * publish_run_files) >> 20) + " MB in " +
-                 std::to_string(publish_run_seconds) + " seconds; the rest stayed in the sandbox.]";
+                 std::to_string(publish_run_seconds) + " seconds, and " +
+                 std::to_string((p.file_limit * publish_life_files) >> 20) +
+                 " MB in all; the rest stayed in the sandbox.]";
     if (p.taken == 1)
         notes += "\n[Output folder: " + p.first_taken +
                  " was not published: the output folder holds a file of that name the sandbox did not write.]";

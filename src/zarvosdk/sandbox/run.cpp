@@ -29,6 +29,9 @@ Ref sanitised(Borrowed query) {
     return zv::call(sub, {names.tail_pattern, names.empty, head_done});
 }
 
+// The longest code a request carries (its length travels in 32 bits).
+constexpr std::size_t most_code_bytes = std::size_t(64) << 20;
+
 std::string describe_end(int status) {
     int code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     if (code > 128) {
@@ -79,10 +82,23 @@ std::string output_text(const Answer& answer, const Limits& limits) {
 /// Called without the GIL; `problem` is set when no sandbox could start.
 std::string run_in_session(Session& session, const Launch& launch, const std::string& code,
                            std::string& problem) {
-    std::lock_guard<std::mutex> guard(session.lock);
+    // The time limit counts from the call: runs of one tool take its
+    // sandbox in turn, and a run waits for its turn within its own limit.
     Clock::time_point deadline =
         Clock::now() + std::chrono::duration_cast<Clock::duration>(
                            std::chrono::duration<double>(launch.limits.seconds));
+    std::unique_lock<std::mutex> guard(session.lock, std::try_to_lock);
+    while (!guard.owns_lock() && seconds_left(deadline) > 0 && !session.closed) {
+        pause_briefly();
+        guard.try_lock();
+    }
+    if (!guard.owns_lock() && !session.closed)
+        return "The sandbox did not run the code: other runs of this tool held its sandbox for the whole time "
+               "limit of " + format_seconds(launch.limits.seconds) + " seconds.";
+    if (!guard.owns_lock()) {
+        problem = "the host is exiting";
+        return "";
+    }
     if (session.closed) {
         problem = "the host is exiting";
         return "";
@@ -130,6 +146,10 @@ Ref tool_run(PyObject* const* args) {
     launch.pids = group_root("pids");
     launch.memory = group_root("memory");
     std::string code = code_bytes(sanitised(args[1]));
+    if (code.size() > most_code_bytes)
+        return zv::own(PyUnicode_FromFormat(
+            "The sandbox did not run the code: it is %zu bytes long, and the sandbox takes at most %zu.",
+            code.size(), most_code_bytes));
     std::string launcher = start_launcher();
     if (!launcher.empty()) unavailable(launcher);
     SharedSession session = session_of(self);

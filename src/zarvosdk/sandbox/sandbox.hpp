@@ -243,6 +243,10 @@ struct FileMark {
     long seconds, nanoseconds;
     dev_t placed_device = 0;
     ino_t placed_inode = 0;
+    // and its size and change time: a number the file system gave again
+    // to a file made after the application removed this one is not it.
+    off_t placed_size = 0;
+    long placed_seconds = 0, placed_nanoseconds = 0;
     bool same_source(const FileMark& o) const {
         return inode == o.inode && size == o.size && seconds == o.seconds && nanoseconds == o.nanoseconds;
     }
@@ -253,6 +257,7 @@ constexpr long publish_entries = 1000;    // files and folders one tool publishe
 constexpr long publish_looks = 65536;     // entries looked at in one publication
 constexpr int publish_run_files = 16;     // a run publishes at most this many files' worth of the size limit
 constexpr int publish_run_seconds = 2;    // and copies for at most this long
+constexpr int publish_life_files = 64;    // a tool, this many in its life
 
 /// What a tool has published and may still publish, kept across the
 /// sandboxes it starts; used under its session's lock (or by its last owner).
@@ -260,11 +265,16 @@ struct Published {
     std::map<std::string, FileMark> marks;  // path below the output folder -> its file
     long entries_left = publish_entries;
     std::uint64_t run_bytes_left = 0;
+    std::uint64_t life_bytes_left = 0;
+    bool started = false;  // life_bytes_left is set (at the first run)
     Clock::time_point run_until = Clock::time_point::max();  // max: no publication yet in this run
 
     /// A run begins: it may copy 16 files' worth of the size limit, for
-    /// two seconds from its first publication on.
+    /// two seconds from its first publication on; the tool's first run
+    /// sets what it may copy in its life, 64 files' worth.
     void new_run(std::uint64_t file_limit) {
+        if (!started) life_bytes_left = file_limit * publish_life_files;
+        started = true;
         run_bytes_left = file_limit * publish_run_files;
         run_until = Clock::time_point::max();
     }

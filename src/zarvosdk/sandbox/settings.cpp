@@ -214,7 +214,8 @@ void add_tmpfs(std::vector<std::string>& argv, const std::string& path, long meg
 /// The system part of the sandbox's file system: /usr and the links or
 /// folders of the root that lead into it, what the dynamic loader, fonts and
 /// time zone need from /etc, fresh /proc (its writable knobs, /proc/sys
-/// among them, read-only), /dev with a bounded /dev/shm, and a bounded /tmp.
+/// among them, read-only), /dev with its five data devices (no terminals)
+/// and a bounded /dev/shm, and a bounded /tmp.
 void add_system_view(std::vector<std::string>& argv, const Limits& limits) {
     add(argv, {"--ro-bind", "/usr", "/usr"});
     for (const char* top : {"/bin", "/sbin", "/lib", "/lib32", "/lib64", "/libx32"}) {
@@ -229,7 +230,14 @@ void add_system_view(std::vector<std::string>& argv, const Limits& limits) {
     add(argv, {"--proc", "/proc"});
     for (const char* knob : {"/proc/sys", "/proc/sysrq-trigger", "/proc/irq", "/proc/bus", "/proc/fs"})
         add(argv, {"--ro-bind-try", knob, knob});
-    add(argv, {"--dev", "/dev"});
+    // /dev by hand rather than bubblewrap's --dev, which mounts a devpts:
+    // every devpts shares the machine's count of terminals, which one run
+    // could then take.
+    add(argv, {"--size", "65536", "--tmpfs", "/dev"});
+    for (const char* device : {"/dev/null", "/dev/zero", "/dev/full", "/dev/random", "/dev/urandom"})
+        add(argv, {"--dev-bind", device, device});
+    add(argv, {"--symlink", "/proc/self/fd", "/dev/fd", "--symlink", "/proc/self/fd/0", "/dev/stdin",
+               "--symlink", "/proc/self/fd/1", "/dev/stdout", "--symlink", "/proc/self/fd/2", "/dev/stderr"});
     add_tmpfs(argv, "/dev/shm", limits.memory_mb);
     add_tmpfs(argv, "/tmp", limits.memory_mb);
 }
@@ -308,7 +316,7 @@ Launch make_launch(PyObject* tool, const std::string& bwrap) {
 
     std::vector<std::string>& head = launch.head;
     add(head, {bwrap, "--unshare-all", "--unshare-user", "--disable-userns", "--die-with-parent",
-               "--as-pid-1", "--new-session", "--cap-drop", "ALL", "--clearenv"});
+               "--as-pid-1", "--new-session", "--cap-drop", "ALL", "--clearenv", "--hostname", "sandbox"});
     for (const auto& entry : sandbox_environment) add(head, {"--setenv", entry[0], entry[1]});
     add_system_view(head, limits);
     bool mirror = can_mirror_workdir(cwd, folders) && cwd != output;
