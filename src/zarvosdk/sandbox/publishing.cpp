@@ -164,15 +164,17 @@ Placed copy_file(int from, int to, const char* name, FileMark& mark, const FileM
     if (out < 0) return Placed::failed;
     std::uint64_t copied = 0;
     bool whole = copy_within_bounds(from, out, copied, publication);
-    struct stat st;
-    whole = file_status(out, st) && whole;
-    whole = close(out) == 0 && whole;
+    // Known by what it is once placed, through its descriptor: a rename
+    // changes the file's change time on most file systems.
     Placed placed = whole ? place_file(to, part, name, known) : Placed::failed;
+    struct stat st;
+    bool seen = placed == Placed::done && file_status(out, st);
+    close(out);
     if (placed != Placed::done) {
         unlinkat(to, part, 0);
         return placed;
     }
-    // A rename keeps the change time the file had when it was closed.
+    if (!seen) return Placed::failed;
     mark.placed_device = st.st_dev;
     mark.placed_inode = st.st_ino;
     mark.placed_size = st.st_size;
