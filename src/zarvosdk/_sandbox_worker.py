@@ -58,6 +58,10 @@ PR_SET_DUMPABLE = 4
 # write, loads while the first run runs, on the other core.
 PRELOADED = ("numpy", "matplotlib", "matplotlib.pyplot")
 PRELOADED_DURING_FIRST_RUN = ("pandas",)
+# A spare warms up only once its code has not come for this long: code sent
+# straight after the last answer (a script's loop) runs at once, while an
+# agent's next run, a model's answer later, finds the spare warm.
+SPARE_IDLE_SECONDS = 0.02
 
 
 class CappedOutput(io.TextIOBase):
@@ -259,24 +263,43 @@ def preload(modules):
     gc.freeze()
 
 
-def warm_up_charts():
+def warm_up_charts(stop=lambda: False):
     """Draws a small chart in memory, so that what matplotlib loads and
-    caches on its first chart (the Agg backend, the PNG writer, font
-    lookups) is there in every run's process."""
+    caches on its first chart (the Agg backend, the PNG writer, the font,
+    font lookups) is there for the code. In a spare, `stop` tells between
+    steps whether its code has come: the code then waits for no more of it."""
     pyplot = sys.modules.get("matplotlib.pyplot")
     if pyplot is None:
         return
+    figure = None
     try:
+        fonts = sys.modules["matplotlib.font_manager"]
+        fonts.get_font(fonts.findfont(fonts.FontProperties()))
+        if stop():
+            return
         figure, axes = pyplot.subplots(figsize=(2, 1))
+        if stop():
+            return
         axes.plot(["a", "b"], [0, 1], marker="o")
         axes.set_title("t")
         axes.set_xlabel("x")
         figure.autofmt_xdate()
+        if stop():
+            return
         figure.tight_layout()
+        if stop():
+            return
         figure.savefig(io.BytesIO(), format="png")
-        pyplot.close(figure)
     except Exception:
-        pass  # each run's first chart does it
+        pass  # the code's first chart does it
+    finally:
+        if figure is not None:
+            pyplot.close(figure)
+
+
+def readable(fd, wait=0):
+    """Whether reading `fd` would not block (within `wait` seconds)."""
+    return bool(select.select([fd], [], [], wait)[0])
 
 
 def make_undumpable(dumpable=0):
@@ -348,11 +371,11 @@ def fork_spare(channel, keep_out, scrub, settings):
 
 
 def be_the_spare(source, frames, channel, keep_out, scrub, settings):
-    """In the next run's process: lets go of the host's descriptors, draws a
-    chart in memory (matplotlib reloads its font in a forked child, and the
-    pages a chart writes are copied now rather than during the run), then
-    reads its code on `source` until the worker closes it and runs it.
-    Never returns."""
+    """In the next run's process: lets go of the host's descriptors and,
+    while no code comes, draws a chart in memory (matplotlib reloads its font
+    in a forked child, and the pages a chart writes are copied then rather
+    than during the run); reads its code on `source` until the worker closes
+    it and runs it. Never returns."""
     status = 1
     try:
         channel.close()
@@ -360,7 +383,8 @@ def be_the_spare(source, frames, channel, keep_out, scrub, settings):
             os.close(fd)
         for buffer in scrub:
             wipe(buffer)
-        warm_up_charts()
+        if not readable(source, SPARE_IDLE_SECONDS):
+            warm_up_charts(lambda: readable(source))
         code = read_code(source)
         os.close(source)
         status = be_the_run(code, frames, settings)
