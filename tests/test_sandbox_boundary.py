@@ -114,7 +114,8 @@ def test_nothing_of_the_code_runs_between_runs(case, code, expected, workdir):
     spent = cpu_seconds(sandbox)
     time.sleep(1)
     assert cpu_seconds(sandbox_processes(others)) - spent < 0.2
-    # Only bubblewrap's two processes and the stopped worker remain, or none.
+    # Only bubblewrap, the stopped worker and the next run's process (waiting
+    # for its code) remain, or none.
     assert len(sandbox_processes(others)) <= 3
     after = tool.run("import os\nprint(os.path.exists('/tmp/beat') and len(open('/tmp/beat').read()))")
     assert after.endswith("\n") and "Error" not in after
