@@ -115,7 +115,8 @@ def test_nothing_of_the_code_runs_between_runs(case, code, expected, workdir):
     spent = cpu_seconds(sandbox)
     time.sleep(1)
     assert cpu_seconds(sandbox_processes(others)) - spent < 0.2
-    # Only bubblewrap's two processes and the stopped worker remain, or none.
+    # Only bubblewrap, the stopped worker and the next run's process (waiting
+    # for its code) remain, or none.
     assert len(sandbox_processes(others)) <= 3
     after = tool.run("import os\nprint(os.path.exists('/tmp/beat') and len(open('/tmp/beat').read()))")
     assert after.endswith("\n") and "Error" not in after
@@ -136,7 +137,7 @@ FORGERS = [
     "        for fd in fds: os.write(fd, b'o' + struct.pack('>QI', 6, 6) + b'forged')\n"
     "threading.Thread(target=serve, daemon=True).start()",
     "import sys, struct\nworker = sys.modules['__main__']\n"
-    "worker.parse_frame = lambda *_: (b'o', 6, b'forged')\nworker.read_request = lambda *_: ('', 9)\n"
+    "worker.checked_frame = lambda *_: (b'o', 19)\nworker.read_request = lambda *_: (bytearray(), 9)\n"
     "worker.frame_of = lambda *_: b'o' + struct.pack('>QI', 6, 6) + b'forged'",
 ]
 
@@ -152,6 +153,39 @@ def test_a_run_reads_its_own_answer(code, workdir):
     assert tool.run("import time\ntime.sleep(60)") == (
         "The sandbox stopped the code and ended its interpreter: it ran past the time limit of 3 seconds."
     )
+
+
+# Run 2 looks through its own memory for what only run 1's code held and for
+# what only its output held; the pieces are joined by the first run alone.
+LAST_RUN_IN_MEMORY = """import os
+pieces = [(b'zarvo-code-', b'only'), (b'zarvo-output-', b'42')]
+found, keep = set(), 64
+with open('/proc/self/maps') as maps, open('/proc/self/mem', 'rb', 0) as mem:
+    for line in maps:
+        fields = line.split()
+        if not fields[1].startswith('rw'):
+            continue
+        start, end = (int(x, 16) for x in fields[0].split('-'))
+        for at in range(start, end, 1 << 20):
+            try:
+                mem.seek(at)
+                chunk = mem.read(min(1 << 20, end - at) + keep)
+            except OSError:
+                continue
+            for head, tail in pieces:
+                i = chunk.find(head)
+                while i >= 0:
+                    if chunk[i + len(head):i + len(head) + len(tail)] == tail:
+                        found.add(head.decode())
+                    i = chunk.find(head, i + 1)
+print(sorted(found))
+"""
+
+
+def test_a_run_finds_nothing_of_the_last_run_in_its_memory(workdir):
+    tool = SandboxedPythonREPLTool(timeout_seconds=20)
+    assert tool.run("'zarvo-code-only'\nprint('zarvo-output-' + str(6 * 7))") == "zarvo-output-42\n"
+    assert tool.run(LAST_RUN_IN_MEMORY) == "[]\n"
 
 
 def test_the_hosts_open_descriptors_stay_outside(workdir, tmp_path_factory):

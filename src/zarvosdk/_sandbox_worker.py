@@ -12,14 +12,19 @@ the count of bytes the code printed, the length of the text kept, then that
 text. Once started it writes "R" on fd 4 and closes it, so the host can tell
 a sandbox that never started from code that ended it.
 
-Each run is a fork of this process: the run's process closes the request
-socket and the answer pipe before it runs the code in a fresh namespace
-(names do not persist between runs) and writes its frame to a pipe of its
-own. This process waits for the run's process to end, kills every other
-process of the namespace, reaps them, and only then sends the host a frame
-it builds itself from the one it read. A process that ran the code could
-keep threads, timers or signal handlers alive, or read the next request
-itself: none of that reaches the host's next run.
+Each run is a fork of this process, made before its request: once every
+process of the last run is reaped (and, for the first run, before "R"), this
+process forks the next run's process, the spare. The spare closes the request
+socket and the answer pipe, wipes its copy of what this process held of the
+last run (the code, the frame), draws a chart in memory so that the pages a
+chart writes are its own before the code needs them, and waits for its code
+on a pipe only this process holds the other end of. It runs the code in a
+fresh namespace (names do not persist between runs) and writes its frame to
+a pipe of its own. This process waits for it to end, kills every other
+process of the namespace, reaps them, forks the next spare and only then
+sends the host a frame it builds itself from the one it read. A process that
+ran the code could keep threads, timers or signal handlers alive, or read
+the next request itself: none of that reaches the host's next run.
 
 When the run's process ended otherwise (a signal, the memory group's OOM
 killer, the file-size handler, no complete frame), this process exits with
@@ -53,6 +58,10 @@ PR_SET_DUMPABLE = 4
 # write, loads while the first run runs, on the other core.
 PRELOADED = ("numpy", "matplotlib", "matplotlib.pyplot")
 PRELOADED_DURING_FIRST_RUN = ("pandas",)
+# A spare warms up only once its code has not come for this long: code sent
+# straight after the last answer (a script's loop) runs at once, while an
+# agent's next run, a model's answer later, finds the spare warm.
+SPARE_IDLE_SECONDS = 0.02
 
 
 class CappedOutput(io.TextIOBase):
@@ -80,7 +89,8 @@ class CappedOutput(io.TextIOBase):
 
 
 def read_request(channel):
-    """The next request's code and its answer pipe; EOFError when the host is gone."""
+    """The next request's code (UTF-8, in a buffer the caller wipes) and its
+    answer pipe; EOFError when the host is gone."""
     header, pipe = b"", None
     while len(header) < 4:
         data, fds, _, _ = socket.recv_fds(channel, 4 - len(header), 1, socket.MSG_CMSG_CLOEXEC)
@@ -93,16 +103,29 @@ def read_request(channel):
             else:
                 os.close(fd)
     (size,) = struct.unpack(">I", header)
-    chunks = []
-    while size:
-        chunk = channel.recv(min(size, 1 << 20))
-        if not chunk:
-            raise EOFError
-        chunks.append(chunk)
-        size -= len(chunk)
+    code = bytearray(size)
+    view, got = memoryview(code), 0
+    try:
+        while got < size:
+            chunk = channel.recv_into(view[got:], min(size - got, 1 << 20))
+            if not chunk:
+                raise EOFError
+            got += chunk
+    except BaseException:
+        if pipe is not None:
+            os.close(pipe)
+        raise
+    finally:
+        view.release()
     if pipe is None:
         raise EOFError
-    return b"".join(chunks).decode("utf-8", "surrogatepass"), pipe
+    return code, pipe
+
+
+def wipe(buffer):
+    """Overwrites a buffer that held a run's code or result, so that no
+    later run's process finds it in the memory it inherits."""
+    buffer[:] = bytes(len(buffer))
 
 
 def write_all(fd, message):
@@ -121,15 +144,19 @@ def frame_of(frame, kind, total, text, limit):
     return struct.pack(frame, kind, total, len(data)) + data
 
 
-def parse_frame(frame, data, limit):
-    """The (kind, total, text) of a well-formed frame in `data`, else None."""
+def checked_frame(frame, data, filled, limit):
+    """The kind and length of the well-formed frame at the start of the
+    `filled` bytes of `data`, its header rewritten there from the values
+    checked; None when there is none."""
     size = struct.calcsize(frame)
-    if len(data) < size:
+    if filled < size:
         return None
-    kind, total, kept = struct.unpack(frame, data[:size])
-    if kind not in (b"o", b"m", b"p") or kept > limit or len(data) < size + kept:
+    kind, total, kept = struct.unpack_from(frame, data)
+    if kind not in (b"o", b"m", b"p") or kept > limit or filled < size + kept:
         return None
-    return kind, total, data[size:size + kept]
+    struct.pack_into(frame, data, 0, kind, total, kept)
+    return kind, size + kept
+
 
 
 def run(code, limit):
@@ -236,24 +263,43 @@ def preload(modules):
     gc.freeze()
 
 
-def warm_up_charts():
+def warm_up_charts(stop=lambda: False):
     """Draws a small chart in memory, so that what matplotlib loads and
-    caches on its first chart (the Agg backend, the PNG writer, font
-    lookups) is there in every run's process."""
+    caches on its first chart (the Agg backend, the PNG writer, the font,
+    font lookups) is there for the code. In a spare, `stop` tells between
+    steps whether its code has come: the code then waits for no more of it."""
     pyplot = sys.modules.get("matplotlib.pyplot")
     if pyplot is None:
         return
+    figure = None
     try:
+        fonts = sys.modules["matplotlib.font_manager"]
+        fonts.get_font(fonts.findfont(fonts.FontProperties()))
+        if stop():
+            return
         figure, axes = pyplot.subplots(figsize=(2, 1))
+        if stop():
+            return
         axes.plot(["a", "b"], [0, 1], marker="o")
         axes.set_title("t")
         axes.set_xlabel("x")
         figure.autofmt_xdate()
+        if stop():
+            return
         figure.tight_layout()
+        if stop():
+            return
         figure.savefig(io.BytesIO(), format="png")
-        pyplot.close(figure)
     except Exception:
-        pass  # each run's first chart does it
+        pass  # the code's first chart does it
+    finally:
+        if figure is not None:
+            pyplot.close(figure)
+
+
+def readable(fd, wait=0):
+    """Whether reading `fd` would not block (within `wait` seconds)."""
+    return bool(select.select([fd], [], [], wait)[0])
 
 
 def make_undumpable(dumpable=0):
@@ -284,31 +330,109 @@ def exit_on_file_size(*_):
     os._exit(128 + signal.SIGXFSZ)
 
 
-def be_the_run(code, channel, reply, frames, handlers, limit, outbox, frame):
-    """In the run's process: lets go of the host's descriptors, runs the code
-    and writes its frame on `frames`. Never returns."""
-    status = 0
+class Run:
+    """What every run's process is given: the signal handlers to restore,
+    the output limit, the output folder and the frame's struct format."""
+
+    def __init__(self, handlers, limit, outbox, frame):
+        self.handlers, self.limit, self.outbox, self.frame = handlers, limit, outbox, frame
+
+
+class Spare:
+    """The next run's process, forked before its request: the pipe its code
+    goes on and the pipe its frame comes back on."""
+
+    def __init__(self, pid, code, frames):
+        self.pid, self.code, self.frames = pid, code, frames
+
+
+def fork_spare(channel, keep_out, scrub, settings):
+    """Forks the next run's process; called only once every process of the
+    last run has been reaped, so the spare shares nothing with them but the
+    files. It lets go of `channel` and the descriptors `keep_out`, wipes the
+    buffers `scrub` (what this process still holds of the last run) and
+    warms up while it waits for its code. None when the fork is refused."""
+    source, code = os.pipe2(os.O_CLOEXEC)
+    frames, into = os.pipe2(os.O_CLOEXEC)
+    try:
+        pid = os.fork()
+    except OSError:
+        for fd in (source, code, frames, into):
+            os.close(fd)
+        return None
+    if pid == 0:
+        os.close(code)
+        os.close(frames)
+        be_the_spare(source, into, channel, keep_out, scrub, settings)
+    os.close(source)
+    os.close(into)
+    os.set_blocking(frames, False)
+    return Spare(pid, code, frames)
+
+
+def be_the_spare(source, frames, channel, keep_out, scrub, settings):
+    """In the next run's process: lets go of the host's descriptors and,
+    while no code comes, draws a chart in memory (matplotlib reloads its font
+    in a forked child, and the pages a chart writes are copied then rather
+    than during the run); reads its code on `source` until the worker closes
+    it and runs it. Never returns."""
+    status = 1
     try:
         channel.close()
-        os.close(reply)
-        make_undumpable(1)
-        for number, handler in handlers.items():
-            signal.signal(number, handler)
-        # The interpreter ignores SIGXFSZ: past the size limit a write
-        # fails, and this handler ends the run with the limit's status.
-        signal.signal(signal.SIGXFSZ, exit_on_file_size)
-        me = os.getpid()
-        kind, total, text = run(code, limit)
-        if os.getpid() != me:
-            os._exit(0)  # a process the code forked came back here: it does not answer
-        try:
-            gather_files(outbox)
-        except OSError:
-            pass
-        write_all(frames, frame_of(frame, kind, total, text, limit))
+        for fd in keep_out:
+            os.close(fd)
+        for buffer in scrub:
+            wipe(buffer)
+        if not readable(source, SPARE_IDLE_SECONDS):
+            warm_up_charts(lambda: readable(source))
+        code = read_code(source)
+        os.close(source)
+        status = be_the_run(code, frames, settings)
     except BaseException:
-        status = 1
+        pass
     os._exit(status)
+
+
+def read_code(source):
+    chunks = []
+    while True:
+        chunk = os.read(source, 1 << 16)
+        if not chunk:
+            return b"".join(chunks).decode("utf-8", "surrogatepass")
+        chunks.append(chunk)
+
+
+def be_the_run(code, frames, settings):
+    """In the run's process: runs the code and writes its frame on `frames`;
+    returns the process's exit status."""
+    make_undumpable(1)
+    for number, handler in settings.handlers.items():
+        signal.signal(number, handler)
+    # The interpreter ignores SIGXFSZ: past the size limit a write
+    # fails, and this handler ends the run with the limit's status.
+    signal.signal(signal.SIGXFSZ, exit_on_file_size)
+    me = os.getpid()
+    kind, total, text = run(code, settings.limit)
+    if os.getpid() != me:
+        os._exit(0)  # a process the code forked came back here: it does not answer
+    try:
+        gather_files(settings.outbox)
+    except OSError:
+        pass
+    write_all(frames, frame_of(settings.frame, kind, total, text, settings.limit))
+    return 0
+
+
+def hand_over(spare, code):
+    """Gives the spare its code and closes the pipe; False when the spare
+    ended before it took it."""
+    try:
+        write_all(spare.code, code)
+        return True
+    except OSError:
+        return False
+    finally:
+        os.close(spare.code)
 
 
 def exit_status(wait_status):
@@ -317,46 +441,52 @@ def exit_status(wait_status):
     return os.WEXITSTATUS(wait_status)
 
 
-def wait_for_run(pid, frames, most):
-    """Reads at most `most` bytes of the run's frame while the run lives;
-    returns them and the run's wait status once it has ended."""
-    data = bytearray()
+class FrameReader:
+    """Reads a run's frame into a buffer of the most it may take."""
+
+    def __init__(self, fd, most):
+        self.fd, self.data, self.filled = fd, bytearray(most), 0
+
+    def read_some(self):
+        """Adds what the pipe holds now: True while more may come, None when
+        nothing is waiting, False at its end or once the buffer is full."""
+        with memoryview(self.data) as view:
+            try:
+                got = os.readv(self.fd, [view[self.filled:]])
+            except BlockingIOError:
+                return None
+        self.filled += got
+        return got > 0 and self.filled < len(self.data)
+
+
+def wait_for_run(pid, reader):
+    """Reads the run's frame while the run lives; returns the run's wait
+    status once it has ended and the pipe holds nothing more."""
     try:
         ended = os.pidfd_open(pid)
     except (AttributeError, OSError):
         ended = None
     poller = select.poll()
-    poller.register(frames, select.POLLIN)
+    poller.register(reader.fd, select.POLLIN)
     if ended is not None:
         poller.register(ended, select.POLLIN)
     reading, status = True, None
     try:
         while status is None:
             events = poller.poll(None if ended is not None else 20)
-            if reading and any(fd == frames for fd, _ in events):
-                reading = read_some(frames, data, most) is not False
+            if reading and any(fd == reader.fd for fd, _ in events):
+                reading = reader.read_some() is not False
                 if not reading:
-                    poller.unregister(frames)
+                    poller.unregister(reader.fd)
             got, wait_status = os.waitpid(pid, os.WNOHANG)
             if got == pid:
                 status = wait_status
         while reading:  # what the run wrote before it ended
-            reading = read_some(frames, data, most) is True
+            reading = reader.read_some() is True
     finally:
         if ended is not None:
             os.close(ended)
-    return bytes(data), status
-
-
-def read_some(fd, data, most):
-    """Adds what `fd` holds now to `data`: True while more may come, None
-    when nothing is waiting, False at its end or once `most` bytes are in."""
-    try:
-        chunk = os.read(fd, min(1 << 16, most - len(data)))
-    except BlockingIOError:
-        return None
-    data += chunk
-    return bool(chunk) and len(data) < most
+    return status
 
 
 def end_every_other_process():
@@ -375,41 +505,68 @@ def end_every_other_process():
             pass
 
 
-def serve(channel, handlers, limit, outbox, frame):
-    """Answers requests until the host goes or a run ends the sandbox."""
-    header = struct.calcsize(frame)
+def start_run(channel, spare, code, reply, settings):
+    """Hands the code to the spare (forking one now if there is none or it
+    has ended); the run's process, or None when none could start."""
+    for _ in range(2):
+        if spare is None:
+            spare = fork_spare(channel, (reply,), (code,), settings)
+            if spare is None:
+                return None
+        if hand_over(spare, code):
+            return spare
+        os.close(spare.frames)
+        end_every_other_process()
+        spare = None
+    return None
+
+
+def serve(channel, spare, settings):
+    """Answers requests until the host goes or a run ends the sandbox. Each
+    run's code goes to a spare forked before its request; once the run has
+    ended and every process of it is reaped, the next spare is forked
+    before the answer is sent, so that the host, which stops this process
+    after the answer, never stops it before the spare exists."""
+    header = struct.calcsize(settings.frame)
     later = PRELOADED_DURING_FIRST_RUN
     while True:
         try:
             code, reply = read_request(channel)
         except EOFError:
             return 0
-        frames, into = os.pipe2(os.O_CLOEXEC)
-        pid = os.fork()
-        if pid == 0:
-            os.close(frames)
-            be_the_run(code, channel, reply, into, handlers, limit, outbox, frame)
-        os.close(into)
+        spare = start_run(channel, spare, code, reply, settings)
+        wipe(code)
+        del code
+        if spare is None:
+            os.close(reply)
+            return 1
         if later:
             preload(later)
             later = ()
-        os.set_blocking(frames, False)
-        data, status = wait_for_run(pid, frames, header + limit)
-        os.close(frames)
+        reader = FrameReader(spare.frames, header + settings.limit)
+        status = wait_for_run(spare.pid, reader)
+        os.close(spare.frames)
+        spare = None
         end_every_other_process()
-        result = parse_frame(frame, data, limit)
-        if result is None or status != 0:
+        checked = checked_frame(settings.frame, reader.data, reader.filled, settings.limit)
+        if checked is None or status != 0:
+            wipe(reader.data)
             os.close(reply)
             return exit_status(status)
-        kind, total, text = result
+        kind, size = checked
+        if kind == b"o":
+            spare = fork_spare(channel, (reply,), (reader.data,), settings)
         try:
-            write_all(reply, struct.pack(frame, kind, total, len(text)) + text)
+            with memoryview(reader.data) as view:
+                write_all(reply, view[:size])
         except OSError:
             return 0  # the host is gone
         finally:
             os.close(reply)
+            wipe(reader.data)
         if kind != b"o":
             return 0
+
 
 
 def main():
@@ -431,13 +588,15 @@ def main():
     preload(PRELOADED)
     warm_up_charts()
     gc.freeze()
-    os.write(READY, b"R")
-    os.close(READY)
     # Nothing written to stderr after start-up reaches anyone.
     null = os.open(os.devnull, os.O_WRONLY)
     os.dup2(null, 2)
     os.close(null)
-    os._exit(serve(channel, handlers, limit, outbox, frame))
+    settings = Run(handlers, limit, outbox, frame)
+    spare = fork_spare(channel, (READY,), (), settings)
+    os.write(READY, b"R")
+    os.close(READY)
+    os._exit(serve(channel, spare, settings))
 
 
 if __name__ == "__main__":

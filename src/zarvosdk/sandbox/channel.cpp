@@ -17,24 +17,22 @@
 
 namespace zarvosdk_sandbox {
 
-/// After a run: stops the worker and kills every other process of the
-/// sandbox (all of them descend from it). The worker has ended them all
-/// before it answered; this holds should it not have.
+/// After a run: stops the worker and checks that the sandbox holds nothing
+/// but it and the next run's process, which the worker forks once it has
+/// reaped every process of the run and which has run no code yet (it waits
+/// for its code on a pipe of the worker's, so it is left running). Anything
+/// more ends the sandbox: the next run starts a new one.
 void Sandbox::settle() {
     signal_worker(SIGSTOP);
-    for (int pass = 0; pass < 1000; ++pass) {
-        std::vector<long> left, look = {worker_};
-        while (!look.empty() && left.size() < 100000) {
-            long pid = look.back();
-            look.pop_back();
-            for (long child : children_of(pid)) {
-                look.push_back(child);
-                if (child != worker_ && !process_gone(child)) left.push_back(child);
-            }
-        }
-        if (left.empty()) break;
-        for (long pid : left) kill(static_cast<pid_t>(pid), SIGKILL);
+    std::size_t spares = 0;
+    bool clean = true;
+    for (long child : children_of(worker_)) {
+        if (process_gone(child)) continue;
+        if (++spares > 1 || !children_of(child).empty()) clean = false;
     }
+    if (clean) return;
+    stop();
+    worker_ = -1;
 }
 
 /// The worker's answer pipe closed: waits (up to the deadline) for the
@@ -92,6 +90,7 @@ Io send_with_descriptor(int socket, const unsigned char (&size)[4], int fd, Cloc
 
 Answer Sandbox::exchange(const std::string& code, const Limits& limits, Clock::time_point deadline) {
     Answer answer;
+    if (!running()) return ended(deadline);  // settle() found more than the worker and its spare
     signal_worker(SIGCONT);
     // A pipe of this run's own: what an earlier run left in a pipe, or wrote
     // to a copy of its descriptor, is never read as this run's answer.
