@@ -139,10 +139,16 @@ FORGERS = [
     "import sys, struct\nworker = sys.modules['__main__']\n"
     "worker.checked_frame = lambda *_: (b'o', 19)\nworker.read_request = lambda *_: (bytearray(), 9)\n"
     "worker.frame_of = lambda *_: b'o' + struct.pack('>QI', 6, 6) + b'forged'",
+    # the next run's process, which the worker forks as this run starts
+    "import os, signal, time\ntime.sleep(0.3)\nfor pid in os.listdir('/proc'):\n"
+    "    if pid.isdigit() and int(pid) not in (1, os.getpid()): os.kill(int(pid), signal.SIGSTOP)",
+    "import os, signal, time\ntime.sleep(0.3)\nfor pid in os.listdir('/proc'):\n"
+    "    if pid.isdigit() and int(pid) not in (1, os.getpid()): os.kill(int(pid), signal.SIGKILL)",
 ]
 
 
-@pytest.mark.parametrize("code", FORGERS, ids=["frames everywhere", "thread serving the channel", "patched worker"])
+@pytest.mark.parametrize("code", FORGERS, ids=["frames everywhere", "thread serving the channel", "patched worker",
+                                             "next run's process stopped", "next run's process killed"])
 def test_a_run_reads_its_own_answer(code, workdir):
     tool = SandboxedPythonREPLTool(timeout_seconds=3)
     tool.run(code)

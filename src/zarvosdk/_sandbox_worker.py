@@ -12,17 +12,19 @@ the count of bytes the code printed, the length of the text kept, then that
 text. Once started it writes "R" on fd 4 and closes it, so the host can tell
 a sandbox that never started from code that ended it.
 
-Each run is a fork of this process, made before its request: once every
-process of the last run is reaped (and, for the first run, before "R"), this
-process forks the next run's process, the spare. The spare closes the request
+Each run is a fork of this process, made before its request: before "R"
+for the first run, and for each next one as the run before it starts (once
+this process has handed that run its code and overwritten its own copy),
+this process forks the next run's process, the spare. The spare closes the request
 socket and the answer pipe, wipes its copy of what this process held of the
 last run (the code, the frame), draws a chart in memory so that the pages a
 chart writes are its own before the code needs them, and waits for its code
 on a pipe only this process holds the other end of. It runs the code in a
 fresh namespace (names do not persist between runs) and writes its frame to
 a pipe of its own. This process waits for it to end, kills every other
-process of the namespace, reaps them, forks the next spare and only then
-sends the host a frame it builds itself from the one it read. A process that
+process of the namespace but the next spare (resumed, should the run have
+stopped it; forked anew, should the run have killed it), reaps them, and
+only then sends the host a frame it builds itself from the one it read. A process that
 ran the code could keep threads, timers or signal handlers alive, or read
 the next request itself: none of that reaches the host's next run.
 
@@ -48,16 +50,17 @@ import signal
 import socket
 import struct
 import sys
+import time
 
 REQUESTS, READY = 3, 4
 PR_SET_DUMPABLE = 4
 # Imported once here, from the read-only installation, so that each run's
 # process starts with them: a chart run then costs about what it costs
 # in-process. matplotlib reads its configuration folder (in /tmp) as it
-# loads, so it comes before any run; pandas, which reads nothing the code can
-# write, loads while the first run runs, on the other core.
-PRELOADED = ("numpy", "matplotlib", "matplotlib.pyplot")
-PRELOADED_DURING_FIRST_RUN = ("pandas",)
+# loads, so it comes before any run; pandas too, so that the process forked
+# for the second run as the first one starts has it, and is warm when the
+# second run's code comes.
+PRELOADED = ("numpy", "matplotlib", "matplotlib.pyplot", "pandas")
 # A spare warms up only once its code has not come for this long: code sent
 # straight after the last answer (a script's loop) runs at once, while an
 # agent's next run, a model's answer later, finds the spare warm.
@@ -489,9 +492,41 @@ def wait_for_run(pid, reader):
     return status
 
 
-def end_every_other_process():
-    """Kills every process of the namespace but this one and reaps them all:
-    nothing of a run outlives it."""
+def processes_of_the_namespace():
+    """The pids this process's /proc (the namespace's own) lists."""
+    return [int(name) for name in os.listdir("/proc") if name.isdigit()]
+
+
+def end_every_other_process(spare=None):
+    """Kills every process of the namespace but this one and the next run's
+    spare (forked from this process, not from the run) and reaps them all:
+    nothing of a run outlives it. Returns whether the spare still lives."""
+    if spare is None:
+        end_all_but_this_one()
+        return False
+    alive = True
+    while True:
+        others = [pid for pid in processes_of_the_namespace() if pid not in (1, spare.pid)]
+        for pid in others:
+            try:
+                os.kill(pid, signal.SIGKILL)
+            except ProcessLookupError:
+                pass
+        while True:
+            try:
+                got, _ = os.waitpid(-1, os.WNOHANG)
+            except ChildProcessError:
+                return False
+            if got == 0:
+                break
+            if got == spare.pid:
+                alive = False
+        if not others:
+            return alive
+        time.sleep(0.001)  # killed, not yet gone
+
+
+def end_all_but_this_one():
     while True:
         try:
             os.kill(-1, signal.SIGKILL)
@@ -523,12 +558,12 @@ def start_run(channel, spare, code, reply, settings):
 
 def serve(channel, spare, settings):
     """Answers requests until the host goes or a run ends the sandbox. Each
-    run's code goes to a spare forked before its request; once the run has
-    ended and every process of it is reaped, the next spare is forked
-    before the answer is sent, so that the host, which stops this process
-    after the answer, never stops it before the spare exists."""
+    run's code goes to a spare forked before its request; the next spare is
+    forked as the run starts, and survives the killing of the run's
+    processes, so that the host, which stops this process after the
+    answer, finds it there and code sent straight after the answer finds it
+    warm."""
     header = struct.calcsize(settings.frame)
-    later = PRELOADED_DURING_FIRST_RUN
     while True:
         try:
             code, reply = read_request(channel)
@@ -540,21 +575,29 @@ def serve(channel, spare, settings):
         if spare is None:
             os.close(reply)
             return 1
-        if later:
-            preload(later)
-            later = ()
+        # The next run's process, forked from this one (which holds nothing
+        # of this run now but its reply pipe) as this run starts, so that it
+        # warms up while this run runs: code sent straight after this
+        # answer finds it ready.
+        following = fork_spare(channel, (reply, spare.frames), (), settings)
         reader = FrameReader(spare.frames, header + settings.limit)
         status = wait_for_run(spare.pid, reader)
         os.close(spare.frames)
         spare = None
-        end_every_other_process()
+        if not end_every_other_process(following) and following is not None:
+            os.close(following.code)  # the run killed it
+            os.close(following.frames)
+            following = None
+        if following is not None:
+            os.kill(following.pid, signal.SIGCONT)  # should the run have stopped it
         checked = checked_frame(settings.frame, reader.data, reader.filled, settings.limit)
         if checked is None or status != 0:
             wipe(reader.data)
             os.close(reply)
             return exit_status(status)
         kind, size = checked
-        if kind == b"o":
+        spare = following
+        if kind == b"o" and spare is None:
             spare = fork_spare(channel, (reply,), (reader.data,), settings)
         try:
             with memoryview(reader.data) as view:
