@@ -103,6 +103,13 @@ def test_each_run_starts_afresh_and_limits_end_only_their_run(workdir):
     assert tool.run("print('again')") == "again\n"
 
 
+@pytest.mark.parametrize("memory_mb", [512, 1024])
+def test_what_the_sandbox_loads_ahead_leaves_the_code_half_its_memory(memory_mb, workdir):
+    tool = SandboxedPythonREPLTool(memory_mb=memory_mb)
+    megabytes = memory_mb // 2 - 16
+    assert tool.run("import numpy\nprint(numpy.ones(%d << 17).sum())" % megabytes) == "%.1f\n" % (megabytes << 17)
+
+
 def test_a_sandbox_outlives_the_thread_that_started_it(workdir):
     tool = SandboxedPythonREPLTool()
     started = threading.Thread(target=tool.run, args=("open('/tmp/kept', 'w').write('from a thread')",))

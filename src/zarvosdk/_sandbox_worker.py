@@ -61,6 +61,9 @@ PR_SET_DUMPABLE = 4
 # for the second run as the first one starts has it, and is warm when the
 # second run's code comes.
 PRELOADED = ("numpy", "matplotlib", "matplotlib.pyplot", "pandas")
+# pandas takes some 200 MB of address space more: below this limit it is left
+# to the code that imports it.
+PANDAS_FROM_LIMIT = 1024 << 20
 # A spare warms up only once its code has not come for this long: code sent
 # straight after the last answer (a script's loop) runs at once, while an
 # agent's next run, a model's answer later, finds the spare warm.
@@ -258,6 +261,8 @@ def preload(modules):
     try:
         for name in modules:
             if limit != resource.RLIM_INFINITY and address_space_used() > limit // 4:
+                break
+            if name == "pandas" and limit != resource.RLIM_INFINITY and limit < PANDAS_FROM_LIMIT:
                 break
             __import__(name)
     except BaseException:
