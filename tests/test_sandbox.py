@@ -75,7 +75,7 @@ def test_it_passes_for_the_framework_tool():
 @pytest.mark.parametrize(
     "query",
     ["```python\nprint(6 * 7)\n```", "  Python print('a', end='')  ", "``print(1/0)``", "print(no_such_name)", "import sys; sys.exit(4)",
-     "print('\udc80')"],
+     "print('\udc80')", "\u3000`\u2003PYTHON\u00a0print(5)`\n ` \u2028", "pythonic = 3\nprint(pythonic)"],
 )
 def test_results_match_the_framework_tool(query, workdir):
     framework = PythonREPLTool()

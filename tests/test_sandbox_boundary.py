@@ -401,3 +401,11 @@ def test_runs_waiting_for_one_tool_keep_to_their_time_limit(workdir):
     for thread in threads:
         thread.join()
     assert len(took) == 3 and max(took) < 5, took
+
+
+def test_code_full_of_spaces_is_cleaned_within_the_time_limit(workdir):
+    # The framework's patterns take time in the square of a run of spaces.
+    tool = SandboxedPythonREPLTool(timeout_seconds=2)
+    started = time.monotonic()
+    result = tool.run("print('x')" + " " * 200000 + "print('y')")
+    assert time.monotonic() - started < 4 and result.startswith("SyntaxError"), result

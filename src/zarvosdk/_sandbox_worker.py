@@ -511,7 +511,9 @@ def end_every_other_process(spare=None):
         return False
     alive = True
     while True:
-        others = [pid for pid in processes_of_the_namespace() if pid not in (1, spare.pid)]
+        # Once reaped, its pid may be another's: spared no longer.
+        kept = (1, spare.pid) if alive else (1,)
+        others = [pid for pid in processes_of_the_namespace() if pid not in kept]
         for pid in others:
             try:
                 os.kill(pid, signal.SIGKILL)

@@ -110,7 +110,6 @@ void tool_body(zv::ModuleState& state, PyObject* ns) {
 void run_top_level(zv::ModuleState& state) {
     ZV_LINE(state), zv::import_plain(state, "atexit", "atexit");
     ZV_LINE(state), zv::import_plain(state, "os", "os");
-    ZV_LINE(state), zv::import_plain(state, "re", "re");
     ZV_LINE(state), zv::import_plain(state, "site", "site");
     ZV_LINE(state), zv::import_plain(state, "sys", "sys");
     ZV_LINE(state), zv::import_plain(state, "weakref", "weakref");

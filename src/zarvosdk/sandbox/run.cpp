@@ -11,6 +11,7 @@
 #include <unistd.h>
 #include <strings.h>
 
+#include <cctype>
 #include <cstring>
 
 #include "../../frame/attributes.hpp"
@@ -21,12 +22,34 @@
 
 namespace zarvosdk_sandbox {
 
+bool blank_or_backtick(Py_UCS4 c) { return c == '`' || Py_UNICODE_ISSPACE(c); }
+
 /// The model's input as the framework's tool cleans it: surrounding
-/// whitespace and backticks, and a leading "python", removed.
+/// whitespace and backticks, and a leading "python", removed. Its patterns
+/// (^(\s|`)*(?i:python)?\s* and (\s|`)*$) read in one pass: the regular
+/// expression engine takes time in the square of a run of spaces inside
+/// the code, with the GIL held.
 Ref sanitised(Borrowed query) {
-    Ref sub = zv::getattr(module_state.global(names.re), names.sub);
-    Ref head_done = zv::call(sub, {names.head_pattern, names.empty, query});
-    return zv::call(sub, {names.tail_pattern, names.empty, head_done});
+    PyObject* text = query.get();
+#if PY_VERSION_HEX < 0x030C0000
+    if (PyUnicode_READY(text) < 0) zv::raise();
+#endif
+    const Py_ssize_t size = PyUnicode_GET_LENGTH(text);
+    const int kind = PyUnicode_KIND(text);
+    const void* data = PyUnicode_DATA(text);
+    Py_ssize_t start = 0, end = size;
+    while (start < end && blank_or_backtick(PyUnicode_READ(kind, data, start))) ++start;
+    static const char python[] = "python";
+    Py_ssize_t word = 0;
+    while (word < 6 && start + word < end) {
+        Py_UCS4 c = PyUnicode_READ(kind, data, start + word);
+        if (c >= 128 || std::tolower(static_cast<int>(c)) != python[word]) break;
+        ++word;
+    }
+    if (word == 6) start += 6;
+    while (start < end && Py_UNICODE_ISSPACE(PyUnicode_READ(kind, data, start))) ++start;
+    while (end > start && blank_or_backtick(PyUnicode_READ(kind, data, end - 1))) --end;
+    return zv::own(PyUnicode_Substring(text, start, end));
 }
 
 // The longest code a request carries (its length travels in 32 bits).
@@ -145,6 +168,12 @@ Ref tool_run(PyObject* const* args) {
     // Groups where the host may make them; else the kernel's limits alone.
     launch.pids = group_root("pids");
     launch.memory = group_root("memory");
+    // Refused before it is cleaned or encoded: a code point is a byte at least.
+    Py_ssize_t points = PyUnicode_GET_LENGTH(args[1]);
+    if (static_cast<std::size_t>(points) > most_code_bytes)
+        return zv::own(PyUnicode_FromFormat(
+            "The sandbox did not run the code: it is at least %zd bytes long, and the sandbox takes at most %zu.",
+            points, most_code_bytes));
     std::string code = code_bytes(sanitised(args[1]));
     if (code.size() > most_code_bytes)
         return zv::own(PyUnicode_FromFormat(

@@ -47,7 +47,7 @@ using zv::Ref;
 using Clock = std::chrono::steady_clock;
 
 #define NAMES(X)                                                                              \
-    X(re) X(sub) X(os) X(sys) X(site) X(weakref) X(finalize) X(path) X(abspath) X(realpath)   \
+    X(os) X(sys) X(site) X(weakref) X(finalize) X(path) X(abspath) X(realpath)   \
     X(makedirs) X(exist_ok) X(getcwd) X(executable) X(prefix) X(base_prefix) X(exec_prefix)  \
     X(base_exec_prefix) X(getsitepackages) X(pop) X(BaseTool) X(Field) X(Optional)            \
     X(name) X(description) X(model_config) X(ignored_types) X(gt) X(le)   \
@@ -56,7 +56,6 @@ using Clock = std::chrono::steady_clock;
     X(getusersitepackages)
 
 #define TEXTS(X)                                                                             \
-    X(head_pattern, "^(\\s|`)*(?i:python)?\\s*") X(tail_pattern, "(\\s|`)*$") X(empty, "")   \
     X(tool_name, "Python_REPL")                                                              \
     X(tool_description,                                                                      \
       "A Python shell. Use this to execute python commands. Input should be a valid python " \

@@ -214,8 +214,8 @@ void add_tmpfs(std::vector<std::string>& argv, const std::string& path, long meg
 /// The system part of the sandbox's file system: /usr and the links or
 /// folders of the root that lead into it, what the dynamic loader, fonts and
 /// time zone need from /etc, fresh /proc (its writable knobs, /proc/sys
-/// among them, read-only), /dev with its five data devices (no terminals)
-/// and a bounded /dev/shm, and a bounded /tmp.
+/// among them, read-only), a read-only /dev with its five data devices (no
+/// terminals) and a bounded /dev/shm, and a bounded /tmp.
 void add_system_view(std::vector<std::string>& argv, const Limits& limits) {
     add(argv, {"--ro-bind", "/usr", "/usr"});
     for (const char* top : {"/bin", "/sbin", "/lib", "/lib32", "/lib64", "/libx32"}) {
@@ -239,6 +239,7 @@ void add_system_view(std::vector<std::string>& argv, const Limits& limits) {
     add(argv, {"--symlink", "/proc/self/fd", "/dev/fd", "--symlink", "/proc/self/fd/0", "/dev/stdin",
                "--symlink", "/proc/self/fd/1", "/dev/stdout", "--symlink", "/proc/self/fd/2", "/dev/stderr"});
     add_tmpfs(argv, "/dev/shm", limits.memory_mb);
+    add(argv, {"--remount-ro", "/dev"});
     add_tmpfs(argv, "/tmp", limits.memory_mb);
 }
 
