@@ -164,7 +164,6 @@ def checked_frame(frame, data, filled, limit):
     return kind, size + kept
 
 
-
 def run(code, limit):
     """Runs the code as the framework's tool does, in a namespace of its
     own: what it printed, or the repr of the exception that stopped it."""
@@ -355,11 +354,11 @@ class Spare:
 
 
 def fork_spare(channel, keep_out, scrub, settings):
-    """Forks the next run's process; called only once every process of the
-    last run has been reaped, so the spare shares nothing with them but the
-    files. It lets go of `channel` and the descriptors `keep_out`, wipes the
-    buffers `scrub` (what this process still holds of the last run) and
-    warms up while it waits for its code. None when the fork is refused."""
+    """Forks the next run's process from this one, never from a run's, so
+    the spare shares nothing with the runs but the files. It lets go of
+    `channel` and the descriptors `keep_out`, wipes the buffers `scrub` (what
+    this process still holds of the last run) and warms up while it waits
+    for its code. None when the fork is refused."""
     source, code = os.pipe2(os.O_CLOEXEC)
     frames, into = os.pipe2(os.O_CLOEXEC)
     try:
@@ -591,12 +590,12 @@ def serve(channel, spare, settings):
         status = wait_for_run(spare.pid, reader)
         os.close(spare.frames)
         spare = None
-        if not end_every_other_process(following) and following is not None:
+        if end_every_other_process(following):
+            os.kill(following.pid, signal.SIGCONT)  # should the run have stopped it
+        elif following is not None:
             os.close(following.code)  # the run killed it
             os.close(following.frames)
             following = None
-        if following is not None:
-            os.kill(following.pid, signal.SIGCONT)  # should the run have stopped it
         checked = checked_frame(settings.frame, reader.data, reader.filled, settings.limit)
         if checked is None or status != 0:
             wipe(reader.data)
@@ -616,7 +615,6 @@ def serve(channel, spare, settings):
             wipe(reader.data)
         if kind != b"o":
             return 0
-
 
 
 def main():

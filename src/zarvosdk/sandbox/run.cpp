@@ -115,17 +115,13 @@ std::string run_in_session(Session& session, const Launch& launch, const std::st
         pause_briefly();
         guard.try_lock();
     }
-    if (!guard.owns_lock() && !session.closed)
-        return "The sandbox did not run the code: other runs of this tool held its sandbox for the whole time "
-               "limit of " + format_seconds(launch.limits.seconds) + " seconds.";
-    if (!guard.owns_lock()) {
-        problem = "the host is exiting";
-        return "";
-    }
     if (session.closed) {
         problem = "the host is exiting";
         return "";
     }
+    if (!guard.owns_lock())
+        return "The sandbox did not run the code: other runs of this tool held its sandbox for the whole time "
+               "limit of " + format_seconds(launch.limits.seconds) + " seconds.";
     session.published->new_run(static_cast<std::uint64_t>(launch.limits.file_size_mb) << 20);
     if (session.sandbox && !session.sandbox->running()) session.sandbox.reset();
     Answer answer;
