@@ -160,10 +160,12 @@ def serve(host, port, allowed_hosts=()):
         # ends sessions instead.
         "runner.postScriptGC": False,
         # The page takes no files (their endpoint answers 404, web_server.py):
-        # tornado buffers no request body, nor websocket message, over 1 MB
-        # (the option is its read buffer's bound). The page's own messages
+        # tornado buffers no request body, nor websocket frame, over 1 MB
+        # (the option is its read buffer's bound), and no websocket message
+        # over 2 MB however many frames carry it. The page's own messages
         # are far smaller; Streamlit's default took three of 150 MB at once.
         "server.maxUploadSize": 1,
+        "server.maxMessageSize": 2,
     }
     bootstrap.load_config_options(options)
     bootstrap.run(PAGE, False, [], options)

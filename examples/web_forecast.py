@@ -52,7 +52,7 @@ class BoundedForecastTool(ForecastTool):
             data = request["data_input"]
             dates, period = data["date"], request["period"]
             rows = max(len(dates), len(data["values"]))
-        except (ValueError, KeyError, TypeError, IndexError):
+        except (ValueError, KeyError, TypeError, IndexError, RecursionError):
             return None
         if rows > self.max_rows:
             return ("refused: the history has %d rows; this page's forecast takes at most %d: send fewer, "

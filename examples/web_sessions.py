@@ -294,8 +294,9 @@ def describe_forecast_request(input_str):
     try:
         request = json.loads(str(input_str).replace("'", '"'))
         dates, period = request["data_input"]["date"], request.get("period", "?")
-        return "%s periods ahead from %d points (%s to %s)" % (period, len(dates), dates[0], dates[-1])
-    except (ValueError, KeyError, TypeError, IndexError):
+        return "%s periods ahead from %d points (%s to %s)" % (
+            demo.brief(str(period), 40), len(dates), demo.brief(str(dates[0]), 40), demo.brief(str(dates[-1]), 40))
+    except (ValueError, KeyError, TypeError, IndexError, RecursionError):
         return "forecast request: %s" % demo.brief(input_str)
 
 

@@ -551,21 +551,30 @@ def test_a_killed_page_takes_its_database_server_with_it(tmp_path_factory):
             shutil.rmtree(os.fsdecode(work), ignore_errors=True)
 
 
-def test_a_websocket_message_past_a_megabyte_closes_its_connection(page_url):
+@pytest.mark.parametrize("frame_bytes", [None, 512 << 10], ids=["one frame", "frames of 512 KB"])
+def test_a_websocket_message_past_two_megabytes_closes_its_connection(frame_bytes, page_url):
     # Streamlit takes messages of up to 200 MB by default: three sent at
-    # once took the server's peak memory from 277 MB to 1139 MB. The page's
-    # own messages (widget states, a question of at most 2000 characters)
-    # are far smaller.
+    # once took the server's peak memory from 277 MB to 1139 MB; sent in
+    # small frames, one passed a bound on frames alone. The page's own
+    # messages (widget states, a question of at most 2000 characters) are
+    # far smaller.
     import websocket
     from streamlit.proto.BackMsg_pb2 import BackMsg
 
     message = BackMsg()
-    message.rerun_script.query_string = "x" * (2 << 20)
+    message.rerun_script.query_string = "x" * (3 << 20)
+    data = message.SerializeToString()
     socket_url = page_url.replace("http://", "ws://") + "/_stcore/stream"
     connection = websocket.create_connection(socket_url, subprotocols=["streamlit"], origin=page_url, timeout=30)
     try:
         with pytest.raises((websocket.WebSocketConnectionClosedException, ConnectionError)):
-            connection.send_binary(message.SerializeToString())
+            if frame_bytes is None:
+                connection.send_binary(data)
+            else:
+                parts = [data[at:at + frame_bytes] for at in range(0, len(data), frame_bytes)]
+                for number, part in enumerate(parts):
+                    opcode = websocket.ABNF.OPCODE_BINARY if number == 0 else websocket.ABNF.OPCODE_CONT
+                    connection.send_frame(websocket.ABNF.create_frame(part, opcode, fin=int(number == len(parts) - 1)))
             connection.recv()
     finally:
         connection.close()

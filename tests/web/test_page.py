@@ -199,6 +199,12 @@ def test_a_sessions_forecast_tool_refuses_what_would_hold_the_page(forecast, dat
         assert list(result) == ["error"] and answer in result["error"]
 
 
+def test_a_forecast_request_too_deep_to_read_gets_the_tools_own_answer(forecast):
+    # The bounds' own reading of it raised RecursionError, which failed the question.
+    result = forecast.run('{"data_input": {"date": ' + "[" * 100000 + "]" * 100000 + ', "values": []}, "period": 7}')
+    assert list(result) == ["error"]
+
+
 def test_the_launcher_says_when_it_cannot_listen_before_starting_anything():
     import socket
 
